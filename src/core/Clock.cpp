@@ -1,0 +1,13 @@
+#include "Clock.h"
+
+#include <time.h>
+
+namespace midiflash {
+
+double SteadyClock::Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace midiflash

@@ -1,0 +1,28 @@
+// What the core needs of a MIDI output: the destination list and the two sends.
+// MidiAPI (src/midi) implements it on the ALSA sequencer or JACK; tests use a recording fake.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace midiflash {
+
+class MidiPort {
+ public:
+  virtual ~MidiPort() = default;
+
+  // Number of destinations present now.
+  virtual uint64_t MidiOutDeviceNumber() = 0;
+  // Display name of destination `index`; always a string, also for an index outside the list.
+  virtual std::string MidiOutDeviceName(uint64_t index) = 0;
+  // Makes destination `index` the target of every later send. An index outside the list leaves no
+  // destination, so later sends fail.
+  virtual void MidiOutDeviceOpen(int64_t index) = 0;
+  // Sends a channel message: two bytes for statuses 0xC0..0xDF, three otherwise.
+  // Returns 0 when the whole message was handed to the service, a non-zero status otherwise.
+  virtual int32_t SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) = 0;
+  // Sends `size` bytes unchanged as one message. Returns 0 when sent, a non-zero status otherwise.
+  virtual int32_t SendLongMessage(const uint8_t* data, uint64_t size) = 0;
+};
+
+}  // namespace midiflash

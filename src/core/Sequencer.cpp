@@ -1,0 +1,260 @@
+#include "Sequencer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace midiflash {
+
+Sequencer::Sequencer(PlayerState& state, SmfReader& reader, MidiPort& midi, FileSource& files,
+                     Clock& clock, UpdateView& view, TickTimer& timer)
+    : s_(state),
+      r_(reader),
+      midi_(midi),
+      files_(files),
+      clock_(clock),
+      view_(view),
+      timer_(timer) {}
+
+void Sequencer::CalcClockStep() {
+  int16_t tempo =
+      static_cast<int16_t>(static_cast<uint16_t>(s_.SmfTempo) + static_cast<uint16_t>(s_.RelTempo));
+  if (tempo > 400) tempo = 400;
+  if (tempo <= 9) tempo = 10;
+  s_.PlayTempo = tempo;
+  s_.RelTempo =
+      static_cast<int16_t>(static_cast<uint16_t>(tempo) - static_cast<uint16_t>(s_.SmfTempo));
+  const int32_t product = static_cast<int32_t>(s_.SmfDivision) * s_.PlayTempo;
+  s_.TicksPTM = static_cast<uint32_t>(product / 60000);
+  s_.TicksPTM_sub = static_cast<uint32_t>(product - 60000 * (product / 60000));
+}
+
+void Sequencer::AdoptImage(const FileStamp& stamp) {
+  image_stamp_ = stamp;
+  have_stamp_ = true;
+}
+
+void Sequencer::ResetSequece() {
+  s_.SeqClock = 0;
+  s_.SeqClock_sub = 0;
+  s_.Bpm_B = 4;
+  s_.Bpm_M = 2;
+  s_.BarMax = 999;
+  s_.mScount = 0;
+  s_.curTime = 0.0;
+  s_.nTotalClock = 0;
+  s_.SmfTempo = 120;
+  s_.uS_PQN = 500000;
+  CalcClockStep();
+
+  file_failed_ = false;
+  run_ended_ = false;
+  last_send_error_ = 0;
+  messages_sent_ = 0;
+  send_failures_ = 0;
+
+  const uint32_t sysex = static_cast<uint32_t>(s_.cmidi.SYSEX);
+  for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
+    SmfTrack& t = s_.sTrk[i];
+    t.TrkPtr = t.TrkTop;
+    t.TotalClock = 0;
+    t.WaitClock = 0;
+    t.RunSts = 0;
+    t.Sts = 0;
+    t.PlaySts = s_.PlayFlag();
+    r_.ClearOverrun();
+    r_.ReadEvent(i);
+    // The opening run: System Exclusive and meta events at tick 0 at the head of the track.
+    while (t.Sts >= sysex && t.WaitClock <= 0) {
+      if (SmfPlayEvent(i) == 0) break;
+    }
+    if (file_failed_) return;
+  }
+}
+
+bool Sequencer::RefreshImage() {
+  // Reading the whole file for every event costs more than the run itself on large files; the
+  // stamp tells when the bytes may have changed and a fresh copy is needed.
+  FileStamp now;
+  if (!files_.Stat(s_.fileUrl, now)) return false;
+  if (have_stamp_ && now == image_stamp_) return true;
+  std::vector<uint8_t> fresh;
+  FileStamp stamp;
+  if (files_.ReadWhole(s_.fileUrl, fresh, stamp) != ReadStatus::kOk) return false;
+  // Every cursor is an offset checked against the accepted image: a file of another size is no
+  // longer the file that passed the check.
+  if (fresh.size() != s_.SmfSize) return false;
+  s_.SMF.swap(fresh);
+  AdoptImage(stamp);
+  return true;
+}
+
+void Sequencer::ShowSendStatus(int32_t status) {
+  ++messages_sent_;
+  if (status != 0) {
+    ++send_failures_;
+    last_send_error_ = status;
+    char text[64];
+    std::snprintf(text, sizeof text, kSendErrorFormat, status);
+    view_.SetLocationText(text);
+  } else {
+    view_.SetLocationText("");
+  }
+}
+
+int8_t Sequencer::SmfPlayEvent(int32_t trk) {
+  if (file_failed_) return 0;
+  if (!RefreshImage()) {
+    file_failed_ = true;
+    return 0;
+  }
+  SmfTrack& t = s_.sTrk[trk];
+  const std::vector<uint8_t>& image = s_.SMF;
+  const uint32_t sts = t.Sts;
+  const uint32_t sysex = static_cast<uint32_t>(s_.cmidi.SYSEX);
+  // The image has the size that passed the check, but its bytes may have been rewritten since:
+  // a data length that no longer fits means the file is not what was checked.
+  const bool data_fits = t.DataLen <= image.size() - std::min<uint64_t>(t.TrkPtr, image.size());
+
+  if (sts == static_cast<uint32_t>(s_.csmf.META_STS)) {
+    if (t.Data1 == static_cast<uint32_t>(s_.csmf.META_EOT)) {
+      t.PlaySts = 0;
+      return 0;
+    }
+    if (!data_fits) {
+      file_failed_ = true;
+      return 0;
+    }
+    if (t.Data1 == static_cast<uint32_t>(s_.csmf.META_BPM)) {
+      if (uint64_t{t.TrkPtr} + 1 < image.size()) {
+        s_.Bpm_B = image[t.TrkPtr];
+        s_.Bpm_M = image[t.TrkPtr + 1];
+      }
+    }
+    t.TrkPtr += t.DataLen;
+  } else if (sts == sysex || sts == static_cast<uint32_t>(s_.cmidi.EOX)) {
+    if (!data_fits) {
+      file_failed_ = true;
+      return 0;
+    }
+    // Escape events go out with 0xF0 in front as well.
+    sysex_buf_.resize(size_t{t.DataLen} + 1);
+    sysex_buf_[0] = static_cast<uint8_t>(sysex);
+    std::copy_n(image.begin() + t.TrkPtr, t.DataLen, sysex_buf_.begin() + 1);
+    t.TrkPtr += t.DataLen;
+    ShowSendStatus(midi_.SendLongMessage(sysex_buf_.data(), sysex_buf_.size()));
+  } else if (sts >= sysex) {
+    // Other system statuses carry nothing to send or pass over.
+  } else if (sts < static_cast<uint32_t>(s_.cmidi.NOTE_OFF)) {
+    // A data byte where a status belongs (no running status yet): its partner bytes would be
+    // those of an earlier event, so it is never sent; reading goes on behind it.
+  } else {
+    ShowSendStatus(midi_.SendShortMessage(static_cast<uint8_t>(sts), static_cast<uint8_t>(t.Data1),
+                                          static_cast<uint8_t>(t.Data2)));
+  }
+
+  if (!s_.IsPlaying(t)) return 0;
+  r_.ClearOverrun();
+  uint8_t result = r_.ReadEvent(trk);
+  // Data bytes with no running status are passed over one by one, as the file check did.
+  while (result == 0 && !r_.Overran() && t.Sts < static_cast<uint32_t>(s_.cmidi.NOTE_OFF)) {
+    result = r_.ReadEvent(trk);
+  }
+  if (r_.Overran()) {
+    file_failed_ = true;
+    return 0;
+  }
+  return static_cast<int8_t>(result);
+}
+
+void Sequencer::PlayStop() {
+  timer_.StopTimer();
+}
+
+void Sequencer::SmfPlayProc() {
+  // Ticks queued before the timer stopped still arrive after the end of the run. They repeat the
+  // end but never send again: nothing may reach the device once the run has been reported over.
+  if (run_ended_) {
+    EndRun(ended_all_);
+    return;
+  }
+  s_.curInterval = clock_.Now() - s_.date;
+  const double interval = s_.curInterval - s_.lastInterval;
+  const int32_t us_per_quarter = 60000000 / s_.PlayTempo;
+  const double exact = s_.SmfDivision * interval / (us_per_quarter / 1000000.0);
+  const double clamped = std::clamp(exact, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                                    static_cast<double>(std::numeric_limits<int32_t>::max()));
+  const int32_t ticks = static_cast<int32_t>(clamped);
+  // A tick shorter than one MIDI tick would otherwise lose all of its time, and a file with a
+  // small division would never move: time builds up until it makes a whole tick.
+  if (ticks != 0) s_.lastInterval = s_.curInterval;
+
+  bool all_ended = true;
+  if (!file_failed_) {
+    for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
+      SmfTrack& t = s_.sTrk[i];
+      if (!s_.IsPlaying(t)) continue;
+      const int32_t before = t.WaitClock;
+      t.WaitClock =
+          static_cast<int32_t>(static_cast<uint32_t>(t.WaitClock) - static_cast<uint32_t>(ticks));
+      if (before <= ticks) {
+        while (SmfPlayEvent(i) != 0 && t.WaitClock <= 0) {
+        }
+      }
+      if (file_failed_) break;
+      if (s_.IsPlaying(t)) all_ended = false;
+    }
+  }
+
+  uint32_t position = s_.nTotalClock + static_cast<uint32_t>(ticks);
+  if (position > s_.tTotalClock) position = s_.tTotalClock;
+  s_.nTotalClock = position;
+
+  const int32_t seconds = static_cast<int32_t>(
+      std::clamp(s_.curInterval, 0.0, static_cast<double>(std::numeric_limits<int32_t>::max())));
+  const int32_t minutes = seconds / 60;
+  char text[96];
+  std::snprintf(text, sizeof text, kPositionFormat, minutes, seconds - 60 * minutes, s_.nTotalClock,
+                s_.tTotalClock);
+  view_.SetLocationText(text);
+
+  // A file of length 0 stands at its end from the start.
+  const uint64_t percent =
+      s_.tTotalClock == 0 ? 100 : uint64_t{s_.nTotalClock} * 100 / s_.tTotalClock;
+  view_.SetProgress(static_cast<double>(percent));
+
+  if (all_ended || s_.cancelflag == 1 || file_failed_) EndRun(all_ended);
+}
+
+void Sequencer::EndRun(bool all_ended) {
+  run_ended_ = true;
+  ended_all_ = all_ended;
+  PlayStop();
+  view_.SetFileNameText(s_.cmessage.SELECT_FILE);
+  RunOutcome outcome;
+  if (file_failed_) {
+    outcome = RunOutcome::kFileFailed;
+    view_.SetLocationText(kOpenFileError);
+  } else if (all_ended && last_send_error_ != 0) {
+    // A run in which a message was lost has not delivered the update.
+    outcome = RunOutcome::kSendFailed;
+    char text[64];
+    std::snprintf(text, sizeof text, kSendErrorFormat, last_send_error_);
+    view_.SetLocationText(text);
+  } else if (all_ended) {
+    outcome = RunOutcome::kCompleted;
+    view_.SetLocationText(s_.cmessage.COMPLETED);
+  } else {
+    outcome = RunOutcome::kCanceled;
+    view_.SetLocationText(s_.cmessage.CANCELED);
+  }
+  view_.SetFileSelEnabled(true);
+  view_.SetUpdateEnabled(false);
+  view_.SetCancelEnabled(false);
+  view_.SetMidiOutDeviceEnabled(true);
+  view_.SetProgress(0);
+  view_.RunEnded(outcome);
+}
+
+}  // namespace midiflash
