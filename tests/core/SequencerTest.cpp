@@ -1,6 +1,8 @@
 // Tempo, reset, dispatch and the playback tick, driven with a clock the test moves.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "CoreFakes.h"
 #include "UpdateWorkflow.h"
 
@@ -194,6 +196,50 @@ TEST_F(RunFixture, CancelThenQueuedTicksSendNothingAfterTheEnd) {
   EXPECT_EQ(midi.sent.size(), before + 1);
   EXPECT_EQ(view.ends.size(), 3u);
   EXPECT_EQ(view.location, "Updating was canceled by user!!");
+}
+
+TEST_F(RunFixture, CancelAtAnyMomentEndsCleanly) {
+  TrackBuilder t;
+  for (int i = 0; i < 40; ++i) t.SysEx(3, Bytes(8, static_cast<uint8_t>(i)));
+  t.EndOfTrack(3);
+  const Bytes file = Smf(1, 480, {t});
+  std::srand(7);
+  for (int round = 0; round < 50; ++round) {
+    midi.sent.clear();
+    view.ends.clear();
+    Choose(file);
+    wf.OnUpdateButtonClicked();
+    const int before_cancel = std::rand() % 70;
+    for (int i = 0; i < before_cancel && view.ends.empty(); ++i) Tick(kPeriod);
+    const bool completed = !view.ends.empty();
+    wf.OnCancelButtonClicked();  // ignored when the run had already completed
+    // Ticks the timer queued before it stopped: none, or a few.
+    const int queued = std::rand() % 4;
+    for (int i = 0; i < queued; ++i) Tick(kPeriod);
+    EXPECT_FALSE(timer.running);
+    EXPECT_TRUE(view.fileSel);
+    EXPECT_FALSE(view.update);
+    EXPECT_FALSE(view.cancel);
+    EXPECT_TRUE(view.midiOut);
+    EXPECT_EQ(view.fileName, s.cmessage.SELECT_FILE);
+    // Whatever was sent is the file's messages, in order, from the first.
+    for (size_t i = 0; i < midi.sent.size(); ++i) {
+      EXPECT_EQ(midi.sent[i], Cat({{0xF0}, Bytes(8, static_cast<uint8_t>(i))}));
+    }
+    if (view.ends.empty()) {
+      EXPECT_EQ(queued, 0);  // cancelled with nothing queued: the last text stays
+      EXPECT_NE(view.location, s.cmessage.CANCELED);
+      continue;
+    }
+    if (!completed) {
+      EXPECT_EQ(view.location, s.cmessage.CANCELED) << round;
+      EXPECT_EQ(view.ends.front(), RunOutcome::kCanceled);
+    }
+    EXPECT_EQ(view.progress, 0.0);
+    const size_t sent_at_end = midi.sent.size();
+    for (int i = 0; i < 3; ++i) Tick(kPeriod);  // even more late ticks never send
+    EXPECT_EQ(midi.sent.size(), sent_at_end) << round;
+  }
 }
 
 TEST_F(RunFixture, LowDivisionsStillAdvance) {

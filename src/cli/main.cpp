@@ -1,0 +1,48 @@
+// midiflash-cli: checks, lists and plays update files without a window.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CheckCommand.h"
+#include "DumpCommand.h"
+#include "ListCommand.h"
+#include "MidiAPI.h"
+#include "PlayCommand.h"
+
+namespace {
+
+int Usage(std::ostream& err) {
+  err << "usage: midiflash-cli check FILE [--json]\n"
+         "       midiflash-cli dump FILE\n"
+         "       midiflash-cli list [--json]\n"
+         "       midiflash-cli play FILE [--port INDEX|NAME]\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(std::cerr);
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "check") return RunCheckCommand(args, std::cout, std::cerr);
+  if (command == "dump") return RunDumpCommand(args, std::cout, std::cerr);
+  if (command == "play") return RunPlayCommand(args, std::cout, std::cerr);
+  if (command == "list") {
+    bool json = false;
+    for (const std::string& a : args) {
+      if (a == "--json") {
+        json = true;
+      } else {
+        return Usage(std::cerr);
+      }
+    }
+    midiflash::MidiAPI midi;
+    return RunListCommand(midi, json, std::cout);
+  }
+  if (command == "--help" || command == "-h" || command == "help") {
+    Usage(std::cout);
+    return 0;
+  }
+  return Usage(std::cerr);
+}

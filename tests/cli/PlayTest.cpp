@@ -1,0 +1,173 @@
+// `midiflash-cli play` end to end: the real program, a private JACK server and a recording
+// destination.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "CliProcess.h"
+#include "JackServerEnvironment.h"
+#include "RecordingClient.h"
+#include "SmfBuilder.h"
+
+namespace midiflash::testing {
+namespace {
+
+constexpr double kPeriod = 128.0 / 44100.0;
+
+// The messages a file sends, in order, and how long its run takes: every timer period advances
+// the whole number of ticks it is worth, the fraction being dropped.
+struct Expected {
+  std::vector<Bytes> messages;
+  double seconds = 0;
+};
+
+struct PlayFixture : ::testing::Test {
+  static void SetUpTestSuite() { setenv("MIDIFLASH_MIDI_API", "jack", 1); }
+  std::string path;
+  void TearDown() override {
+    if (!path.empty()) unlink(path.c_str());
+  }
+  void Write(const Bytes& b) {
+    char name[] = "/tmp/midiflash-play-XXXXXX.dat";
+    int fd = mkstemps(name, 4);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    close(fd);
+    path = name;
+  }
+  // A file of `n` messages `gap` ticks apart at division 480, System Exclusive and notes mixed,
+  // after two System Exclusive messages at tick 0.
+  static Bytes Update(int n, uint32_t gap, Expected* e) {
+    TrackBuilder conductor, data;
+    conductor.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x58, {4, 2, 24, 8}).EndOfTrack();
+    std::vector<Bytes> msgs;
+    for (int i = 0; i < 2; ++i) {
+      Bytes d = {0x7D, static_cast<uint8_t>(i), 0xF7};
+      data.SysEx(0, d);
+      msgs.push_back(Cat({{0xF0}, d}));
+    }
+    for (int i = 0; i < n; ++i) {
+      if (i % 3 == 0) {
+        Bytes d(100, static_cast<uint8_t>(i & 0x7F));
+        d.back() = 0xF7;
+        data.SysEx(gap, d);
+        msgs.push_back(Cat({{0xF0}, d}));
+      } else {
+        Bytes note = {0x90, static_cast<uint8_t>(i & 0x7F), 0x40};
+        data.Event(gap, note);
+        msgs.push_back(note);
+      }
+    }
+    data.EndOfTrack(gap);
+    e->messages = msgs;
+    const double per_period = std::floor(480 * kPeriod / 0.5);
+    e->seconds = std::ceil((n + 1) * gap / per_period) * kPeriod;
+    return Smf(1, 480, {conductor, data});
+  }
+};
+
+TEST_F(PlayFixture, DeliversEveryMessageInOrderAtThePaceOfTheFile) {
+  RecordingClient rec("device", "in");
+  ASSERT_TRUE(rec.ok());
+  Expected e;
+  Write(Update(90, 24, &e));
+  const auto t0 = std::chrono::steady_clock::now();
+  CliProcess cli({"play", path, "--port", rec.FullPortName()});
+  ASSERT_EQ(cli.Wait(), 0) << cli.out << cli.err;
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ASSERT_TRUE(rec.WaitForCount(e.messages.size(), std::chrono::seconds(2)));
+  std::vector<Bytes> got;
+  for (const auto& m : rec.Messages()) got.push_back(m.bytes);
+  EXPECT_EQ(got, e.messages);
+  EXPECT_EQ(rec.Overflows(), 0u);
+  EXPECT_NE(cli.out.find("Start\n"), std::string::npos);
+  EXPECT_NE(cli.out.find("Updating is completed !!"), std::string::npos) << cli.out;
+  // The first and last message are (n+1) gaps minus one apart in ticks: check the spacing on
+  // the device's own clock, then the whole run against the model (start-up adds a little).
+  const auto msgs = rec.Messages();
+  const double span = (msgs.back().frame - msgs[2].frame) / 44100.0;
+  const double model_span = e.seconds * 89.0 / 91.0;
+  EXPECT_NEAR(span, model_span, 0.1 * model_span);
+  EXPECT_NEAR(took, e.seconds, 0.1 * e.seconds + 0.5);
+}
+
+TEST_F(PlayFixture, RefusedAndMissingFiles) {
+  RecordingClient rec("device", "in");
+  Write(Header(2, 1, 480));
+  CliProcess refused({"play", path});
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_NE(refused.out.find("Cant play this SMF !"), std::string::npos);
+  CliProcess missing({"play", "/nonexistent/x.dat"});
+  EXPECT_EQ(missing.Wait(), 2);
+  EXPECT_NE(missing.out.find("Open file error !"), std::string::npos);
+  CliProcess no_port({"play", path, "--port", "no-such-port"});
+  EXPECT_EQ(no_port.Wait(), 2);
+  EXPECT_TRUE(rec.Messages().empty());
+}
+
+TEST_F(PlayFixture, SignalsCancelTheRunCleanly) {
+  for (int signo : {SIGINT, SIGTERM}) {
+    RecordingClient rec("device", "in");
+    Expected e;
+    Write(Update(300, 24, &e));
+    CliProcess cli({"play", path, "--port", rec.FullPortName()});
+    ASSERT_TRUE(rec.WaitForCount(20, std::chrono::seconds(10)));
+    cli.Signal(signo);
+    EXPECT_EQ(cli.Wait(), 128 + signo);
+    EXPECT_NE(cli.out.find("Updating was canceled by user!!"), std::string::npos) << cli.out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto got = rec.Messages();
+    EXPECT_LT(got.size(), e.messages.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].bytes, e.messages[i]) << i;
+    unlink(path.c_str());
+  }
+}
+
+TEST_F(PlayFixture, DestinationThatDisappearsIsReportedAtTheEnd) {
+  auto rec = std::make_unique<RecordingClient>("device", "in");
+  Expected e;
+  Write(Update(60, 24, &e));
+  CliProcess cli({"play", path, "--port", rec->FullPortName()});
+  ASSERT_TRUE(rec->WaitForCount(10, std::chrono::seconds(10)));
+  rec->Close();
+  EXPECT_EQ(cli.Wait(), 3) << cli.out << cli.err;
+  EXPECT_NE(cli.out.find("Send error ! "), std::string::npos) << cli.out;
+  EXPECT_EQ(cli.out.find("Updating is completed !!"), std::string::npos) << cli.out;
+  EXPECT_NE(cli.err.find("MIDISend err = "), std::string::npos);
+}
+
+TEST_F(PlayFixture, FileDeletedOrResizedDuringTheRunStopsIt) {
+  for (int kind = 0; kind < 2; ++kind) {
+    RecordingClient rec("device", "in");
+    Expected e;
+    const Bytes file = Update(200, 24, &e);
+    Write(file);
+    CliProcess cli({"play", path, "--port", rec.FullPortName()});
+    ASSERT_TRUE(rec.WaitForCount(10, std::chrono::seconds(10)));
+    if (kind == 0) {
+      unlink(path.c_str());
+    } else {
+      std::ofstream(path, std::ios::app) << "more";
+    }
+    EXPECT_EQ(cli.Wait(), 4) << cli.out << cli.err;
+    EXPECT_NE(cli.out.find("Open file error !"), std::string::npos) << cli.out;
+    const size_t after_end = rec.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(rec.Count(), after_end);
+    EXPECT_LT(after_end, e.messages.size());
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace midiflash::testing
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
+  return RUN_ALL_TESTS();
+}
