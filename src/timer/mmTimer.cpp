@@ -1,0 +1,143 @@
+#include "mmTimer.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <utility>
+
+#include "Log.h"
+
+namespace midiflash {
+namespace {
+
+constexpr int64_t kNsPerSecond = 1'000'000'000;
+// Past this lag (the process was stopped, or the machine suspended) the deadlines start again
+// from now: a burst of thousands of back-to-back ticks would help nobody.
+constexpr int64_t kMaxLagNs = kNsPerSecond;
+// Ticks made at once when the timer starts, so that a run begins with work already queued ahead
+// of the first period.
+constexpr int kPrimingCalls = 3;
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+// End of period n after `anchor`. 44100 periods of 128/44100 s are exactly 128 s, so splitting n
+// there keeps the arithmetic exact and far from overflow for any length of run.
+int64_t PeriodEnd(int64_t anchor, uint64_t n) {
+  const uint64_t whole = n / mmTimer::kFramesPerSecond;
+  const uint64_t part = n % mmTimer::kFramesPerSecond;
+  const uint64_t blockNs = uint64_t{mmTimer::kFramesPerPeriod} * kNsPerSecond;
+  return anchor +
+         static_cast<int64_t>(whole * blockNs + part * blockNs / mmTimer::kFramesPerSecond);
+}
+
+void SleepUntil(int64_t deadlineNs) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
+  ts.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
+  // A signal cuts the sleep short; the deadline is absolute, so sleeping again is exact.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace
+
+mmTimer::mmTimer() : mmTimer(&pthread_create) {}
+
+mmTimer::mmTimer(ThreadStarter starter) : startThread_(starter) {}
+
+mmTimer::~mmTimer() {
+  _stop();
+}
+
+void mmTimer::timeSetEvent(std::function<void()> newHandler) {
+  {
+    // Swapping under the lock waits out a call in progress on the timer thread; the old handler
+    // is then released here, on the owner's thread, where its captures were made.
+    std::lock_guard<std::mutex> lock(handlerLock_);
+    handler.swap(newHandler);
+  }
+  newHandler = nullptr;
+  _start();
+}
+
+void mmTimer::timeKillEvent() {
+  _stop();
+}
+
+void mmTimer::_start() {
+  if (isValid) return;
+  packetNumToRead = kFramesPerPeriod;
+
+  // No thread runs while the timer is idle, so the handler needs no lock here.
+  for (int i = 0; i < kPrimingCalls; ++i) {
+    if (handler) handler();
+  }
+
+  anchorNs_ = NowNs();
+  stopRequested_.store(false, std::memory_order_relaxed);
+
+  // The timer thread takes no signals: they belong to the owner's thread, whose waits they are
+  // meant to cut short. The new thread inherits the mask in force while it is created.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const int err = startThread_(&thread_, nullptr, &mmTimer::ThreadEntry, this);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (err != 0) {
+    LogLine("pthread_create err = %d", err);
+    return;
+  }
+  isValid = true;
+}
+
+void mmTimer::_stop() {
+  if (!isValid) return;
+  stopRequested_.store(true, std::memory_order_release);
+  const int err = pthread_join(thread_, nullptr);
+  if (err != 0) {
+    LogLine("pthread_join err = %d", err);
+    return;
+  }
+  isValid = false;
+}
+
+void* mmTimer::ThreadEntry(void* self) {
+  static_cast<mmTimer*>(self)->ThreadMain();
+  return nullptr;
+}
+
+void mmTimer::ThreadMain() {
+  pthread_setname_np(pthread_self(), "mmTimer");
+  // The default slack of 50 µs would be added to every wake-up; a tick only needs to be on time.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  int64_t anchor = anchorNs_;
+  uint64_t n = 0;
+  while (!stopRequested_.load(std::memory_order_acquire)) {
+    ++n;
+    const int64_t deadline = PeriodEnd(anchor, n);
+    SleepUntil(deadline);
+    if (stopRequested_.load(std::memory_order_acquire)) break;
+    const int64_t now = NowNs();
+    if (now - deadline > kMaxLagNs) {
+      LogLine("mmTimer: %lld ms behind, ticks restart from now",
+              static_cast<long long>((now - deadline) / 1'000'000));
+      anchor = now;
+      n = 0;
+    }
+    CallHandler();
+  }
+}
+
+void mmTimer::CallHandler() {
+  std::lock_guard<std::mutex> lock(handlerLock_);
+  if (handler) handler();
+}
+
+}  // namespace midiflash

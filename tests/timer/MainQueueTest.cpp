@@ -1,0 +1,118 @@
+// The main thread's queue: order across posting threads, run limits, and wake-ups from a signal.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "MainQueue.h"
+
+namespace midiflash {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(MainQueue, RunsEveryTaskOnceInPostingOrderAcrossThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 2000;
+  MainQueue queue;
+  std::vector<std::pair<int, int>> ran;  // (thread, sequence), touched by the runner alone
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([&queue, &ran, t] {
+      for (int i = 0; i < kEach; ++i) queue.Post([&ran, t, i] { ran.emplace_back(t, i); });
+    });
+  }
+  // Run while they post, so posting and running overlap.
+  queue.RunUntil([&] { return ran.size() == size_t{kThreads * kEach}; }, 10s);
+  for (auto& p : posters) p.join();
+  ASSERT_EQ(ran.size(), size_t{kThreads * kEach});
+  std::vector<int> next(kThreads, 0);
+  for (const auto& [t, i] : ran) ASSERT_EQ(i, next[t]++) << "thread " << t;
+}
+
+TEST(MainQueue, TaskPostedByATaskRunsAfterThoseAlreadyQueued) {
+  MainQueue queue;
+  std::vector<int> order;
+  queue.Post([&] {
+    order.push_back(1);
+    queue.Post([&] { order.push_back(3); });
+  });
+  queue.Post([&] { order.push_back(2); });
+  queue.Post(nullptr);
+  EXPECT_EQ(queue.RunPending(), 3u);  // the one posted meanwhile waits for the next run
+  EXPECT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue.RunFor(10ms), 1u);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(MainQueue, RunUntilStopsWhenDoneOrAtTheTimeoutAndLeavesTheRestQueued) {
+  MainQueue queue;
+  int count = 0;
+  for (int i = 0; i < 5; ++i) queue.Post([&] { ++count; });
+  EXPECT_TRUE(queue.RunUntil([&] { return count == 2; }, 1s));
+  EXPECT_EQ(queue.size(), 3u);
+
+  const auto start = Clock::now();
+  EXPECT_FALSE(queue.RunUntil([&] { return count == 99; }, 50ms));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(count, 5);
+  EXPECT_GE(took, 50ms);
+  EXPECT_LT(took, 1s);
+}
+
+TEST(MainQueue, WakesAWaitingRunnerFromAnotherThread) {
+  MainQueue queue;
+  std::atomic<bool> flag{false};
+  std::thread other([&] {
+    std::this_thread::sleep_for(30ms);
+    queue.Post([] {});
+    std::this_thread::sleep_for(30ms);
+    flag = true;
+    queue.Wake();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(queue.RunFor(10s), 1u);
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_TRUE(flag);
+  other.join();
+
+  queue.Wake();  // with no run in progress it ends the next one at once
+  EXPECT_FALSE(queue.RunUntil([] { return false; }, 10s));
+  EXPECT_EQ(queue.RunFor(20ms), 0u);  // and only that one
+}
+
+MainQueue* gSignalQueue = nullptr;
+volatile sig_atomic_t gSignalled = 0;
+
+TEST(MainQueue, WakesFromASignalHandler) {
+  MainQueue queue;
+  gSignalQueue = &queue;
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = [](int) {
+    gSignalled = 1;
+    gSignalQueue->Wake();
+  };
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+  const pthread_t runner = pthread_self();
+  std::thread sender([runner] {
+    std::this_thread::sleep_for(50ms);
+    pthread_kill(runner, SIGUSR1);
+  });
+  const auto start = Clock::now();
+  EXPECT_TRUE(queue.RunUntil([] { return gSignalled != 0; }, 10s));
+  EXPECT_LT(Clock::now() - start, 2s);
+  sender.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  gSignalQueue = nullptr;
+}
+
+}  // namespace
+}  // namespace midiflash

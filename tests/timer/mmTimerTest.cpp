@@ -1,0 +1,246 @@
+// The tick timer in real time. Bounds are loose where a loaded machine can delay the timer
+// thread, and exact where it cannot: no call ever comes before its deadline.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Log.h"
+#include "mmTimer.h"
+
+namespace midiflash {
+namespace {
+
+using namespace std::chrono_literals;
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Nanoseconds from the start to the end of period k, rounded down as the timer rounds.
+int64_t PeriodsNs(int64_t k) {
+  return k * 128'000'000'000 / 44100;
+}
+
+// Counts handler calls, telling the owner's thread from the timer's, and keeps the time of each
+// call made on the timer thread.
+struct Calls {
+  std::thread::id owner = std::this_thread::get_id();
+  std::atomic<int> onOwner{0};
+  std::atomic<int> onTimer{0};
+  std::mutex lock;
+  std::vector<int64_t> timerTimes;
+
+  Calls() { timerTimes.reserve(4096); }
+  std::function<void()> Handler() {
+    return [this] {
+      if (std::this_thread::get_id() == owner) {
+        ++onOwner;
+        return;
+      }
+      const int64_t t = NowNs();
+      std::lock_guard<std::mutex> l(lock);
+      timerTimes.push_back(t);
+      ++onTimer;
+    };
+  }
+  int total() const { return onOwner + onTimer; }
+};
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 2000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::vector<std::string> CapturedDuring(const std::function<void()>& body) {
+  std::vector<std::string> lines;
+  std::mutex m;
+  {
+    ScopedLogCapture capture([&](const std::string& line) {
+      std::lock_guard<std::mutex> l(m);
+      lines.push_back(line);
+    });
+    body();
+  }
+  return lines;
+}
+
+TEST(mmTimer, PacesThreeAtOnceThenOnePerPeriodNeverEarly) {
+  mmTimer timer;
+  Calls calls;
+  const int64_t before = NowNs();
+  timer.timeSetEvent(calls.Handler());
+  const int64_t after = NowNs();
+  EXPECT_EQ(calls.onOwner, 3);
+  EXPECT_TRUE(timer.running());
+
+  std::this_thread::sleep_for(1s);
+  const int64_t killAt = NowNs();
+  timer.timeKillEvent();
+  const int64_t killed = NowNs();
+  EXPECT_FALSE(timer.running());
+
+  // Every deadline up to the stop gets its call, unless the thread was still catching up; none
+  // beyond the last deadline before the stop returned.
+  const int n = calls.onTimer;
+  EXPECT_LE(n, (killed - before) / PeriodsNs(1));
+  EXPECT_GE(n, 0.9 * static_cast<double>(killAt - after) / PeriodsNs(1));
+  std::vector<int64_t> late;
+  for (int k = 1; k <= n; ++k) {
+    const int64_t t = calls.timerTimes[k - 1];
+    ASSERT_GE(t, before + PeriodsNs(k)) << "call " << k << " came early";
+    late.push_back(t - (after + PeriodsNs(k)));
+  }
+  // A wrong period shows as lateness growing along the run (3 ms instead of 2.9 ms: 16 ms at the
+  // middle); a right one keeps the typical call within a few milliseconds of its deadline.
+  std::nth_element(late.begin(), late.begin() + n / 2, late.end());
+  EXPECT_LT(late[n / 2], 5'000'000);
+}
+
+TEST(mmTimer, NoCallAfterKillKillOnIdleIsSilentAndARestartPrimesAgain) {
+  Calls calls;
+  mmTimer timer;
+  const auto lines = CapturedDuring([&] {
+    timer.timeKillEvent();
+    timer.timeSetEvent(calls.Handler());
+    ASSERT_TRUE(WaitFor([&] { return calls.onTimer >= 3; }));
+    timer.timeKillEvent();
+    const int stopped = calls.total();
+    timer.timeKillEvent();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(calls.total(), stopped);
+  });
+  EXPECT_TRUE(lines.empty()) << lines.front();
+
+  const int firstRun = calls.onTimer;
+  timer.timeSetEvent(calls.Handler());
+  EXPECT_EQ(calls.onOwner, 6);
+  EXPECT_TRUE(WaitFor([&] { return calls.onTimer >= firstRun + 2; }));
+}
+
+TEST(mmTimer, SetWhileRunningOnlySwapsTheHandler) {
+  Calls first;
+  Calls second;
+  mmTimer timer;
+  timer.timeSetEvent(first.Handler());
+  ASSERT_TRUE(WaitFor([&] { return first.onTimer >= 2; }));
+  timer.timeSetEvent(second.Handler());
+  const int firstAtSwap = first.total();
+  EXPECT_EQ(second.onOwner, 0);
+  ASSERT_TRUE(WaitFor([&] { return second.onTimer >= 5; }));
+  EXPECT_EQ(first.total(), firstAtSwap);
+}
+
+TEST(mmTimer, EmptyHandlerRunsAndCallsNothing) {
+  Calls calls;
+  mmTimer timer;
+  timer.timeSetEvent(nullptr);
+  EXPECT_TRUE(timer.running());
+  std::this_thread::sleep_for(10ms);
+  // Still running: a handler given now gets ticks without being primed.
+  timer.timeSetEvent(calls.Handler());
+  EXPECT_EQ(calls.onOwner, 0);
+  EXPECT_TRUE(WaitFor([&] { return calls.onTimer >= 2; }));
+}
+
+TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
+  // Each handler owns heap state that dies with it; a call to a released handler would find it
+  // dead (and the sanitizers would see the freed memory).
+  struct Owned {
+    std::atomic<bool> alive{true};
+    ~Owned() { alive = false; }
+  };
+  std::atomic<int> deadCalls{0};
+  std::atomic<int> calls{0};
+  mmTimer timer;
+  const auto end = std::chrono::steady_clock::now() + 300ms;
+  while (std::chrono::steady_clock::now() < end) {
+    auto owned = std::make_shared<Owned>();
+    timer.timeSetEvent([owned, &deadCalls, &calls] {
+      if (!owned->alive) ++deadCalls;
+      std::this_thread::yield();
+      if (!owned->alive) ++deadCalls;
+      ++calls;
+    });
+  }
+  timer.timeKillEvent();
+  EXPECT_EQ(deadCalls, 0);
+  EXPECT_GT(calls, 3 + 30);
+}
+
+TEST(mmTimer, KeepsTheHandlerUntilReplacedAndStopsWhenDestroyed) {
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  std::atomic<int> calls{0};
+  auto timer = std::make_unique<mmTimer>();
+  timer->timeSetEvent([token, &calls] { ++calls; });
+  token.reset();
+  timer->timeKillEvent();
+  EXPECT_FALSE(watch.expired());
+  timer->timeSetEvent([&calls] { ++calls; });
+  EXPECT_TRUE(watch.expired());
+
+  ASSERT_TRUE(WaitFor([&] { return calls >= 8; }));
+  timer.reset();
+  const int atDestruction = calls;
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(calls, atDestruction);
+}
+
+TEST(mmTimer, AThreadThatCannotStartIsLoggedAndLeavesTheTimerIdle) {
+  mmTimer timer([](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
+  Calls calls;
+  const auto lines = CapturedDuring([&] { timer.timeSetEvent(calls.Handler()); });
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "pthread_create err = " + std::to_string(EAGAIN));
+  EXPECT_FALSE(timer.running());
+  EXPECT_EQ(calls.onOwner, 3);
+  EXPECT_TRUE(CapturedDuring([&] { timer.timeKillEvent(); }).empty());
+}
+
+TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
+  // A handler that stalls once for `stall`: below a second every missed deadline still gets its
+  // call; beyond it the deadlines start again from the end of the stall.
+  auto run = [](std::chrono::milliseconds stall, std::vector<std::string>& lines) {
+    std::atomic<int> calls{0};
+    mmTimer timer;
+    int64_t start = 0;
+    lines = CapturedDuring([&] {
+      start = NowNs();
+      timer.timeSetEvent([&, stall] {
+        if (++calls == 4) std::this_thread::sleep_for(stall);
+      });
+      std::this_thread::sleep_for(stall + 200ms);
+      timer.timeKillEvent();
+    });
+    return std::pair<int, double>(calls - 3, double(NowNs() - start) / PeriodsNs(1));
+  };
+  std::vector<std::string> lines;
+  const auto [shortCalls, shortPeriods] = run(300ms, lines);
+  EXPECT_GE(shortCalls, shortPeriods * 0.9);
+  EXPECT_TRUE(lines.empty());
+
+  const auto [longCalls, longPeriods] = run(1200ms, lines);
+  // The 1.2 s stall costs about 413 periods; the 200 ms after it bring about 69 calls.
+  EXPECT_LT(longCalls, longPeriods - 300);
+  EXPECT_GE(longCalls, 40);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("behind"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace midiflash
