@@ -1,0 +1,7 @@
+# bench_midi: MIDI output latency and System Exclusive throughput on a private JACK server.
+if(NOT TARGET midiflash_jacktestbed)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/support ${CMAKE_BINARY_DIR}/bench/support)
+endif()
+add_executable(bench_midi ${CMAKE_CURRENT_LIST_DIR}/midi_bench.cpp)
+target_link_libraries(bench_midi PRIVATE midiflash_midi midiflash_jacktestbed PkgConfig::JACK)
+set_target_properties(bench_midi PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

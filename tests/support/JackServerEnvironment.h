@@ -1,0 +1,35 @@
+// GoogleTest environment that runs one private JACK server for a whole test program:
+//   ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
+// Tests reach it through JackServerEnvironment::server(). When jackd cannot start, SetUp fails
+// the program's tests with the reason instead of skipping them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "JackServer.h"
+
+namespace midiflash::testing {
+
+class JackServerEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string error;
+    Holder() = JackServer::Start(&error);
+    ASSERT_NE(Holder(), nullptr) << "cannot start the test JACK server: " << error;
+  }
+  void TearDown() override { Holder().reset(); }
+
+  // The running server, or nullptr before SetUp / when it failed to start.
+  static JackServer* server() { return Holder().get(); }
+
+ private:
+  static std::unique_ptr<JackServer>& Holder() {
+    static std::unique_ptr<JackServer> holder;
+    return holder;
+  }
+};
+
+}  // namespace midiflash::testing
