@@ -1,0 +1,34 @@
+#include "QtFileChooser.h"
+
+#include <QFile>
+
+namespace midiflash {
+
+QtFileChooser::QtFileChooser(QWidget* parent) : dialog_(parent, QFileDialog::tr("Open")) {
+  dialog_.setFileMode(QFileDialog::ExistingFile);
+  dialog_.setAcceptMode(QFileDialog::AcceptOpen);
+}
+
+void QtFileChooser::SetDirectory(const std::string& dir) {
+  dialog_.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
+}
+
+std::string QtFileChooser::Directory() const {
+  return QFile::encodeName(dialog_.directory().absolutePath()).toStdString();
+}
+
+void QtFileChooser::SetAllowedFileType(const std::string& ext) {
+  const QString e = QString::fromStdString(ext);
+  dialog_.setNameFilter(QFileDialog::tr("Update files (*.%1)").arg(e));
+  dialog_.setDefaultSuffix(e);
+}
+
+std::optional<std::string> QtFileChooser::RunModal() {
+  if (dialog_.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = dialog_.selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  // Paths go to the file system as its own bytes, not as UTF-8 text.
+  return QFile::encodeName(files.first()).toStdString();
+}
+
+}  // namespace midiflash
