@@ -1,0 +1,219 @@
+// bench_check: file-check throughput (read whole + SmfPlaySet) on two generated 16 MiB files, one
+// of large System Exclusive blocks and one of dense short channel messages, against midicsv and
+// mido reading the same files in the same run. Prints `name: value` lines; MB is 10^6 bytes.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "FileCheck.h"
+#include "FileSource.h"
+#include "PlayerState.h"
+#include "SmfReader.h"
+
+extern char** environ;
+
+namespace {
+
+using midiflash::FileCheck;
+using midiflash::PlayerState;
+using midiflash::SmfReader;
+
+constexpr size_t kFileBytes = size_t{16} << 20;
+constexpr int kCheckRuns = 7;
+constexpr int kToolRuns = 2;
+constexpr size_t kSysExBlock = size_t{64} << 10;
+constexpr const char* kPython = "/usr/bin/python3";
+
+void VarLen(std::vector<uint8_t>& out, uint32_t v) {
+  uint8_t groups[5];
+  int n = 0;
+  do {
+    groups[n++] = static_cast<uint8_t>(v & 0x7F);
+    v >>= 7;
+  } while (v != 0);
+  while (n-- > 1) out.push_back(groups[n] | 0x80);
+  out.push_back(groups[0]);
+}
+
+void Be32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// A format 0 file whose single track holds `events` and an End of Track.
+std::vector<uint8_t> SingleTrackFile(const std::vector<uint8_t>& events) {
+  std::vector<uint8_t> file = {'M', 'T', 'h', 'd',  0,    0,   0,   6,   0,
+                               0,   0,   1,   0x01, 0xE0, 'M', 'T', 'r', 'k'};
+  Be32(file, static_cast<uint32_t>(events.size() + 4));
+  file.insert(file.end(), events.begin(), events.end());
+  file.insert(file.end(), {0x00, 0xFF, 0x2F, 0x00});
+  return file;
+}
+
+// 64 KiB System Exclusive blocks, 10 ticks apart, filling 16 MiB. The data bytes stay below 0x80
+// so that every reader accepts them.
+std::vector<uint8_t> SysExFile() {
+  std::vector<uint8_t> events;
+  const size_t budget = kFileBytes - 22 - 4;
+  for (uint32_t block = 0; events.size() < budget; ++block) {
+    const size_t room = budget - events.size();
+    if (room < 16) break;
+    const size_t data = std::min(kSysExBlock, room - 8);
+    VarLen(events, 10);
+    events.push_back(0xF0);
+    VarLen(events, static_cast<uint32_t>(data));
+    for (size_t i = 0; i + 1 < data; ++i)
+      events.push_back(static_cast<uint8_t>((block + i * 31) & 0x7F));
+    events.push_back(0xF7);
+  }
+  return SingleTrackFile(events);
+}
+
+// Note on and off pairs with one-byte delta times, mostly under running status; every 16th event
+// names its status again on another channel.
+std::vector<uint8_t> DenseFile() {
+  std::vector<uint8_t> events;
+  const size_t budget = kFileBytes - 22 - 4;
+  for (uint32_t i = 0; events.size() + 4 <= budget; ++i) {
+    events.push_back(static_cast<uint8_t>(i % 4));
+    if (i % 16 == 0) events.push_back(static_cast<uint8_t>(0x90 | (i / 16 % 16)));
+    events.push_back(static_cast<uint8_t>(0x30 + i % 24));
+    events.push_back(i % 2 == 0 ? 0x64 : 0x00);
+  }
+  return SingleTrackFile(events);
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(f);
+}
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Best time of the workflow's load: read the whole file, then the check. Negative on a failure.
+double TimeCheck(const std::string& path) {
+  midiflash::PosixFileSource source;
+  PlayerState state;
+  double best = -1;
+  for (int run = 0; run < kCheckRuns; ++run) {
+    midiflash::FileStamp stamp;
+    const double start = Now();
+    if (source.ReadWhole(path, state.SMF, stamp) != midiflash::ReadStatus::kOk) return -1;
+    state.SmfSize = state.SMF.size();
+    SmfReader reader(state);
+    FileCheck check(state, reader);
+    const int32_t result = check.SmfPlaySet();
+    const double took = Now() - start;
+    if (result != midiflash::kCheckPlayable) return -1;
+    if (best < 0 || took < best) best = took;
+  }
+  return best;
+}
+
+// Wall time of one run of `argv` with its output thrown away; negative when it cannot be started
+// or fails.
+double TimeProcess(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const double start = Now();
+  pid_t pid;
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  const double took = Now() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took : -1;
+}
+
+double BestProcess(const std::vector<std::string>& argv, int runs) {
+  double best = -1;
+  for (int i = 0; i < runs; ++i) {
+    const double t = TimeProcess(argv);
+    if (t < 0) return -1;
+    if (best < 0 || t < best) best = t;
+  }
+  return best;
+}
+
+void PrintRate(const char* name, size_t bytes, double seconds) {
+  if (seconds <= 0) {
+    std::printf("%s: unavailable\n", name);
+  } else {
+    std::printf("%s: %.1f\n", name, bytes / seconds / 1e6);
+  }
+}
+
+void PrintRatio(const char* name, double ours, double theirs) {
+  if (ours <= 0 || theirs <= 0) {
+    std::printf("%s: unavailable\n", name);
+  } else {
+    std::printf("%s: %.1f\n", name, theirs / ours);
+  }
+}
+
+}  // namespace
+
+int main() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_check.XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) {
+    std::perror("bench_check: mkdtemp");
+    return 1;
+  }
+  const std::string sysex_path = dir + "/sysex.mid";
+  const std::string dense_path = dir + "/dense.mid";
+  const std::vector<uint8_t> sysex = SysExFile();
+  const std::vector<uint8_t> dense = DenseFile();
+  if (!WriteFile(sysex_path, sysex) || !WriteFile(dense_path, dense)) {
+    std::fprintf(stderr, "bench_check: cannot write the files in %s\n", dir.c_str());
+    return 1;
+  }
+
+  const double check_sysex = TimeCheck(sysex_path);
+  const double check_dense = TimeCheck(dense_path);
+  const double midicsv_sysex = BestProcess({"midicsv", sysex_path, "/dev/null"}, kToolRuns);
+  const double midicsv_dense = BestProcess({"midicsv", dense_path, "/dev/null"}, kToolRuns);
+  const std::string mido = "import sys, mido; mido.MidiFile(sys.argv[1])";
+  // mido is slow enough on these files that one run each is plenty.
+  const double mido_sysex = BestProcess({kPython, "-c", mido, sysex_path}, 1);
+  const double mido_dense = BestProcess({kPython, "-c", mido, dense_path}, 1);
+  const double mido_start = BestProcess({kPython, "-c", "import mido"}, 1);
+
+  std::printf("check_sysex_file_bytes: %zu\n", sysex.size());
+  std::printf("check_dense_file_bytes: %zu\n", dense.size());
+  PrintRate("check_sysex_MBps", sysex.size(), check_sysex);
+  PrintRate("check_dense_MBps", dense.size(), check_dense);
+  PrintRate("midicsv_sysex_MBps", sysex.size(), midicsv_sysex);
+  PrintRate("midicsv_dense_MBps", dense.size(), midicsv_dense);
+  PrintRate("mido_sysex_MBps", sysex.size(), mido_sysex);
+  PrintRate("mido_dense_MBps", dense.size(), mido_dense);
+  if (mido_start > 0) std::printf("mido_startup_s: %.3f\n", mido_start);
+  PrintRatio("ratio_vs_midicsv_dense", check_dense, midicsv_dense);
+  PrintRatio("ratio_vs_midicsv_sysex", check_sysex, midicsv_sysex);
+  PrintRatio("ratio_vs_mido_dense", check_dense, mido_dense);
+  PrintRatio("ratio_vs_mido_sysex", check_sysex, mido_sysex);
+
+  std::remove(sysex_path.c_str());
+  std::remove(dense_path.c_str());
+  rmdir(dir.c_str());
+  return check_sysex > 0 && check_dense > 0 ? 0 : 1;
+}

@@ -1,0 +1,56 @@
+// What a file asks of a 31250-baud MIDI cable when it plays at 120 bpm: the System Exclusive
+// messages still on the cable when the next message is due, and the busiest second. A device fed
+// faster than its cable carries loses bytes, and an update that loses bytes can leave it unusable.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "PlayerState.h"
+
+namespace midiflash {
+
+// A 31250-baud cable sends ten bits a byte: 3125 bytes a second, 320 microseconds a byte.
+inline constexpr uint32_t kCableBytesPerSecond = 3125;
+inline constexpr uint32_t kCableMicrosPerByte = 320;
+
+// Seconds that `ticks` take at 120 bpm with `division` ticks a quarter note (a quarter note lasts
+// half a second). The division must not be 0.
+inline double TicksToSeconds(uint64_t ticks, uint16_t division) {
+  return static_cast<double>(ticks) / division * 0.5;
+}
+
+// A System Exclusive or escape message whose wire time is longer than the time to the next
+// message of the file.
+struct CableOverrun {
+  int32_t track = 0;
+  uint32_t tick = 0;
+  uint64_t bytes = 0;  // as sent: F0 and the data bytes
+  int32_t nextTrack = 0;
+  uint32_t nextTick = 0;
+
+  double WireSeconds() const { return bytes * (kCableMicrosPerByte / 1e6); }
+};
+
+struct CableLoad {
+  // False when the division is 0: such a file never gets past tick 0, so nothing below is timed
+  // and only totalBytes is filled.
+  bool timed = false;
+  uint64_t totalBytes = 0;  // every byte the file sends
+  std::vector<CableOverrun> overruns;
+  // The one-second stretch (2 × division ticks) that sends the most bytes, and its first tick.
+  uint64_t busiestSecondBytes = 0;
+  uint32_t busiestSecondTick = 0;
+
+  bool RateExceeded() const { return busiestSecondBytes > kCableBytesPerSecond; }
+};
+
+// Measures the cable load of the file in `state`, which SmfPlaySet must have accepted. Each
+// message's bytes count at the tick it is due; messages due at the same tick go out track 0
+// first, then in file order, as playback sends them. Meta events, lone system statuses and data
+// bytes without running status send nothing and count for nothing. The track records are left as
+// they were. Returns kCheckPlayable, or the code of an EventWalk that stopped short (the figures
+// then cover what was read).
+int32_t MeasureCableLoad(PlayerState& state, CableLoad& load);
+
+}  // namespace midiflash
