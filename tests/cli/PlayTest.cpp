@@ -140,8 +140,25 @@ TEST_F(PlayFixture, DestinationThatDisappearsIsReportedAtTheEnd) {
   EXPECT_NE(cli.err.find("MIDISend err = "), std::string::npos);
 }
 
+TEST_F(PlayFixture, ServerThatDiesMidRunIsReportedAtTheEnd) {
+  std::string error;
+  auto own = JackServer::Start(&error);  // a server of this test's own, to be killed
+  ASSERT_NE(own, nullptr) << error;
+  auto rec = std::make_unique<RecordingClient>("device", "in");
+  ASSERT_TRUE(rec->ok());
+  Expected e;
+  Write(Update(90, 24, &e));
+  CliProcess cli({"play", path, "--port", rec->FullPortName()});
+  ASSERT_TRUE(rec->WaitForCount(10, std::chrono::seconds(10)));
+  ASSERT_TRUE(own->Kill());
+  EXPECT_EQ(cli.Wait(), 3) << cli.out << cli.err;
+  EXPECT_NE(cli.out.find("Send error ! "), std::string::npos) << cli.out;
+  EXPECT_EQ(cli.out.find("Updating is completed !!"), std::string::npos);
+  rec.reset();
+}
+
 TEST_F(PlayFixture, FileDeletedOrResizedDuringTheRunStopsIt) {
-  for (int kind = 0; kind < 2; ++kind) {
+  for (int kind = 0; kind < 3; ++kind) {
     RecordingClient rec("device", "in");
     Expected e;
     const Bytes file = Update(200, 24, &e);
@@ -150,8 +167,10 @@ TEST_F(PlayFixture, FileDeletedOrResizedDuringTheRunStopsIt) {
     ASSERT_TRUE(rec.WaitForCount(10, std::chrono::seconds(10)));
     if (kind == 0) {
       unlink(path.c_str());
-    } else {
+    } else if (kind == 1) {
       std::ofstream(path, std::ios::app) << "more";
+    } else {
+      ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(file.size() / 2)), 0);
     }
     EXPECT_EQ(cli.Wait(), 4) << cli.out << cli.err;
     EXPECT_NE(cli.out.find("Open file error !"), std::string::npos) << cli.out;
