@@ -8,6 +8,7 @@
 #include "ListCommand.h"
 #include "MidiAPI.h"
 #include "PlayCommand.h"
+#include "Sandbox.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ int Usage(std::ostream& err) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Nothing here writes a file: from here on only the MIDI services may write, where they need to.
+  midiflash::RestrictWrites();
   if (argc < 2) return Usage(std::cerr);
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
