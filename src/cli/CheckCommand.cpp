@@ -5,6 +5,7 @@
 
 #include "CableLoad.h"
 #include "CliCheckedFile.h"
+#include "CliJson.h"
 
 namespace midiflash {
 namespace {
@@ -20,23 +21,6 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(buf, sizeof buf, format, ap);
   va_end(ap);
   return buf;
-}
-
-// Paths and reasons may hold quotes, backslashes or control bytes; bytes from 0x80 up pass as
-// they are.
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      out += Format("\\u%04x", c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 struct Warning {

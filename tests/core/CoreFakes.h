@@ -14,6 +14,7 @@
 #include "SmfBuilder.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
+#include "UpdateWorkflow.h"
 
 namespace midiflash::testing {
 
@@ -130,6 +131,36 @@ class FakeChooser : public FileChooser {
   std::string Directory() const override { return dir; }
   void SetAllowedFileType(const std::string& t) override { type = t; }
   std::optional<std::string> RunModal() override { return answer; }
+};
+
+// A workflow on the fakes, loaded, with helpers to choose a file and move time.
+struct CoreHarness {
+  static constexpr double kPeriod = 128.0 / 44100.0;  // one timer period, about 2.9025 ms
+
+  FakeMidi midi;
+  FakeView view;
+  FakeChooser chooser;
+  FakeFiles files;
+  FakeClock clock;
+  FakeTimer timer;
+  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
+
+  CoreHarness() { wf.WindowDidLoad(); }
+  void Choose(const Bytes& file, const std::string& path = "/data/u.dat") {
+    files.Put(path, file);
+    chooser.answer = path;
+    wf.OnFileSelClick();
+  }
+  void Tick(double seconds) {
+    clock.now += seconds;
+    wf.SmfPlayProc();
+  }
+  // Ticks of `step` seconds until the run ends or `limit` ticks went by; returns how many.
+  int RunToEnd(int limit = 100000, double step = kPeriod) {
+    int n = 0;
+    for (; view.ends.empty() && n < limit; ++n) Tick(step);
+    return n;
+  }
 };
 
 }  // namespace midiflash::testing

@@ -37,30 +37,17 @@ std::map<std::string, int32_t> Expected() {
   return out;
 }
 
-struct Player {
+struct Player : CoreHarness {
   ScopedLogCapture quiet{[](const std::string&) {}};
-  FakeMidi midi;
-  FakeView view;
-  FakeChooser chooser;
-  FakeFiles files;
-  FakeClock clock;
-  FakeTimer timer;
-  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 
-  explicit Player(const Bytes& file) {
-    wf.WindowDidLoad();
-    files.Put("/data/u.dat", file);
-    chooser.answer = "/data/u.dat";
-    wf.OnFileSelClick();
-  }
+  explicit Player(const Bytes& file) { Choose(file); }
   // Ticks of one timer period at first, then ever longer, so that the longest delta time of the
   // corpus (2^28 ticks) is crossed in a bounded number of ticks.
   void PlayToEnd() {
     wf.OnUpdateButtonClicked();
-    double step = 128.0 / 44100.0;
+    double step = kPeriod;
     for (int n = 0; n < 2000 && view.ends.empty(); ++n) {
-      clock.now += step;
-      wf.SmfPlayProc();
+      Tick(step);
       if (n >= 100) step *= 1.1;
     }
   }

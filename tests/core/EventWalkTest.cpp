@@ -146,23 +146,11 @@ TEST(WalkAgainstPlayback, WireBytesAreWhatTheSequencerSends) {
       .EndOfTrack();
   const Bytes file = Smf(1, 96, {a, b});
 
-  FakeMidi midi;
-  FakeView view;
-  FakeChooser chooser;
-  FakeFiles files;
-  FakeClock clock;
-  FakeTimer timer;
-  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
-  wf.WindowDidLoad();
-  files.Put("/u.dat", file);
-  chooser.answer = "/u.dat";
-  wf.OnFileSelClick();
-  wf.OnUpdateButtonClicked();
-  for (int n = 0; view.ends.empty() && n < 10000; ++n) {
-    clock.now += 128.0 / 44100.0;
-    wf.SmfPlayProc();
-  }
-  ASSERT_FALSE(view.ends.empty());
+  CoreHarness h;
+  h.Choose(file);
+  h.wf.OnUpdateButtonClicked();
+  h.RunToEnd(10000);
+  ASSERT_FALSE(h.view.ends.empty());
 
   PlayerState s;
   SmfReader r{s};
@@ -190,7 +178,7 @@ TEST(WalkAgainstPlayback, WireBytesAreWhatTheSequencerSends) {
                    [](const auto& x, const auto& y) { return x.first.tick < y.first.tick; });
   std::vector<Bytes> expected;
   for (const auto& w : walked) expected.push_back(w.second);
-  EXPECT_EQ(midi.sent, expected);
+  EXPECT_EQ(h.midi.sent, expected);
 }
 
 }  // namespace

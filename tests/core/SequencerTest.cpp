@@ -11,37 +11,10 @@ namespace {
 
 using namespace midiflash::testing;
 
-constexpr double kPeriod = 128.0 / 44100.0;  // one timer period, about 2.9025 ms
+constexpr double kPeriod = CoreHarness::kPeriod;
 
-struct RunFixture : ::testing::Test {
-  FakeMidi midi;
-  FakeView view;
-  FakeChooser chooser;
-  FakeFiles files;
-  FakeClock clock;
-  FakeTimer timer;
-  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
+struct RunFixture : ::testing::Test, CoreHarness {
   PlayerState& s = wf.state();
-
-  RunFixture() { wf.WindowDidLoad(); }
-  void Choose(const Bytes& file, const std::string& path = "/data/u.dat") {
-    files.Put(path, file);
-    chooser.answer = path;
-    wf.OnFileSelClick();
-  }
-  void Tick(double seconds) {
-    clock.now += seconds;
-    wf.SmfPlayProc();
-  }
-  // Ticks of one timer period until the run ends; returns how many it took.
-  int RunToEnd(int limit = 100000) {
-    int n = 0;
-    while (view.ends.empty() && n < limit) {
-      Tick(kPeriod);
-      ++n;
-    }
-    return n;
-  }
 };
 
 TEST(Tempo, CalcClockStepLimitsAndDerives) {
