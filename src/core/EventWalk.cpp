@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "Log.h"
 #include "SmfReader.h"
 
 namespace midiflash {
@@ -43,7 +42,6 @@ uint64_t SmfEvent::WireBytes() const {
 int32_t EventWalk::Walk(const std::function<void(const SmfEvent&)>& visit) {
   failure_ = CheckFailure{};
   SavedTracks saved(s_);
-  ScopedLogCapture quiet([](const std::string&) {});
   const int32_t tracks = std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize);
   for (int32_t i = 0; i < tracks; ++i) {
     const int32_t result = WalkTrack(i, visit);
@@ -54,6 +52,8 @@ int32_t EventWalk::Walk(const std::function<void(const SmfEvent&)>& visit) {
 
 int32_t EventWalk::WalkTrack(int32_t trk, const std::function<void(const SmfEvent&)>& visit) {
   SmfReader reader(s_);
+  // The check has already logged the long delta times once.
+  reader.SetLogging(false);
   SmfTrack& t = s_.sTrk[trk];
   const std::vector<uint8_t>& image = s_.SMF;
   const uint64_t size = image.size();

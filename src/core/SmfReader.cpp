@@ -55,7 +55,7 @@ uint8_t SmfReader::ReadEvent(int32_t trk) {
   t.TotalClock += delta;
   t.WaitClock = static_cast<int32_t>(static_cast<uint32_t>(t.WaitClock) + delta);
   t.Sts = TakeByte(t);
-  if (static_cast<int32_t>(delta) > 8000) {
+  if (logging_ && static_cast<int32_t>(delta) > 8000) {
     LogLine("delta_time > 8000");
     LogLine("status: %02x", t.Sts);
   }

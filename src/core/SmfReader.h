@@ -27,6 +27,8 @@ class SmfReader {
   uint8_t ReadEvent(int32_t trk);
 
   bool Overran() const { return overran_; }
+  // Whether ReadEvent writes the "delta_time > 8000" lines (it does unless told otherwise).
+  void SetLogging(bool on) { logging_ = on; }
   void ClearOverrun() { overran_ = false; }
 
  private:
@@ -35,6 +37,7 @@ class SmfReader {
 
   PlayerState& s_;
   bool overran_ = false;
+  bool logging_ = true;
 };
 
 }  // namespace midiflash
