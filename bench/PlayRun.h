@@ -13,18 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "Pacing.h"
 #include "SmfBuilder.h"
 
 namespace midiflash::bench {
-
-constexpr double kPeriod = 128.0 / 44100.0;
-
-// Seconds a run of `ticks` ticks takes at `division`: each timer period advances the whole
-// ticks it is worth, the fraction being dropped.
-inline double ModelSeconds(uint32_t ticks, uint16_t division) {
-  const double per_period = std::floor(division * kPeriod / 0.5);
-  return std::ceil(ticks / per_period) * kPeriod;
-}
 
 // Writes `bytes` to a new file under /tmp and returns its path.
 inline std::string WriteTemp(const testing::Bytes& bytes) {

@@ -36,7 +36,7 @@ int main() {
   const int status = run.Wait();
   recorder.WaitForCount(kMessages, std::chrono::seconds(2));
   unlink(path.c_str());
-  const double model = bench::ModelSeconds(kMessages * kGap, 480);
+  const double model = PacedSeconds(kMessages * kGap, 480);
   std::printf("run_exit_status: %d\n", status);
   std::printf("run_messages_received: %zu\n", recorder.Count());
   std::printf("run_seconds: %.3f\n", run.wall());

@@ -26,7 +26,7 @@ int main() {
 
   // At division 480 a period advances 2 ticks: 48 ticks are 24 periods, about 70 ms.
   constexpr uint32_t kGap = 48;
-  const int messages = static_cast<int>(seconds / (24 * bench::kPeriod));
+  const int messages = static_cast<int>(seconds / (24 * kTickPeriodSeconds));
   TrackBuilder t;
   for (int i = 0; i < messages; ++i) {
     if (i % 2 == 0) {

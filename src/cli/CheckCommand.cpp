@@ -6,6 +6,7 @@
 #include "CableLoad.h"
 #include "CliCheckedFile.h"
 #include "CliJson.h"
+#include "Pacing.h"
 
 namespace midiflash {
 namespace {
@@ -122,6 +123,8 @@ void WritePlain(const Report& r, std::ostream& out) {
   out << "length: " << r.totalTicks << " ticks\n";
   if (r.Advances()) {
     out << Format("playing time at 120 bpm: %.3f s\n", r.Seconds());
+    out << Format("an update run takes about %.1f s (each %.2f ms tick advances whole ticks)\n",
+                  PacedSeconds(r.totalTicks, r.division), kTickPeriodSeconds * 1e3);
   } else {
     out << "playing time at 120 bpm: never ends (a division of 0 never advances)\n";
   }
@@ -174,7 +177,9 @@ void WriteJson(const Report& r, std::ostream& out) {
     out << ",\"total_ticks\":null,\"seconds\":null,\"cable\":null";
   } else {
     out << ",\"total_ticks\":" << r.totalTicks
-        << ",\"seconds\":" << (r.Advances() ? Format("%.3f", r.Seconds()) : "null");
+        << ",\"seconds\":" << (r.Advances() ? Format("%.3f", r.Seconds()) : "null")
+        << ",\"run_seconds\":"
+        << (r.Advances() ? Format("%.3f", PacedSeconds(r.totalTicks, r.division)) : "null");
     if (!r.analysed) {
       out << ",\"cable\":null";
     } else if (!r.cable.timed) {

@@ -10,16 +10,14 @@
 
 #include "CliProcess.h"
 #include "JackServerEnvironment.h"
+#include "Pacing.h"
 #include "RecordingClient.h"
 #include "SmfBuilder.h"
 
 namespace midiflash::testing {
 namespace {
 
-constexpr double kPeriod = 128.0 / 44100.0;
-
-// The messages a file sends, in order, and how long its run takes: every timer period advances
-// the whole number of ticks it is worth, the fraction being dropped.
+// The messages a file sends, in order, and how long its run takes.
 struct Expected {
   std::vector<Bytes> messages;
   double seconds = 0;
@@ -64,8 +62,7 @@ struct PlayFixture : ::testing::Test {
     }
     data.EndOfTrack(gap);
     e->messages = msgs;
-    const double per_period = std::floor(480 * kPeriod / 0.5);
-    e->seconds = std::ceil((n + 1) * gap / per_period) * kPeriod;
+    e->seconds = PacedSeconds(static_cast<uint32_t>(n + 1) * gap, 480);
     return Smf(1, 480, {conductor, data});
   }
 };

@@ -1,9 +1,11 @@
 // Tempo, reset, dispatch and the playback tick, driven with a clock the test moves.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 #include "CoreFakes.h"
+#include "Pacing.h"
 #include "UpdateWorkflow.h"
 
 namespace midiflash {
@@ -227,6 +229,21 @@ TEST_F(RunFixture, LowDivisionsStillAdvance) {
   // 192 ticks at 96 per half second is 1 s: 344.5 periods, give or take the dropped fractions.
   EXPECT_GE(ticks, 340);
   EXPECT_LE(ticks, 400);
+}
+
+TEST(Pacing, TheModelMatchesTheSequencer) {
+  // Divisions around one tick a period (172/173), below it and above it.
+  for (uint16_t division : {30, 96, 172, 173, 480, 960, 0xE728}) {
+    CoreHarness h;
+    TrackBuilder t;
+    t.EndOfTrack(3000);
+    h.Choose(Smf(1, division, {t}));
+    h.wf.OnUpdateButtonClicked();
+    const int periods = h.RunToEnd(2000000);
+    EXPECT_NEAR(periods * kPeriod, PacedSeconds(3000, division), 1e-9) << division;
+  }
+  EXPECT_EQ(PacedSeconds(0, 0), 0.0);
+  EXPECT_TRUE(std::isinf(PacedSeconds(1, 0)));
 }
 
 TEST_F(RunFixture, DispatchSendsSysExWithF0AndSkipsWhatIsNotAMessage) {
