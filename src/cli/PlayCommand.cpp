@@ -127,8 +127,10 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return kPlayUnusable;
   }
 
-  MidiAPI midi;
+  // Handlers first: a Ctrl-C at any moment from here on cancels with the cancel text.
   MainQueue queue;
+  CancelSignals signals(queue);
+  MidiAPI midi;
   mmTimer timer;
   CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
   GivenFile chooser(file);
@@ -140,9 +142,13 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
       [&running] { running->SmfPlayProc(); });
   UpdateWorkflow workflow(midi, view, chooser, files, clock, handoff, AppDir());
   running = &workflow;
-  CancelSignals signals(queue);
+  const auto interrupted = [&] {
+    view.PrintLine(workflow.state().cmessage.CANCELED);
+    return kPlayInterrupted + g_signal;
+  };
 
   workflow.WindowDidLoad();
+  if (g_signal != 0) return interrupted();
   if (view.destinations().empty()) {
     err << "midiflash-cli: no MIDI destination found (is a JACK server or the ALSA sequencer "
            "running?)\n";
@@ -163,7 +169,8 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (!workflow.view().updateEnabled) {
     return workflow.lastLoadResult() < 0 ? kPlayUnusable : kPlayRefused;
   }
-  if (g_signal != 0) return kPlayInterrupted + g_signal;
+  // The file's opening messages may have gone out already; the update itself has not started.
+  if (g_signal != 0) return interrupted();
 
   workflow.OnUpdateButtonClicked();
   while (!workflow.view().ended && g_signal == 0) {

@@ -26,7 +26,12 @@ void SilentJackMessage(const char*) {}
 
 JackBackend::~JackBackend() {
   if (client_ == nullptr) return;
-  if (active_.load() && !shut_down_.load()) jack_deactivate(client_);
+  if (active_.load() && !shut_down_.load()) {
+    // Messages still queued would be lost with the client: a program that ends right after its
+    // last send must still deliver it.
+    WaitUntilSent();
+    jack_deactivate(client_);
+  }
   jack_client_close(client_);
 }
 
