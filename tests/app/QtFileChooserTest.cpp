@@ -16,7 +16,6 @@ namespace {
 class QtFileChooserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
     for (const char* name : {"a.dat", "b.mid", "c.txt"}) {
       QFile f(dir_.filePath(name));
       ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -24,14 +23,14 @@ class QtFileChooserTest : public ::testing::Test {
     chooser_.SetDirectory(dir_.path().toStdString());
     chooser_.SetAllowedFileType("dat");
   }
-  // Runs the dialog; `act` gets the shown dialog once it is up.
+  // Runs the dialog; `act` gets it once it is shown.
   std::optional<std::string> Run(std::function<void(QFileDialog*)> act) {
     bool acted = false;
     QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      acted = true;
-      act(dialog);
+      if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        acted = true;
+        act(d);
+      }
     });
     auto result = chooser_.RunModal();
     EXPECT_TRUE(acted) << "no modal file dialog was shown";
@@ -39,27 +38,25 @@ class QtFileChooserTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  const QString path_ = QDir(dir_.path()).absolutePath();
   QtFileChooser chooser_{nullptr};
 };
 
 TEST_F(QtFileChooserTest, StartsInTheFolderOffersOnlyDatFilesAndReturnsTheChosenPath) {
-  EXPECT_EQ(chooser_.Directory(), QDir(dir_.path()).absolutePath().toStdString());
-  auto chosen = Run([&](QFileDialog* d) {
-    EXPECT_EQ(d->directory().absolutePath(), QDir(dir_.path()).absolutePath());
+  EXPECT_EQ(chooser_.Directory(), path_.toStdString());
+  const auto chosen = Run([&](QFileDialog* d) {
+    EXPECT_EQ(d->directory().absolutePath(), path_);
     ASSERT_EQ(d->nameFilters().size(), 1);
     EXPECT_TRUE(d->nameFilters().first().contains("(*.dat)"));
     EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
     d->selectFile("a.dat");
-    // QFileDialog hides accept(); it is QDialog's slot that the Open button calls.
-    static_cast<QDialog*>(d)->accept();
+    static_cast<QDialog*>(d)->accept();  // QFileDialog hides the slot the Open button calls
   });
-  ASSERT_TRUE(chosen.has_value());
-  EXPECT_EQ(*chosen, QDir(dir_.path()).filePath("a.dat").toStdString());
+  EXPECT_EQ(chosen, QDir(path_).filePath("a.dat").toStdString());
 }
 
 TEST_F(QtFileChooserTest, CancellingReturnsNothing) {
-  auto chosen = Run([](QFileDialog* d) { d->reject(); });
-  EXPECT_FALSE(chosen.has_value());
+  EXPECT_EQ(Run([](QFileDialog* d) { d->reject(); }), std::nullopt);
 }
 
 }  // namespace

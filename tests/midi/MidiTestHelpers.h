@@ -1,4 +1,4 @@
-// Small helpers shared by the MIDI output tests: message builders, log capture, environment
+// Helpers shared by the MIDI output and window tests: message builders, log capture, environment
 // overrides.
 #pragma once
 
@@ -18,41 +18,33 @@ using Bytes = std::vector<uint8_t>;
 // A System Exclusive message of `size` bytes in all: F0, a pattern seeded by `seed`, F7.
 // Size 1 is a lone F0.
 inline Bytes Sysex(size_t size, uint8_t seed = 0) {
-  Bytes b(size);
-  if (size == 0) return b;
+  Bytes b(size, 0xF7);
   b[0] = 0xF0;
-  for (size_t i = 1; i < size; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed) & 0x7F);
-  if (size > 1) b[size - 1] = 0xF7;
+  for (size_t i = 1; i + 1 < size; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed) & 0x7F);
   return b;
 }
 
 // Collects every log line while it lives.
 class LogLines {
  public:
-  LogLines()
-      : capture_([this](const std::string& line) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          lines_.push_back(line);
-        }) {}
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-  size_t CountOf(const std::string& line) const {
+  // Lines equal to `text`, or with `prefix` set, starting with it.
+  size_t Count(const std::string& text, bool prefix = false) const {
     size_t n = 0;
-    for (const auto& l : lines()) n += (l == line);
-    return n;
-  }
-  size_t CountStartingWith(const std::string& prefix) const {
-    size_t n = 0;
-    for (const auto& l : lines()) n += (l.rfind(prefix, 0) == 0);
+    for (const auto& l : lines()) n += prefix ? l.rfind(text, 0) == 0 : l == text;
     return n;
   }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
-  ScopedLogCapture capture_;
+  ScopedLogCapture capture_{[this](const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
+  }};
 };
 
 // Sets (or, with nullopt, removes) one environment variable and puts it back afterwards.
@@ -60,23 +52,16 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
+    Set(value);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnv() { Set(old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void Set(const std::optional<std::string>& value) {
+    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+  }
   std::string name_;
   std::optional<std::string> old_;
 };

