@@ -1,6 +1,7 @@
 #include "mmTimer.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -11,6 +12,9 @@
 
 namespace midiflash {
 namespace {
+
+// Below JACK's own real-time threads (its default is 10 and more), above every normal thread.
+constexpr int kRealtimePriority = 5;
 
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 // Past this lag (the process was stopped, or the machine suspended) the deadlines start again
@@ -117,6 +121,13 @@ void mmTimer::ThreadMain() {
   pthread_setname_np(pthread_self(), "mmTimer");
   // The default slack of 50 µs would be added to every wake-up; a tick only needs to be on time.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // A normal-priority thread on a busy desktop wakes milliseconds late now and then; the thread
+  // sleeps almost all the time, so a real-time priority costs the rest of the system nothing.
+  if (realtime_) {
+    sched_param param{};
+    param.sched_priority = kRealtimePriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+  }
   int64_t anchor = anchorNs_;
   uint64_t n = 0;
   while (!stopRequested_.load(std::memory_order_acquire)) {

@@ -47,6 +47,11 @@ class mmTimer {
   // Call from the owner's thread only.
   void timeKillEvent();
 
+  // Whether the timer thread asks for real-time scheduling (SCHED_FIFO, as audio threads get) when
+  // it starts; true unless set otherwise. Where the system refuses, the thread runs at normal
+  // priority, silently. Takes effect at the next start.
+  void SetRealtime(bool on) { realtime_ = on; }
+
   // True while a thread is running (between a successful start and a successful stop).
   bool running() const { return isValid; }
 
@@ -67,6 +72,7 @@ class mmTimer {
 
   std::mutex handlerLock_;
   ThreadStarter startThread_;
+  bool realtime_ = true;
   pthread_t thread_{};
   std::atomic<bool> stopRequested_{false};
   // Monotonic time in nanoseconds of the start; period n ends n periods after it. Written before
