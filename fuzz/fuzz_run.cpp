@@ -17,15 +17,9 @@
 #include "UpdateWorkflow.h"
 
 using midiflash::RunOutcome;
-using midiflash::UpdateWorkflow;
 using midiflash::fuzz::Require;
 using midiflash::testing::Bytes;
-using midiflash::testing::FakeChooser;
-using midiflash::testing::FakeClock;
-using midiflash::testing::FakeFiles;
-using midiflash::testing::FakeMidi;
-using midiflash::testing::FakeTimer;
-using midiflash::testing::FakeView;
+using midiflash::testing::CoreHarness;
 using midiflash::testing::SentBytesOracle;
 
 namespace {
@@ -69,74 +63,65 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Action action = static_cast<Action>(control[0] % 5);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
-  FakeMidi midi;
-  FakeView view;
-  FakeChooser chooser;
-  FakeFiles files;
-  FakeClock clock;
-  FakeTimer timer;
-  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
-  wf.WindowDidLoad();
-  if (action == kSendsFail) midi.status = -50;
-  files.Put(kPath, file);
-  chooser.answer = kPath;
-  wf.OnFileSelClick();
+  CoreHarness h;
+  if (action == kSendsFail) h.midi.status = -50;
+  h.Choose(file, kPath);
 
   const SentBytesOracle oracle(file);
-  const bool accepted = wf.lastLoadResult() == midiflash::kCheckPlayable;
+  const bool accepted = h.wf.lastLoadResult() == midiflash::kCheckPlayable;
   Require(accepted == oracle.walk().ok,
-          "load result " + std::to_string(wf.lastLoadResult()) + " but the oracle " +
+          "load result " + std::to_string(h.wf.lastLoadResult()) + " but the oracle " +
               (oracle.walk().ok ? "walks the file" : "cannot walk it"));
   if (!accepted) {
-    Require(midi.sent.empty(), "a refused file sent messages");
-    Require(!wf.view().updateEnabled, "Update enabled for a refused file");
+    Require(h.midi.sent.empty(), "a refused file sent messages");
+    Require(!h.wf.view().updateEnabled, "Update enabled for a refused file");
     return 0;
   }
-  Require(wf.view().updateEnabled, "Update disabled for an accepted file");
+  Require(h.wf.view().updateEnabled, "Update disabled for an accepted file");
 
-  wf.OnUpdateButtonClicked();
-  Require(timer.running, "the timer did not start");
+  h.wf.OnUpdateButtonClicked();
+  Require(h.timer.running, "the timer did not start");
   size_t sent_at_action = SIZE_MAX;
   bool playing_at_action = false;
-  for (int tick = 0; tick < kMaxTicks && view.ends.empty(); ++tick) {
+  for (int tick = 0; tick < kMaxTicks && h.view.ends.empty(); ++tick) {
     if (tick == action_tick) {
-      sent_at_action = midi.sent.size();
+      sent_at_action = h.midi.sent.size();
       // The opening run of the reset may already have ended every track (End of Track at tick 0).
-      for (int32_t i = 0; i < wf.state().SmfTracks; ++i) {
-        if (wf.state().IsPlaying(wf.state().sTrk[i])) playing_at_action = true;
+      for (int32_t i = 0; i < h.wf.state().SmfTracks; ++i) {
+        if (h.wf.state().IsPlaying(h.wf.state().sTrk[i])) playing_at_action = true;
       }
-      if (action == kCancel) wf.OnCancelButtonClicked();
-      if (action == kDelete) files.Remove(kPath);
-      if (action == kGrow) files.Put(kPath, Bytes(file.size() + 1, 0x90));
+      if (action == kCancel) h.wf.OnCancelButtonClicked();
+      if (action == kDelete) h.files.Remove(kPath);
+      if (action == kGrow) h.files.Put(kPath, Bytes(file.size() + 1, 0x90));
     }
-    clock.now += TickLength(control[4 + tick % 12]);
-    wf.SmfPlayProc();
+    h.clock.now += TickLength(control[4 + tick % 12]);
+    h.wf.SmfPlayProc();
     if (tick == action_tick && action == kCancel) {
-      Require(!view.ends.empty(), "the tick after Cancel did not end the run");
+      Require(!h.view.ends.empty(), "the tick after Cancel did not end the run");
     }
   }
 
-  std::string why = oracle.JudgeAll(midi.sent);
+  std::string why = oracle.JudgeAll(h.midi.sent);
   Require(why.empty(), why);
   if ((action == kDelete || action == kGrow) && sent_at_action != SIZE_MAX) {
-    Require(midi.sent.size() == sent_at_action, "sent from a file that is gone or changed");
+    Require(h.midi.sent.size() == sent_at_action, "sent from a file that is gone or changed");
   }
-  if (view.ends.empty()) return 0;
+  if (h.view.ends.empty()) return 0;
 
   // Ticks queued before the timer stopped still arrive; the buttons are clicked as well.
-  const size_t sent_at_end = midi.sent.size();
-  const RunOutcome outcome = view.ends.front();
-  Require(!timer.running, "the timer runs after the end");
+  const size_t sent_at_end = h.midi.sent.size();
+  const RunOutcome outcome = h.view.ends.front();
+  Require(!h.timer.running, "the timer runs after the end");
   for (int i = 0; i < 3; ++i) {
-    clock.now += 1000.0;
-    wf.SmfPlayProc();
-    wf.OnUpdateButtonClicked();
-    wf.OnCancelButtonClicked();
+    h.clock.now += 1000.0;
+    h.wf.SmfPlayProc();
+    h.wf.OnUpdateButtonClicked();
+    h.wf.OnCancelButtonClicked();
   }
-  Require(midi.sent.size() == sent_at_end, "sent after the end of the run");
-  for (RunOutcome o : view.ends) Require(o == outcome, "a later tick reported another end");
-  Require(wf.view().fileSelEnabled && !wf.view().updateEnabled && !wf.view().cancelEnabled &&
-              wf.view().midiOutDeviceEnabled,
+  Require(h.midi.sent.size() == sent_at_end, "sent after the end of the run");
+  for (RunOutcome o : h.view.ends) Require(o == outcome, "a later tick reported another end");
+  Require(h.wf.view().fileSelEnabled && !h.wf.view().updateEnabled && !h.wf.view().cancelEnabled &&
+              h.wf.view().midiOutDeviceEnabled,
           "controls not restored after the end");
 
   const bool acted = sent_at_action != SIZE_MAX;
@@ -147,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(!file_gone, Name(outcome) + " without a readable file");
       Require((outcome == RunOutcome::kSendFailed) == (action == kSendsFail && sent_at_end > 0),
               Name(outcome) + " does not match the sends");
-      why = oracle.JudgeComplete(midi.sent);
+      why = oracle.JudgeComplete(h.midi.sent);
       Require(why.empty(), "complete run: " + why);
       break;
     }

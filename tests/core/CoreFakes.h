@@ -133,16 +133,20 @@ class FakeChooser : public FileChooser {
   std::optional<std::string> RunModal() override { return answer; }
 };
 
-// A workflow on the fakes, loaded, with helpers to choose a file and move time.
-struct CoreHarness {
-  static constexpr double kPeriod = 128.0 / 44100.0;  // one timer period, about 2.9025 ms
-
+// One of each fake, for a workflow to be built on.
+struct FakeParts {
   FakeMidi midi;
   FakeView view;
   FakeChooser chooser;
   FakeFiles files;
   FakeClock clock;
   FakeTimer timer;
+};
+
+// A workflow on the fakes, loaded, with helpers to choose a file and move time.
+struct CoreHarness : FakeParts {
+  static constexpr double kPeriod = 128.0 / 44100.0;  // one timer period, about 2.9025 ms
+
   UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 
   CoreHarness() { wf.WindowDidLoad(); }

@@ -10,13 +10,7 @@ namespace {
 
 using namespace midiflash::testing;
 
-struct WorkflowFixture : ::testing::Test {
-  FakeMidi midi;
-  FakeView view;
-  FakeChooser chooser;
-  FakeFiles files;
-  FakeClock clock;
-  FakeTimer timer;
+struct WorkflowFixture : ::testing::Test, FakeParts {
   std::vector<std::string> log;
   ScopedLogCapture capture{[this](const std::string& l) { log.push_back(l); }};
   std::unique_ptr<UpdateWorkflow> wf;
