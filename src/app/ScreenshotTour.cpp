@@ -13,20 +13,6 @@
 namespace midiflash {
 namespace {
 
-// Answers every open dialog with one file, as a user picking it would.
-class FixedChooser : public FileChooser {
- public:
-  explicit FixedChooser(std::string file) : file_(std::move(file)) {}
-  void SetDirectory(const std::string& dir) override { dir_ = dir; }
-  std::string Directory() const override { return dir_; }
-  void SetAllowedFileType(const std::string&) override {}
-  std::optional<std::string> RunModal() override { return file_; }
-
- private:
-  std::string file_;
-  std::string dir_;
-};
-
 // Time for the window to be laid out and painted before it is grabbed.
 constexpr int kSettleMs = 400;
 
@@ -46,7 +32,7 @@ std::unique_ptr<ScreenshotTour> ScreenshotTour::FromEnvironment() {
 ScreenshotTour::ScreenshotTour(QString outDir, std::string file, int updatingDelayMs)
     : out_dir_(std::move(outDir)),
       updating_delay_ms_(updatingDelayMs),
-      chooser_(std::make_unique<FixedChooser>(std::move(file))) {}
+      chooser_(std::make_unique<FixedFileChooser>(std::move(file))) {}
 
 ScreenshotTour::~ScreenshotTour() = default;
 

@@ -22,20 +22,6 @@ namespace {
 
 using namespace midiflash;
 
-// The file named on the command line stands in for the open dialog.
-class GivenFile : public FileChooser {
- public:
-  explicit GivenFile(std::string path) : path_(std::move(path)) {}
-  void SetDirectory(const std::string& dir) override { dir_ = dir; }
-  std::string Directory() const override { return dir_; }
-  void SetAllowedFileType(const std::string&) override {}
-  std::optional<std::string> RunModal() override { return path_; }
-
- private:
-  std::string path_;
-  std::string dir_;
-};
-
 volatile sig_atomic_t g_signal = 0;
 MainQueue* g_queue = nullptr;
 
@@ -133,7 +119,7 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   MidiAPI midi;
   mmTimer timer;
   CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
-  GivenFile chooser(file);
+  FixedFileChooser chooser(file);
   PosixFileSource files;
   SteadyClock clock;
   UpdateWorkflow* running = nullptr;

@@ -19,4 +19,19 @@ class FileChooser {
   virtual std::optional<std::string> RunModal() = 0;
 };
 
+// Answers every dialog with one file, as a user picking it would: the command line's file
+// argument, or the file the screenshot script names.
+class FixedFileChooser : public FileChooser {
+ public:
+  explicit FixedFileChooser(std::string file) : file_(std::move(file)) {}
+  void SetDirectory(const std::string& dir) override { dir_ = dir; }
+  std::string Directory() const override { return dir_; }
+  void SetAllowedFileType(const std::string&) override {}
+  std::optional<std::string> RunModal() override { return file_; }
+
+ private:
+  std::string file_;
+  std::string dir_;
+};
+
 }  // namespace midiflash
