@@ -23,6 +23,21 @@ class MidiPort {
   virtual int32_t SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) = 0;
   // Sends `size` bytes unchanged as one message. Returns 0 when sent, a non-zero status otherwise.
   virtual int32_t SendLongMessage(const uint8_t* data, uint64_t size) = 0;
+
+  // Delivery after a send has returned. A backend may queue messages and hand them on later (a
+  // slow device drains at the speed of its cable); these tell the workflow what is still on the
+  // way. All are called on the workflow's thread and never block.
+  //
+  // Bytes accepted by the sends but not yet out of the computer's buffers for the destination
+  // (queued, or waiting in a kernel or driver buffer the backend can see). 0 when all has left.
+  virtual uint64_t PendingBytes() { return 0; }
+  // The first failure met after a send had returned 0 (the destination went away, the device
+  // stopped draining for 5 s, the server died), as a non-zero status already logged; 0 when none.
+  // It stays until the next MidiOutDeviceOpen.
+  virtual int32_t DeliveryError() { return 0; }
+  // Cancel: lets the message that is leaving now finish and discards every message queued after
+  // it, so that nothing more is sent. Returns at once.
+  virtual void DropPending() {}
 };
 
 }  // namespace midiflash
