@@ -38,6 +38,9 @@ class MidiPort {
   // Cancel: lets the message that is leaving now finish and discards every message queued after
   // it, so that nothing more is sent. Returns at once.
   virtual void DropPending() {}
+  // How many times since the latest MidiOutDeviceOpen the service may have lost messages without
+  // telling the sender (a JACK cycle the server skipped or ran late). 0 when none was seen.
+  virtual uint64_t DeliveryWarnings() { return 0; }
 };
 
 }  // namespace midiflash

@@ -6,11 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "MidiBackend.h"
 #include "MidiPort.h"
 
 namespace midiflash {
-
-class MidiBackend;
 
 class MidiAPI final : public MidiPort {
  public:
@@ -39,6 +38,12 @@ class MidiAPI final : public MidiPort {
   // whole message was handed to the service; a non-zero status otherwise, logged as
   // "MIDISend err = %d" (nothing of a refused message is sent).
   int32_t SendLongMessage(const uint8_t* data, uint64_t size) override;
+  uint64_t PendingBytes() override { return backend_ ? backend_->PendingBytes() : 0; }
+  int32_t DeliveryError() override { return backend_ ? backend_->DeliveryError() : 0; }
+  void DropPending() override {
+    if (backend_) backend_->DropPending();
+  }
+  uint64_t DeliveryWarnings() override { return backend_ ? backend_->DeliveryWarnings() : 0; }
 
  private:
   std::unique_ptr<MidiBackend> backend_;

@@ -30,6 +30,14 @@ class MidiBackend {
   // Hands `size` bytes, unchanged, to the service as one message for the target. Returns 0 when
   // the whole message was handed over, a non-zero status otherwise (nothing of it is sent then).
   virtual int32_t Send(const uint8_t* data, size_t size) = 0;
+
+  // Delivery after Send has returned, as MidiPort describes it: bytes still on the way, the first
+  // failure met after a send returned (already logged by the backend), dropping what is queued
+  // behind the message now leaving, and the count of losses the service may have hidden.
+  virtual uint64_t PendingBytes() { return 0; }
+  virtual int32_t DeliveryError() { return 0; }
+  virtual void DropPending() {}
+  virtual uint64_t DeliveryWarnings() { return 0; }
 };
 
 }  // namespace midiflash
