@@ -1,11 +1,13 @@
 #include "AlsaSeqBackend.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
+
+#include "Log.h"
 
 namespace midiflash {
 namespace {
@@ -13,7 +15,20 @@ namespace {
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 // The kernel refuses output pools above this many cells.
 constexpr size_t kMaxPoolCells = 2000;
-constexpr auto kMaxWait = std::chrono::seconds(1);
+// Pieces for a kernel MIDI port: about 80 ms of cable each, handed over while at most about a
+// third of a second of cable waits in the kernel, enough to ride over a late wake-up of the sender.
+constexpr size_t kPieceBytes = 256;
+constexpr size_t kAheadBytes = 1024;
+// A destination that takes nothing for this long has stopped.
+constexpr auto kNoProgressLimit = std::chrono::seconds(5);
+// How long a change of destination waits for the previous one's messages, and quitting for all.
+constexpr auto kChangeWait = std::chrono::seconds(1);
+constexpr auto kQuitWait = std::chrono::seconds(120);
+constexpr uint64_t kMaxQueuedBytes = 64ull << 20;
+constexpr auto kIdlePoll = std::chrono::milliseconds(50);
+constexpr auto kRoomPoll = std::chrono::milliseconds(10);
+// WaitForRoom and the delivery calls return this when delivery was abandoned, not failed.
+constexpr int kAbandoned = 1;
 
 // alsa-lib prints its own diagnostics to stderr; the program reports failures through its log.
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -58,8 +73,19 @@ bool EncodeChannelMessage(const uint8_t* data, size_t size, snd_seq_event_t* ev)
 
 }  // namespace
 
+AlsaSeqBackend::AlsaSeqBackend() : queue_(kMaxQueuedBytes), cable_(kAheadBytes) {}
+
 AlsaSeqBackend::~AlsaSeqBackend() {
-  if (seq_ != nullptr) snd_seq_close(seq_);
+  if (sender_.joinable()) {
+    WaitDelivered(kQuitWait);
+    stop_.store(true);
+    queue_.Wake();
+    state_changed_.notify_all();
+    sender_.join();
+  }
+  if (seq_ == nullptr) return;
+  if (connected_) snd_seq_disconnect_to(seq_, port_, target_.address.client, target_.address.port);
+  snd_seq_close(seq_);
 }
 
 int32_t AlsaSeqBackend::CreateClient(const char* name) {
@@ -87,12 +113,14 @@ int32_t AlsaSeqBackend::CreateOutputPort(const char* name) {
                                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   if (port < 0) return port;
   port_ = port;
+  sender_ = std::thread([this] { SenderLoop(); });
   return 0;
 }
 
 std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
   std::vector<Destination> list;
   if (seq_ == nullptr) return list;
+  std::lock_guard<std::mutex> lock(seq_mutex_);
   snd_seq_client_info_t* client;
   snd_seq_port_info_t* port;
   snd_seq_client_info_alloca(&client);
@@ -130,12 +158,91 @@ int32_t AlsaSeqBackend::DestinationName(uint64_t index, std::string* name) {
   return 0;
 }
 
+void AlsaSeqBackend::WaitDelivered(Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  while (PendingBytes() > 0 && delivery_error_.load() == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(kRoomPoll);
+  }
+}
+
+void AlsaSeqBackend::AbandonDelivery() {
+  queue_.DropQueued();
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  abandon_.store(true);
+  state_changed_.notify_all();
+  // Every wait of the sender ends within one poll once abandon_ is set.
+  state_changed_.wait_for(lock, kChangeWait, [this] { return !delivering_; });
+  abandon_.store(false);
+}
+
 void AlsaSeqBackend::OpenDestination(int64_t index) {
-  has_target_ = false;
+  if (seq_ == nullptr || port_ < 0) return;
   std::vector<Destination> list = Destinations();
-  if (index < 0 || static_cast<uint64_t>(index) >= list.size()) return;
-  target_ = list[static_cast<size_t>(index)].address;
-  has_target_ = true;
+  const bool listed = index >= 0 && static_cast<uint64_t>(index) < list.size();
+  if (listed && connected_) {
+    const snd_seq_addr_t& a = list[static_cast<size_t>(index)].address;
+    snd_seq_port_subscribe_t* sub;
+    snd_seq_port_subscribe_alloca(&sub);
+    const snd_seq_addr_t ours{static_cast<unsigned char>(client_id_),
+                              static_cast<unsigned char>(port_)};
+    snd_seq_port_subscribe_set_sender(sub, &ours);
+    snd_seq_port_subscribe_set_dest(sub, &a);
+    bool still = false;
+    if (a.client == target_.address.client && a.port == target_.address.port) {
+      std::lock_guard<std::mutex> lock(seq_mutex_);
+      still = snd_seq_get_port_subscription(seq_, sub) == 0;
+    }
+    if (still) {
+      // The same port again: reconnecting would close its device and lose what it holds.
+      delivery_error_.store(0);
+      return;
+    }
+  }
+  // Messages already sent to the previous destination (a file's opening messages) get a moment to
+  // finish; a change of destination must not hang the window for the length of a slow cable.
+  WaitDelivered(kChangeWait);
+  AbandonDelivery();
+
+  Target target;
+  {
+    std::lock_guard<std::mutex> lock(seq_mutex_);
+    if (connected_) {
+      snd_seq_disconnect_to(seq_, port_, target_.address.client, target_.address.port);
+    }
+  }
+  connected_ = false;
+  has_target_ = false;
+  connect_error_ = 0;
+  delivery_error_.store(0);
+  kernel_held_.store(0);
+
+  if (listed) {
+    target.address = list[static_cast<size_t>(index)].address;
+    has_target_ = true;
+    std::lock_guard<std::mutex> lock(seq_mutex_);
+    const int err = snd_seq_connect_to(seq_, port_, target.address.client, target.address.port);
+    if (err < 0) {
+      LogLine("snd_seq_connect_to err = %d", err);
+      connect_error_ = err;
+    } else {
+      connected_ = true;
+      snd_seq_client_info_t* info;
+      snd_seq_client_info_alloca(&info);
+      if (snd_seq_get_any_client_info(seq_, target.address.client, info) >= 0 &&
+          snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT &&
+          snd_seq_client_info_get_card(info) >= 0) {
+        target.kernel_port = true;
+        // The kernel opened the port's device just now, in this process's name.
+        target.rawmidi.Find("/proc/asound", snd_seq_client_info_get_card(info), target.address.port,
+                            getpid());
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  target_ = target;
+  cable_.Reset();
+  idle_last_ = RawmidiOutput();
+  idle_since_ = Clock::now();
 }
 
 int AlsaSeqBackend::GrowPoolFor(size_t size) {
@@ -157,38 +264,191 @@ int AlsaSeqBackend::GrowPoolFor(size_t size) {
   return 0;
 }
 
-int AlsaSeqBackend::OutputWithinDeadline(snd_seq_event_t* event) {
-  const auto deadline = std::chrono::steady_clock::now() + kMaxWait;
-  for (;;) {
-    int err = snd_seq_event_output_direct(seq_, event);
-    if (err >= 0) return 0;
-    if (err != -EAGAIN) return err;
-    if (std::chrono::steady_clock::now() > deadline) return -ETIMEDOUT;
-    struct pollfd fds[4];
-    int n = snd_seq_poll_descriptors(seq_, fds, 4, POLLOUT);
-    poll(fds, n > 0 ? n : 0, 10);
+int32_t AlsaSeqBackend::Send(const uint8_t* data, size_t size) {
+  if (seq_ == nullptr || port_ < 0 || !has_target_) return -ENODEV;
+  if (connect_error_ != 0) return connect_error_;
+  if (const int32_t err = delivery_error_.load(); err != 0) return err;
+  if (data == nullptr || size == 0) return -EINVAL;
+  {
+    std::lock_guard<std::mutex> lock(seq_mutex_);
+    snd_seq_port_info_t* info;
+    snd_seq_port_info_alloca(&info);
+    if (snd_seq_get_any_port_info(seq_, target_.address.client, target_.address.port, info) < 0) {
+      return -ENOENT;
+    }
+    if (!target_.kernel_port) {
+      // Whole messages: the pool must hold the largest one.
+      if (int err = GrowPoolFor(size); err < 0) return err;
+    }
+  }
+  return queue_.Push(data, size) ? 0 : -ENOBUFS;
+}
+
+uint64_t AlsaSeqBackend::PendingBytes() {
+  uint64_t modelled;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    modelled = cable_.Backlog(Clock::now());
+  }
+  return queue_.Unsent() + std::max(modelled, kernel_held_.load());
+}
+
+void AlsaSeqBackend::SenderLoop() {
+  std::vector<uint8_t> message;
+  while (!stop_.load()) {
+    Target target;
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      target = target_;
+    }
+    if (!queue_.Take(&message, kIdlePoll)) {
+      WatchDrain(target);
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      target = target_;
+      delivering_ = true;
+    }
+    size_t left = message.size();
+    const int err = target.kernel_port ? DeliverInPieces(target, message, &left)
+                                       : DeliverWhole(target, message, &left);
+    // What was not delivered is given up; a failure also gives up everything queued behind it,
+    // since a device that missed part of the stream must not get the rest.
+    queue_.MarkSent(left);
+    if (err < 0) Fail(err);
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    delivering_ = false;
+    state_changed_.notify_all();
   }
 }
 
-int32_t AlsaSeqBackend::Send(const uint8_t* data, size_t size) {
-  if (seq_ == nullptr || port_ < 0 || !has_target_) return -ENODEV;
-  if (data == nullptr || size == 0) return -EINVAL;
-  snd_seq_port_info_t* info;
-  snd_seq_port_info_alloca(&info);
-  if (snd_seq_get_any_port_info(seq_, target_.client, target_.port, info) < 0) return -ENOENT;
+void AlsaSeqBackend::Fail(int err) {
+  int32_t none = 0;
+  // The send that met it has long returned: this line is the only report besides DeliveryError.
+  if (delivery_error_.compare_exchange_strong(none, err)) LogLine("MIDISend err = %d", err);
+  queue_.DropQueued();
+  kernel_held_.store(0);
+}
 
+bool AlsaSeqBackend::SleepUntil(Clock::time_point until) {
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  return !state_changed_.wait_until(lock, until,
+                                    [this] { return stop_.load() || abandon_.load(); });
+}
+
+int AlsaSeqBackend::OutputWithRetry(snd_seq_event_t* event) {
+  const auto deadline = Clock::now() + kNoProgressLimit;
+  for (;;) {
+    int err;
+    {
+      std::lock_guard<std::mutex> lock(seq_mutex_);
+      err = snd_seq_event_output_direct(seq_, event);
+    }
+    if (err >= 0) return 0;
+    // A user-space destination whose input is full answers -EAGAIN (or -ENOMEM for its pool)
+    // until it reads; anything else will not get better by waiting.
+    if (err != -EAGAIN && err != -ENOMEM) return err;
+    if (Clock::now() > deadline) return err == -EAGAIN ? -ETIMEDOUT : err;
+    if (!SleepUntil(Clock::now() + kRoomPoll)) return kAbandoned;
+  }
+}
+
+int AlsaSeqBackend::DeliverWhole(const Target& target, const std::vector<uint8_t>& message,
+                                 size_t* left) {
   snd_seq_event_t ev;
   snd_seq_ev_clear(&ev);
   snd_seq_ev_set_source(&ev, port_);
-  snd_seq_ev_set_dest(&ev, target_.client, target_.port);
+  snd_seq_ev_set_dest(&ev, target.address.client, target.address.port);
   snd_seq_ev_set_direct(&ev);
-  if (!EncodeChannelMessage(data, size, &ev)) {
+  if (!EncodeChannelMessage(message.data(), message.size(), &ev)) {
     // Everything else (System Exclusive, escape data without F7) leaves as raw bytes.
-    int err = GrowPoolFor(size);
-    if (err < 0) return err;
-    snd_seq_ev_set_sysex(&ev, size, const_cast<uint8_t*>(data));
+    snd_seq_ev_set_sysex(&ev, message.size(), const_cast<uint8_t*>(message.data()));
   }
-  return OutputWithinDeadline(&ev);
+  const int err = OutputWithRetry(&ev);
+  if (err != 0) return err;
+  queue_.MarkSent(message.size());
+  *left = 0;
+  return 0;
+}
+
+int AlsaSeqBackend::WaitForRoom(const Target& target, size_t* piece) {
+  auto stalled_after = Clock::now() + kNoProgressLimit;
+  RawmidiOutput last;
+  for (;;) {
+    if (stop_.load() || abandon_.load()) return kAbandoned;
+    const auto now = Clock::now();
+    Clock::time_point ready;
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      ready = cable_.ReadyAt(*piece, now);
+    }
+    if (ready > now) {
+      // Waiting for the cable is not a stalled device.
+      stalled_after = ready + kNoProgressLimit;
+      if (!SleepUntil(std::min(ready, now + kIdlePoll))) return kAbandoned;
+      continue;
+    }
+    RawmidiOutput status;
+    // Without a visible buffer the cable model alone decides.
+    if (!target.rawmidi.found() || !target.rawmidi.Read(&status)) return 0;
+    kernel_held_.store(status.Held());
+    *piece = std::min(*piece, status.buffer_size);
+    if (status.avail >= *piece) return 0;
+    if (status.avail != last.avail || status.tx_bytes != last.tx_bytes) {
+      last = status;
+      stalled_after = now + kNoProgressLimit;
+    }
+    if (now >= stalled_after) return -ETIMEDOUT;
+    if (!SleepUntil(now + kRoomPoll)) return kAbandoned;
+  }
+}
+
+int AlsaSeqBackend::DeliverInPieces(const Target& target, const std::vector<uint8_t>& message,
+                                    size_t* left) {
+  // Raw bytes only: the kernel's event decoder would compress running status and so change the
+  // stream, while raw data reaches the device exactly as given.
+  size_t offset = 0;
+  while (offset < message.size()) {
+    size_t piece = std::min(kPieceBytes, message.size() - offset);
+    if (int err = WaitForRoom(target, &piece); err != 0) return err;
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_source(&ev, port_);
+    snd_seq_ev_set_dest(&ev, target.address.client, target.address.port);
+    snd_seq_ev_set_direct(&ev);
+    snd_seq_ev_set_sysex(&ev, piece, const_cast<uint8_t*>(message.data() + offset));
+    if (int err = OutputWithRetry(&ev); err != 0) return err;
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      cable_.Handed(piece, Clock::now());
+    }
+    queue_.MarkSent(piece);
+    *left -= piece;
+    offset += piece;
+  }
+  return 0;
+}
+
+void AlsaSeqBackend::WatchDrain(const Target& target) {
+  RawmidiOutput status;
+  if (!target.kernel_port || delivery_error_.load() != 0 || !target.rawmidi.found() ||
+      !target.rawmidi.Read(&status)) {
+    kernel_held_.store(0);
+    return;
+  }
+  kernel_held_.store(status.Held());
+  const auto now = Clock::now();
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  if (status.Held() == 0 || status.avail != idle_last_.avail ||
+      status.tx_bytes != idle_last_.tx_bytes) {
+    idle_last_ = status;
+    idle_since_ = now;
+    return;
+  }
+  if (now - idle_since_ < kNoProgressLimit) return;
+  lock.unlock();
+  Fail(-ETIMEDOUT);
 }
 
 }  // namespace midiflash

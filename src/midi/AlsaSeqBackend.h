@@ -1,54 +1,129 @@
-// MIDI output through the ALSA sequencer: one client with one readable port. Messages go
-// straight to the chosen destination's address, without a subscription, delivered at once.
+// MIDI output through the ALSA sequencer: one client with one readable port, connected to the
+// chosen destination for as long as it stays chosen (a kernel MIDI port opens its device only
+// while someone is connected). Sends queue their message and return at once; a sender thread
+// delivers the queue in order. A kernel MIDI port (a kernel client with a card) gets each message
+// in pieces that fit its output buffer, no faster than a MIDI cable carries them (CableModel);
+// any other client gets each message whole, as soon as it can take it.
 #pragma once
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CableModel.h"
 #include "MidiBackend.h"
+#include "RawmidiStatus.h"
+#include "SendQueue.h"
 
 namespace midiflash {
 
 class AlsaSeqBackend final : public MidiBackend {
  public:
-  AlsaSeqBackend() = default;
+  AlsaSeqBackend();
+  // Waits until what was sent has left the computer (or the device stopped draining for 5 s),
+  // then disconnects and closes: closing earlier would make the driver discard what it holds.
   ~AlsaSeqBackend() override;
   AlsaSeqBackend(const AlsaSeqBackend&) = delete;
   AlsaSeqBackend& operator=(const AlsaSeqBackend&) = delete;
 
   // Opens the sequencer and names the client. Returns 0 or ALSA's negative errno.
   int32_t CreateClient(const char* name) override;
-  // Returns 0 or ALSA's negative errno.
+  // Creates the port and starts the sender thread. Returns 0 or ALSA's negative errno.
   int32_t CreateOutputPort(const char* name) override;
 
   // Destinations are the ports of other clients that accept writes and write subscriptions,
   // named "client name:port name" as ALSA's own tools show them.
   uint64_t DestinationCount() override;
   int32_t DestinationName(uint64_t index, std::string* name) override;
+  // Waits (at most about a second) for what was sent to the previous destination to leave, drops
+  // the rest, disconnects from it and connects to destination `index`; the port already connected
+  // stays connected. A refused connection is logged as "snd_seq_connect_to err = %d" and every
+  // later send fails with its status.
   void OpenDestination(int64_t index) override;
-  // Fails with -ENODEV (no client, port or target), -ENOENT (target port gone), -EINVAL (empty),
-  // -ETIMEDOUT (sequencer still busy after about a second) or ALSA's own negative errno.
+  // Queues the message for the sender thread and returns at once. Fails, queueing nothing, with
+  // -ENODEV (no client, port or target), the refused connection's status, the delivery error
+  // already met, -ENOENT (target port gone), -EINVAL (empty), -ENOBUFS (64 MiB already waiting)
+  // or ALSA's own negative errno.
   int32_t Send(const uint8_t* data, size_t size) override;
+
+  // Queued bytes, plus for a kernel MIDI port what its buffers may still hold: the larger of what
+  // its rawmidi status shows and what the cable model has not yet let drain.
+  uint64_t PendingBytes() override;
+  // The first delivery failure: the call's own status (-ENOENT, destination gone), or -ETIMEDOUT
+  // when the destination took nothing for 5 s. Logged once as "MIDISend err = %d".
+  int32_t DeliveryError() override { return delivery_error_.load(); }
+  // Drops every message not yet started; the one being delivered finishes.
+  void DropPending() override { queue_.DropQueued(); }
 
  private:
   struct Destination {
     snd_seq_addr_t address;
     std::string name;
   };
+  // What the sender needs of the destination; changed only while the sender is idle.
+  struct Target {
+    snd_seq_addr_t address{};
+    bool kernel_port = false;
+    RawmidiStatus rawmidi;
+  };
+  using Clock = std::chrono::steady_clock;
 
   std::vector<Destination> Destinations();
   // Grows the kernel output pool so that a `size`-byte message fits. Returns 0 or an errno.
   int GrowPoolFor(size_t size);
-  int OutputWithinDeadline(snd_seq_event_t* event);
+
+  // Sender thread.
+  void SenderLoop();
+  int DeliverWhole(const Target& target, const std::vector<uint8_t>& message, size_t* left);
+  int DeliverInPieces(const Target& target, const std::vector<uint8_t>& message, size_t* left);
+  int WaitForRoom(const Target& target, size_t* piece);
+  int OutputWithRetry(snd_seq_event_t* event);
+  void WatchDrain(const Target& target);
+  // Sleeps until `until`; false when woken to stop or abandon delivery.
+  bool SleepUntil(Clock::time_point until);
+  // Records the first delivery failure, logs it and drops everything queued behind it.
+  void Fail(int err);
+
+  // Main thread: waits until nothing is pending, a delivery failed, or `limit` has passed.
+  void WaitDelivered(Clock::duration limit);
+  // Main thread: drops everything, the message being delivered included, and waits until the
+  // sender is idle.
+  void AbandonDelivery();
 
   snd_seq_t* seq_ = nullptr;
+  // alsa-lib's handle is not thread-safe: every call on seq_ holds this.
+  std::mutex seq_mutex_;
   int client_id_ = -1;
   int port_ = -1;
-  bool has_target_ = false;
-  snd_seq_addr_t target_{};
   size_t pool_cells_ = 0;
+
+  // Main thread only.
+  bool has_target_ = false;
+  bool connected_ = false;
+  int32_t connect_error_ = 0;
+
+  SendQueue queue_;
+  std::thread sender_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> abandon_{false};
+  std::atomic<int32_t> delivery_error_{0};
+  std::atomic<uint64_t> kernel_held_{0};
+
+  // Guards what follows and wakes the sender's sleeps.
+  std::mutex state_mutex_;
+  std::condition_variable state_changed_;
+  Target target_;
+  CableModel cable_;
+  bool delivering_ = false;
+  // Idle drain watch: the last status seen and when it last changed.
+  RawmidiOutput idle_last_;
+  Clock::time_point idle_since_{};
 };
 
 }  // namespace midiflash

@@ -1,0 +1,41 @@
+// A clock for the MIDI cable behind a kernel MIDI port. A driver may hold far more than any status
+// shows (the serial driver keeps 32 KiB of its own), so the sender never hands the kernel bytes
+// faster than a 31250-baud cable carries them, and counts a byte as gone only once a cable a
+// little slower than nominal would have sent it. Not thread-safe; time is passed in.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace midiflash {
+
+class CableModel {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  // 3125 bytes a second; the drain clock runs 2 % slower, more than a cable's clock may be off.
+  static constexpr double kBytesPerSecond = 3125.0;
+  static constexpr double kDrainBytesPerSecond = kBytesPerSecond * 0.98;
+
+  // At most `ahead_bytes` may wait in the kernel beyond what the cable has sent.
+  explicit CableModel(size_t ahead_bytes) : ahead_bytes_(ahead_bytes) {}
+
+  // Earliest moment, not before `now`, at which `n` more bytes may be handed over without more
+  // than `ahead_bytes` waiting. A piece larger than that waits until the cable is idle.
+  TimePoint ReadyAt(size_t n, TimePoint now) const;
+  // Records `n` bytes handed to the kernel at `now`.
+  void Handed(size_t n, TimePoint now);
+  // Bytes that may still wait for the cable at `now`, by the slower drain clock; 0 once all of
+  // them have surely left.
+  uint64_t Backlog(TimePoint now) const;
+  // Forgets everything handed over (a new destination).
+  void Reset() { *this = CableModel(ahead_bytes_); }
+
+ private:
+  size_t ahead_bytes_;
+  TimePoint pace_end_{};   // when a nominal cable has sent every byte handed over
+  TimePoint drain_end_{};  // the same on the slower drain clock
+};
+
+}  // namespace midiflash
