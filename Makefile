@@ -3,7 +3,7 @@ BUILD ?= build
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build run test bench fuzz clean format
+.PHONY: deps build run test bench fuzz clean format package
 
 deps:
 	@scripts/install-deps
@@ -19,6 +19,10 @@ run: build
 
 test: build
 	@scripts/test
+
+# build/midiflash_<version>_amd64.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@scripts/bench

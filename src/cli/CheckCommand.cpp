@@ -5,6 +5,7 @@
 
 #include "CableLoad.h"
 #include "CliCheckedFile.h"
+#include "CliHelp.h"
 #include "CliJson.h"
 #include "Pacing.h"
 
@@ -206,17 +207,16 @@ int RunCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
   using namespace midiflash;
   bool json = false;
   std::vector<std::string> paths;
-  bool unknown_option = false;
   for (const std::string& a : args) {
     if (a == "--json") {
       json = true;
     } else if (a.size() > 1 && a[0] == '-') {
-      unknown_option = true;
+      return UnknownOption("check", a, err);
     } else {
       paths.push_back(a);
     }
   }
-  if (unknown_option || paths.size() != 1) {
+  if (paths.size() != 1) {
     err << "usage: midiflash-cli check FILE [--json]\n";
     return kCheckExitUnusable;
   }

@@ -4,6 +4,7 @@
 
 #include "CheckCommand.h"
 #include "CliCheckedFile.h"
+#include "CliHelp.h"
 #include "EventWalk.h"
 
 namespace midiflash {
@@ -127,7 +128,10 @@ std::string EventLine(const SmfEvent& e, const std::vector<uint8_t>& image) {
 
 int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   using namespace midiflash;
-  if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+  for (const std::string& a : args) {
+    if (a.size() > 1 && a[0] == '-') return UnknownOption("dump", a, err);
+  }
+  if (args.size() != 1) {
     err << "usage: midiflash-cli dump FILE\n";
     return kCheckExitUnusable;
   }

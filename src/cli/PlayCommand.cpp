@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 
+#include "CliHelp.h"
 #include "CliView.h"
 #include "Clock.h"
 #include "FileChooser.h"
@@ -101,6 +102,8 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (args[i] == "--port" && i + 1 < args.size()) {
       port = args[++i];
       have_port = true;
+    } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "--port") {
+      return UnknownOption("play", args[i], err);
     } else if (file.empty() && args[i].rfind("--", 0) != 0) {
       file = args[i];
     } else {

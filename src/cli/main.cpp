@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CheckCommand.h"
+#include "CliHelp.h"
 #include "DumpCommand.h"
 #include "ListCommand.h"
 #include "MidiAPI.h"
@@ -16,7 +17,8 @@ int Usage(std::ostream& err) {
   err << "usage: midiflash-cli check FILE [--json]\n"
          "       midiflash-cli dump FILE\n"
          "       midiflash-cli list [--json]\n"
-         "       midiflash-cli play FILE [--port INDEX|NAME]\n";
+         "       midiflash-cli play FILE [--port INDEX|NAME]\n"
+         "Try 'midiflash-cli --help'.\n";
   return 2;
 }
 
@@ -28,6 +30,22 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage(std::cerr);
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    if (args.empty() || !midiflash::WriteCommandHelp(args[0], std::cout)) {
+      midiflash::WriteProgramHelp(std::cout);
+    }
+    return 0;
+  }
+  if (command == "--version" || command == "-V") {
+    midiflash::WriteVersion(std::cout);
+    return 0;
+  }
+  if (command.size() > 1 && command[0] == '-')
+    return midiflash::UnknownOption("", command, std::cerr);
+  // A command's own help comes before anything it would do, such as opening a MIDI service.
+  for (const std::string& a : args) {
+    if ((a == "--help" || a == "-h") && midiflash::WriteCommandHelp(command, std::cout)) return 0;
+  }
   if (command == "check") return RunCheckCommand(args, std::cout, std::cerr);
   if (command == "dump") return RunDumpCommand(args, std::cout, std::cerr);
   if (command == "play") return RunPlayCommand(args, std::cout, std::cerr);
@@ -36,6 +54,8 @@ int main(int argc, char** argv) {
     for (const std::string& a : args) {
       if (a == "--json") {
         json = true;
+      } else if (a.size() > 1 && a[0] == '-') {
+        return midiflash::UnknownOption("list", a, std::cerr);
       } else {
         return Usage(std::cerr);
       }
@@ -43,9 +63,6 @@ int main(int argc, char** argv) {
     midiflash::MidiAPI midi;
     return RunListCommand(midi, json, std::cout);
   }
-  if (command == "--help" || command == "-h" || command == "help") {
-    Usage(std::cout);
-    return 0;
-  }
+  std::cerr << "midiflash-cli: unknown command '" << command << "'\n";
   return Usage(std::cerr);
 }
