@@ -23,7 +23,7 @@ void CableModel::Handed(size_t n, TimePoint now) {
 }
 
 uint64_t CableModel::Backlog(TimePoint now) const {
-  if (drain_end_ <= now) return 0;
+  if (drain_end_ <= now) return drain_end_ + kSettle > now ? 1 : 0;
   const double seconds = std::chrono::duration<double>(drain_end_ - now).count();
   // Less than a nanosecond's worth left over from rounding is no byte.
   return static_cast<uint64_t>(std::ceil(seconds * kDrainBytesPerSecond - 1e-5));

@@ -1,0 +1,121 @@
+// Runs inside the QEMU guest of bench_alsa_cable: plays FILE to the destination named PORT with the
+// command line's own parts (workflow, tick timer, main queue, MidiAPI on the ALSA sequencer) and
+// prints how long the main thread was held during the run: the longest playback tick, the longest
+// call into the MIDI output, and the longest gap between two ticks (the guest is emulated, so its
+// own scheduling counts in). It waits, after the run, until the backend reports every byte gone.
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+#include <type_traits>
+
+#include "CliView.h"
+#include "Clock.h"
+#include "FileChooser.h"
+#include "FileSource.h"
+#include "MainQueue.h"
+#include "MidiAPI.h"
+#include "TickHandOff.h"
+#include "UpdateWorkflow.h"
+#include "mmTimer.h"
+
+using namespace midiflash;
+using Time = std::chrono::steady_clock;
+
+namespace {
+
+// The MIDI output as the workflow sees it, timing every call.
+class TimedPort final : public MidiPort {
+ public:
+  explicit TimedPort(MidiPort& port) : port_(port) {}
+  uint64_t MidiOutDeviceNumber() override {
+    return Timed([&] { return port_.MidiOutDeviceNumber(); });
+  }
+  std::string MidiOutDeviceName(uint64_t i) override {
+    return Timed([&] { return port_.MidiOutDeviceName(i); });
+  }
+  void MidiOutDeviceOpen(int64_t i) override {
+    Timed([&] { return (port_.MidiOutDeviceOpen(i), 0); });
+  }
+  int32_t SendShortMessage(uint8_t s, uint8_t a, uint8_t b) override {
+    return Timed([&] { return port_.SendShortMessage(s, a, b); });
+  }
+  int32_t SendLongMessage(const uint8_t* d, uint64_t n) override {
+    return Timed([&] { return port_.SendLongMessage(d, n); });
+  }
+  uint64_t PendingBytes() override {
+    return Timed([&] { return port_.PendingBytes(); });
+  }
+  int32_t DeliveryError() override {
+    return Timed([&] { return port_.DeliveryError(); });
+  }
+  void DropPending() override { port_.DropPending(); }
+  Time::duration longest() const { return longest_; }
+  void Reset() { longest_ = {}; }
+
+ private:
+  template <typename F>
+  std::invoke_result_t<F> Timed(F&& f) {
+    const auto start = Time::now();
+    auto result = f();
+    longest_ = std::max(longest_, Time::now() - start);
+    return result;
+  }
+  MidiPort& port_;
+  Time::duration longest_{};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: alsa_cable_probe FILE PORT\n");
+    return 2;
+  }
+  MainQueue queue;
+  MidiAPI api;
+  TimedPort midi(api);
+  mmTimer timer;
+  std::ostringstream sink;
+  CliView view(sink, false);
+  FixedFileChooser chooser(argv[1]);
+  PosixFileSource files;
+  SteadyClock clock;
+  UpdateWorkflow* running = nullptr;
+  Time::duration longest_tick{}, longest_gap{};
+  Time::time_point last_tick{};
+  TickHandOff handoff(
+      timer, [&queue](std::function<void()> task) { queue.Post(std::move(task)); },
+      [&] {
+        const auto now = Time::now();
+        if (last_tick != Time::time_point{}) longest_gap = std::max(longest_gap, now - last_tick);
+        last_tick = now;
+        running->SmfPlayProc();
+        longest_tick = std::max(longest_tick, Time::now() - now);
+      });
+  UpdateWorkflow workflow(midi, view, chooser, files, clock, handoff, ".");
+  running = &workflow;
+  workflow.WindowDidLoad();
+  for (size_t i = 0; i < view.destinations().size(); ++i) {
+    if (view.destinations()[i].find(argv[2]) != std::string::npos) {
+      view.SelectDestination(static_cast<int64_t>(i));
+      workflow.OnMidiOutSelChanged();
+    }
+  }
+  workflow.OnFileSelClick();
+  midi.Reset();  // the run starts here
+  workflow.OnUpdateButtonClicked();
+  queue.RunUntil([&] { return workflow.view().ended; }, std::chrono::minutes(5));
+  const auto deadline = Time::now() + std::chrono::minutes(1);
+  while (midi.PendingBytes() > 0 && midi.DeliveryError() == 0 && Time::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto ms = [](Time::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+  };
+  std::printf("alsa_main_thread_longest_tick_ms: %.2f\n", ms(longest_tick));
+  std::printf("alsa_main_thread_longest_midi_call_ms: %.2f\n", ms(midi.longest()));
+  std::printf("alsa_main_thread_longest_tick_gap_ms: %.2f\n", ms(longest_gap));
+  std::printf("alsa_delivery_error: %d\n", midi.DeliveryError());
+  return 0;
+}

@@ -1,0 +1,110 @@
+// The guest's recorder: writes every MIDI byte that reaches it to a file, exactly as received.
+//   alsa_recorder seq FILE [STOP_AFTER]  a sequencer client "recorder" with one writable port; with
+//                                        STOP_AFTER it exits as soon as that many bytes have come
+//   alsa_recorder rawmidi DEVICE FILE    reads a rawmidi input (64 KiB buffer)
+// It creates FILE.ready once it can receive, and on SIGTERM reads what is left, then exits.
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void OnTerm(int) {
+  g_stop = 1;
+}
+
+void Ready(const std::string& file) {
+  if (FILE* f = std::fopen((file + ".ready").c_str(), "w")) std::fclose(f);
+}
+
+int RecordSeq(const std::string& file, long stop_after) {
+  snd_seq_t* seq;
+  if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) return 1;
+  snd_seq_set_client_name(seq, "recorder");
+  // The largest input pool the kernel grants, so that a 50000-byte System Exclusive fits.
+  snd_seq_set_client_pool_input(seq, 2000);
+  snd_seq_set_input_buffer_size(seq, 128 * 1024);
+  snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                             SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  snd_midi_event_t* decoder;
+  snd_midi_event_new(256, &decoder);
+  snd_midi_event_no_status(decoder, 1);
+  FILE* out = std::fopen(file.c_str(), "wb");
+  Ready(file);
+  long total = 0;
+  for (;;) {
+    snd_seq_event_t* ev = nullptr;
+    const int err = snd_seq_event_input(seq, &ev);
+    if (err == -EAGAIN) {
+      if (g_stop) break;
+      struct pollfd fds[2];
+      const int n = snd_seq_poll_descriptors(seq, fds, 2, POLLIN);
+      poll(fds, n, 20);
+      continue;
+    }
+    if (err < 0 || ev == nullptr) {
+      std::fprintf(stderr, "alsa_recorder: snd_seq_event_input err = %d\n", err);
+      continue;
+    }
+    if (ev->type == SND_SEQ_EVENT_SYSEX) {
+      std::fwrite(ev->data.ext.ptr, 1, ev->data.ext.len, out);
+      total += ev->data.ext.len;
+    } else {
+      unsigned char buf[16];
+      const long n = snd_midi_event_decode(decoder, buf, sizeof buf, ev);
+      if (n > 0) std::fwrite(buf, 1, static_cast<size_t>(n), out);
+      if (n > 0) total += n;
+    }
+    std::fflush(out);
+    if (stop_after > 0 && total >= stop_after) break;
+  }
+  std::fclose(out);
+  snd_seq_close(seq);
+  return 0;
+}
+
+int RecordRawmidi(const char* device, const std::string& file) {
+  snd_rawmidi_t* in;
+  if (snd_rawmidi_open(&in, nullptr, device, SND_RAWMIDI_NONBLOCK) < 0) return 1;
+  snd_rawmidi_params_t* params;
+  snd_rawmidi_params_alloca(&params);
+  snd_rawmidi_params_current(in, params);
+  snd_rawmidi_params_set_buffer_size(in, params, 65536);
+  snd_rawmidi_params(in, params);
+  FILE* out = std::fopen(file.c_str(), "wb");
+  std::vector<unsigned char> buf(65536);
+  // The first read starts the input; bytes sent before it are not kept.
+  snd_rawmidi_read(in, buf.data(), buf.size());
+  Ready(file);
+  for (;;) {
+    const ssize_t n = snd_rawmidi_read(in, buf.data(), buf.size());
+    if (n > 0) {
+      std::fwrite(buf.data(), 1, static_cast<size_t>(n), out);
+      continue;
+    }
+    if (g_stop) break;
+    struct pollfd fds[2];
+    const int k = snd_rawmidi_poll_descriptors(in, fds, 2);
+    poll(fds, k, 20);
+  }
+  std::fclose(out);
+  snd_rawmidi_close(in);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGTERM, OnTerm);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "seq" && argc >= 3) return RecordSeq(argv[2], argc > 3 ? std::atol(argv[3]) : 0);
+  if (mode == "rawmidi" && argc == 4) return RecordRawmidi(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: alsa_recorder seq FILE [STOP_AFTER] | rawmidi DEVICE FILE\n");
+  return 2;
+}

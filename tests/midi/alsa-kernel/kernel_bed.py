@@ -1,0 +1,424 @@
+#!/usr/bin/env python3
+"""A real kernel ALSA sequencer for the tests: boots Debian 12's kernel in QEMU with its sequencer
+modules and plays update files through midiflash-cli to a user-space client, to snd-virmidi (read
+back from its rawmidi device) and to snd-serial-u16550 wrapped by snd-seq-midi, whose UART the host
+drains at exactly 3125 bytes a second like a MIDI cable. Every case compares the exact byte stream.
+
+  kernel_bed.py test  --cli PATH --recorder PATH --cache DIR
+  kernel_bed.py bench --cli PATH --probe PATH --cache DIR
+"""
+import argparse
+import glob
+import io
+import lzma
+import os
+import re
+import shlex
+import shutil
+import socket
+import subprocess
+import sys
+import tarfile
+import tempfile
+import threading
+import time
+
+CABLE = 3125  # bytes a second on a 31250-baud cable
+# Load order, from `modinfo -F depends`; the serial and port modules come after the UART is freed.
+MODULES = ["soundcore", "snd", "snd-timer", "snd-hrtimer", "snd-seq-device", "snd-seq",
+           "snd-seq-dummy", "snd-seq-midi-event", "snd-rawmidi", "snd-seq-virmidi", "snd-virmidi",
+           "snd-serial-u16550", "snd-seq-midi"]
+
+
+# ---- update files ----------------------------------------------------------------------------
+
+def varlen(v):
+    out = [v & 0x7F]
+    while v >> 7:
+        v >>= 7
+        out.insert(0, 0x80 | (v & 0x7F))
+    return bytes(out)
+
+
+def smf(events, division=96):
+    """A one-track file of (delta, message) pairs; System Exclusive messages start with F0."""
+    body = b""
+    for delta, m in events:
+        body += varlen(delta) + (b"\xf0" + varlen(len(m) - 1) + m[1:] if m[0] == 0xF0 else m)
+    body += b"\x00\xff\x2f\x00"
+    return (b"MThd" + (6).to_bytes(4, "big") + bytes([0, 0, 0, 1]) + division.to_bytes(2, "big")
+            + b"MTrk" + len(body).to_bytes(4, "big") + body)
+
+
+def sysex(n, seed=0):
+    """F0, a pattern, F7: n bytes in all (a lone F0 for 1)."""
+    if n == 1:
+        return b"\xf0"
+    return b"\xf0" + bytes(((i * 7 + seed) & 0x7F) for i in range(1, n - 1)) + b"\xf7"
+
+
+CHANNEL = [bytes.fromhex(h) for h in
+           ["903c64", "903e64", "c507", "d340", "803c00", "b00764", "e00040", "a03c10", "df7f"]]
+
+# name -> messages with their deltas (96 ticks a quarter note: 96 ticks are half a second).
+CASES = {
+    "channel": [(12, m) for m in CHANNEL],
+    "sysex1": [(96, sysex(1))],
+    "sysex4": [(96, sysex(4))],
+    "sysex1000": [(96, sysex(1000))],
+    "sysex5000": [(96, sysex(5000, 1))],
+    "sysex30000": [(96, sysex(30000, 2))],
+    "sysex50000": [(96, sysex(50000, 3))],
+    "unterminated": [(96, bytes.fromhex("f04312"))],
+    "blocks20x96": [(96, sysex(1000, i)) for i in range(20)],
+    "blocks60x24": [(24, sysex(1000, i)) for i in range(60)],
+}
+# The user-space destination that exits after 5000 bytes, in the middle of twenty blocks.
+GONE = ("gone", CASES["blocks20x96"], 5000)
+BENCH = ("bench", [(12, sysex(1000, i)) for i in range(60)])  # five times what the cable carries
+
+DESTINATIONS = {  # name -> (port for --port, how the guest records it)
+    "user": ("recorder:in", "seq"),
+    "virmidi": ("Virtual Raw MIDI 0-0", "rawmidi hw:0,0"),
+    "serial": ("Serial MIDI 1", None),
+}
+EXPECTED_LIST = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
+                 "Serial MIDI (UART16550A):Serial MIDI 1"]
+
+
+def stream(events):
+    return b"".join(m for _, m in events)
+
+
+# ---- the guest -------------------------------------------------------------------------------
+
+def prepare_kernel(cache):
+    """Debian's kernel, downloaded once: the ELF inside vmlinuz (boots in 2-3 s instead of 7-8)
+    and the sound modules. Returns (vmlinux, module folder)."""
+    os.makedirs(cache, exist_ok=True)
+
+    def current():
+        deps = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True,
+                              text=True).stdout
+        return re.search(r"Depends: (linux-image-\S+)", deps)
+
+    m = current()
+    if not m:  # package lists never fetched on this machine
+        subprocess.run(["apt-get", "update", "-qq"], check=False)
+        m = current()
+    if not m:
+        sys.exit("kernel_bed: apt-cache knows no linux-image-amd64 (run apt-get update)")
+    version = m.group(1)[len("linux-image-"):]
+    root = os.path.join(cache, version)
+    vmlinux = os.path.join(root, "vmlinux")
+    if not os.path.exists(vmlinux):
+        tmp = tempfile.mkdtemp(dir=cache)
+        subprocess.run(["apt-get", "download", "-q", m.group(1)], cwd=tmp, check=True,
+                       stdout=subprocess.DEVNULL)
+        deb = glob.glob(os.path.join(tmp, "*.deb"))[0]
+        tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], capture_output=True,
+                             check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(tar)) as t:
+            wanted = [x for x in t.getmembers()
+                      if x.name.startswith("./boot/vmlinuz-") or "/kernel/sound/" in x.name]
+            t.extractall(tmp, members=wanted)
+        image = open(glob.glob(os.path.join(tmp, "boot", "vmlinuz-*"))[0], "rb").read()
+        elf = lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):])
+        os.makedirs(root, exist_ok=True)
+        for ko in glob.glob(os.path.join(tmp, "lib", "modules", "*", "kernel", "sound", "**",
+                                         "*.ko"), recursive=True):
+            shutil.copy(ko, root)
+        with open(vmlinux + ".part", "wb") as f:
+            f.write(elf)
+        os.rename(vmlinux + ".part", vmlinux)
+        shutil.rmtree(tmp)
+        for old in os.listdir(cache):  # earlier kernels
+            if old != version:
+                shutil.rmtree(os.path.join(cache, old), ignore_errors=True)
+    return vmlinux, root
+
+
+def copy_program(path, root, name):
+    """Copies a program and the shared libraries it needs into the guest's tree."""
+    shutil.copy(path, os.path.join(root, "bin", name))
+    for line in subprocess.run(["ldd", path], capture_output=True, text=True).stdout.splitlines():
+        lib = re.search(r"(/\S+)", line.split("=>")[-1])
+        if lib and os.path.exists(lib.group(1)):
+            dest = os.path.join(root, lib.group(1).lstrip("/"))
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            shutil.copy(lib.group(1), dest)
+
+
+GUEST_INIT = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin HOME=/tmp
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
+mkdir -p /dev/shm /tmp /out; mount -t tmpfs shm /dev/shm
+for m in soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dummy \
+         snd-seq-midi-event snd-rawmidi snd-seq-virmidi; do insmod /lib/snd/$m.ko; done
+insmod /lib/snd/snd-virmidi.ko index=0 midi_devs=1
+# COM2 belongs to the serial console driver until it is let go.
+for d in /sys/bus/pnp/devices/*; do
+  grep -q 'io 0x2f8' $d/resources 2>/dev/null && echo ${d##*/} > /sys/bus/pnp/drivers/serial/unbind
+done
+insmod /lib/snd/snd-serial-u16550.ko index=1 port=0x2f8 irq=3 speed=38400 base=115200
+insmod /lib/snd/snd-seq-midi.ko
+stty -F /dev/ttyS2 raw -echo
+echo "bed: modules loaded"
+
+# play DEST CASE PORT [RECORDER ARGS...]: one run, with the recorder (if any) around it.
+play() {
+  dest=$1 name=$2 port=$3; shift 3; out=/out/$dest-$name
+  if [ $# -gt 0 ]; then
+    alsa_recorder "$@" & rec=$!
+    while [ ! -e $out.bin.ready ] && kill -0 $rec 2>/dev/null; do sleep 0.05; done
+  fi
+  midiflash-cli play /cases/$name.dat --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
+  if [ $# -gt 0 ]; then kill -TERM $rec 2>/dev/null; wait $rec; fi
+  echo "bed: $dest $name exit $(cat $out.rc)"
+}
+"""
+
+
+def guest_script(mode):
+    lines = [GUEST_INIT]
+    if mode == "bench":
+        lines.append('alsa_cable_probe /cases/bench.dat "Serial MIDI 1" > /out/probe.txt 2> /dev/null')
+    else:
+        for dest, (port, rec) in DESTINATIONS.items():
+            runs = []
+            for name in CASES:
+                args = ""
+                if rec:
+                    kind = rec.split()
+                    args = " ".join([kind[0]] + kind[1:] + [f"/out/{dest}-{name}.bin"])
+                runs.append(f"play {dest} {name} {shlex.quote(port)} {args}")
+            if dest == "user":
+                runs.append(f"play user {GONE[0]} recorder:in seq /out/user-{GONE[0]}.bin {GONE[2]}")
+            lines.append("(\n" + "\n".join(runs) + "\n) &")
+        lines.append("wait")
+        lines.append("midiflash-cli list > /out/list.txt 2>&1; "
+                     "midiflash-cli list --json > /out/list.json 2>&1")
+        lines.append("dmesg > /out/dmesg.txt")
+        # No sequencer: every module that holds it goes.
+        lines.append("rmmod snd-seq-midi snd-virmidi snd-seq-virmidi snd-seq-dummy "
+                     "snd-seq-midi-event snd-seq")
+        lines.append("midiflash-cli list > /out/noseq-list.txt; echo $? >> /out/noseq-list.txt")
+        lines.append("midiflash-cli play /cases/channel.dat > /out/noseq-play.txt 2>&1; "
+                     "echo $? > /out/noseq-play.rc")
+    lines.append("tar -cf /dev/ttyS2 -C /out . && sleep 1")
+    lines.append("echo 'bed: done'; poweroff -f")
+    return "\n".join(lines) + "\n"
+
+
+def build_initramfs(work, args, mode):
+    root = os.path.join(work, "root")
+    for d in ["bin", "lib/snd", "cases", "usr/share/alsa", "proc", "sys", "dev"]:
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    shutil.copy("/bin/busybox", os.path.join(root, "bin", "busybox"))
+    copy_program(args.cli, root, "midiflash-cli")
+    if mode == "bench":
+        copy_program(args.probe, root, "alsa_cable_probe")
+    else:
+        copy_program(args.recorder, root, "alsa_recorder")
+    shutil.copy("/usr/share/alsa/alsa.conf", os.path.join(root, "usr/share/alsa"))
+    for m in MODULES:
+        shutil.copy(os.path.join(args.modules, m + ".ko"), os.path.join(root, "lib/snd"))
+    cases = dict(CASES, **{GONE[0]: GONE[1], BENCH[0]: BENCH[1]})
+    for name, events in cases.items():
+        with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
+            f.write(smf(events))
+    with open(os.path.join(root, "init"), "w") as f:
+        f.write(guest_script(mode))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    image = os.path.join(work, "initrd.cpio")
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    with open(image, "wb") as f:
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=f,
+                       check=True)
+    return image
+
+
+class Cable(threading.Thread):
+    """The host end of the guest's MIDI UART, drained at exactly 3125 bytes a second while bytes
+    wait, however late this thread wakes. A line empty for over 30 ms has gone idle and starts
+    afresh; shorter gaps are QEMU's or this machine's hiccups, not the guest's."""
+
+    def __init__(self, sock):
+        super().__init__(daemon=True)
+        self.sock, self.data, self.first, self.last = sock, bytearray(), None, None
+        self.done = threading.Event()
+
+    def run(self):
+        busy_since, taken, empty_since = None, 0, None
+        self.sock.setblocking(False)
+        while not self.done.is_set():
+            time.sleep(0.002)
+            now = time.monotonic()
+            due = 1 if busy_since is None else int((now - busy_since) * CABLE) - taken
+            if due < 1:
+                continue
+            try:
+                chunk = self.sock.recv(due)
+            except BlockingIOError:
+                empty_since = empty_since or now
+                if now - empty_since > 0.03:
+                    busy_since, taken = None, 0
+                continue
+            if not chunk:
+                return  # the guest's end is closed
+            empty_since = None
+            if busy_since is None:
+                busy_since, taken = now - len(chunk) / CABLE, 0
+            self.first = self.first or now
+            self.last = now
+            self.data += chunk
+            taken += len(chunk)
+
+    def finish(self):
+        """Once QEMU has gone: whatever it had taken from the guest, unpaced."""
+        self.done.set()
+        self.join()
+        self.sock.setblocking(True)
+        self.sock.settimeout(1)
+        try:
+            while chunk := self.sock.recv(65536):
+                self.data += chunk
+        except (socket.timeout, OSError):
+            pass
+
+
+def boot(work, vmlinux, initrd, timeout):
+    """Runs the guest to its end. Returns (result files, cable bytes, cable, console text)."""
+    ours, qemus = socket.socketpair()
+    # QEMU writes the UART's bytes one at a time: this holds about 340 of them, 0.1 s of cable.
+    qemus.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 131072)
+    ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    results, console = os.path.join(work, "results.tar"), os.path.join(work, "console.txt")
+    cmd = ["qemu-system-x86_64", "-accel", "tcg,tb-size=64,thread=multi", "-cpu", "max", "-smp",
+           "1", "-m", "192", "-nodefaults", "-display", "none", "-no-reboot", "-nic", "none",
+           "-chardev", f"file,id=con,path={console}", "-serial", "chardev:con",
+           "-chardev", f"socket,id=midi,fd={qemus.fileno()}", "-serial", "chardev:midi",
+           "-chardev", f"file,id=res,path={results}", "-serial", "chardev:res",
+           "-kernel", vmlinux, "-initrd", initrd, "-append", "console=ttyS0 quiet panic=-1"]
+    cable = Cable(ours)
+    cable.start()
+    proc = subprocess.Popen(cmd, pass_fds=[qemus.fileno()], stdin=subprocess.DEVNULL)
+    qemus.close()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    cable.finish()
+    text = open(console, errors="replace").read() if os.path.exists(console) else ""
+    files = {}
+    if os.path.exists(results) and os.path.getsize(results) > 0:
+        try:
+            with tarfile.open(results) as t:
+                for m in t.getmembers():
+                    if m.isfile():
+                        files[os.path.basename(m.name)] = t.extractfile(m).read()
+        except tarfile.TarError as e:
+            print(f"kernel_bed: unreadable results: {e}")
+    return files, cable, text
+
+
+# ---- checks ----------------------------------------------------------------------------------
+
+def strip_port_select(data):
+    """The serial adaptor announces its port with F5 01; the rest is the stream as sent."""
+    return data.replace(b"\xf5\x01", b"")
+
+
+def first_difference(got, want):
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    return f"{len(got)} bytes instead of {len(want)}, first difference at byte {n}"
+
+
+def check(files, cable):
+    failures = []
+
+    def expect(ok, what):
+        print(("ok   " if ok else "FAIL ") + what)
+        if not ok:
+            failures.append(what)
+
+    def run_line(key):
+        return files.get(key + ".txt", b"").decode(errors="replace").strip().splitlines()[-1:]
+
+    for dest in DESTINATIONS:
+        for name, events in CASES.items():
+            key = f"{dest}-{name}"
+            rc = files.get(key + ".rc", b"?").strip().decode()
+            expect(rc == "0" and run_line(key) == ["Updating is completed !!"],
+                   f"{key}: exit {rc}, last line {run_line(key)}")
+            if dest != "serial":
+                got, want = files.get(key + ".bin", b""), stream(events)
+                expect(got == want, f"{key}: bytes ({first_difference(got, want)})")
+    # The serial cases ran one after another: their bytes follow each other on the cable.
+    want = b"".join(stream(e) for e in CASES.values())
+    got = strip_port_select(bytes(cable.data))
+    expect(got == want, f"serial cable: bytes ({first_difference(got, want)})")
+
+    name, events, stop = GONE
+    rc = files.get(f"user-{name}.rc", b"?").strip().decode()
+    text = files.get(f"user-{name}.txt", b"").decode(errors="replace")
+    expect(rc == "3" and "Send error ! " in text, f"user-{name}: exit {rc}, {text[-200:]!r}")
+    got = files.get(f"user-{name}.bin", b"")
+    expect(got == stream(events)[:len(got)] and len(got) >= stop,
+           f"user-{name}: {len(got)} bytes, all of them as sent")
+
+    listing = files.get("list.txt", b"").decode()
+    expect(listing == "".join(f"{i}: {n}\n" for i, n in enumerate(EXPECTED_LIST)),
+           f"list: {listing!r}")
+    as_json = files.get("list.json", b"").decode()
+    expect(as_json == "[" + ",".join(f'{{"index":{i},"name":"{n}"}}'
+                                     for i, n in enumerate(EXPECTED_LIST)) + "]\n",
+           f"list --json: {as_json!r}")
+    dmesg = files.get("dmesg.txt", b"").decode(errors="replace")
+    expect("seq_midi" not in dmesg, "no seq_midi line in the kernel log")
+    noseq = files.get("noseq-list.txt", b"").decode()
+    expect(noseq == "0\n", f"list without a sequencer: {noseq!r}")
+    rc = files.get("noseq-play.rc", b"?").strip().decode()
+    text = files.get("noseq-play.txt", b"").decode()
+    expect(rc == "2" and "no MIDI destination found" in text,
+           f"play without a sequencer: exit {rc}, {text.strip()!r}")
+    return failures
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("mode", choices=["test", "bench"])
+    p.add_argument("--cli", required=True)
+    p.add_argument("--recorder")
+    p.add_argument("--probe")
+    p.add_argument("--cache", required=True)
+    p.add_argument("--timeout", type=int, default=170)
+    args = p.parse_args()
+    start = time.monotonic()
+    vmlinux, args.modules = prepare_kernel(args.cache)
+    with tempfile.TemporaryDirectory() as work:
+        initrd = build_initramfs(work, args, args.mode)
+        files, cable, console = boot(work, vmlinux, initrd, args.timeout)
+        if args.mode == "bench":
+            sent = len(stream(BENCH[1]))
+            got = len(strip_port_select(bytes(cable.data)))
+            if cable.first and got == sent:
+                rate = (got - 1) / (cable.last - cable.first)
+                print(f"alsa_cable_bytes_per_second: {rate:.0f} ({100 * rate / CABLE:.1f} % of "
+                      f"{CABLE})")
+            else:
+                print(f"alsa_cable_bytes_per_second: n/a ({got} of {sent} bytes arrived)")
+            print(files.get("probe.txt", b"alsa_cable_probe: no output\n").decode(), end="")
+            return 0
+        failures = check(files, cable)
+        print(f"kernel_bed: {time.monotonic() - start:.0f} s")
+        if failures:
+            print("---- guest console\n" + console[-4000:])
+            return 1
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
