@@ -67,6 +67,18 @@ void AddWarnings(Report& r) {
          Format("\"type\":\"data_rate\",\"tick\":%u,\"bytes\":%llu,\"limit\":%u", tick, bytes,
                 kCableBytesPerSecond)});
   }
+  if (r.cable.splitSysEx > 0) {
+    const unsigned long long count = r.cable.splitSysEx;
+    const int32_t track = r.cable.firstSplitTrack;
+    const uint32_t tick = r.cable.firstSplitTick;
+    r.warnings.push_back(
+        {Format("%llu System Exclusive message%s split into packets (an F0 event without F7, the "
+                "rest in F7 events), the first on track %d at tick %u: every packet goes out with "
+                "F0 in front, so the device receives separate messages",
+                count, count == 1 ? " is" : "s are", track, tick),
+         Format("\"type\":\"sysex_split\",\"count\":%llu,\"track\":%d,\"tick\":%u", count, track,
+                tick)});
+  }
   for (const CableOverrun& o : r.cable.overruns) {
     const double wire_ms = o.WireSeconds() * 1e3;
     const double gap_ms = TicksToSeconds(o.nextTick - o.tick, r.division) * 1e3;

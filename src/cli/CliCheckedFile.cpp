@@ -35,6 +35,10 @@ int32_t CheckedFile::ScannedTracks() const {
     case kCheckTrackChunkCut:
     case kCheckEventCut:
     case kCheckNoEndOfTrack:
+    case kCheckSystemStatus:
+    case kCheckNoRunningStatus:
+    case kCheckDataByteHigh:
+    case kCheckTickOverflow:
       return std::max<int32_t>(failure.track, 0);
     default:
       return 0;
@@ -100,10 +104,34 @@ std::string ExplainCheckResult(const CheckedFile& file) {
                     f.track, static_cast<unsigned long long>(f.offset), s.SMF.size());
       break;
     case kCheckEventCut:
-    case kCheckNoEndOfTrack:
       std::snprintf(where, sizeof where,
                     ": track %d, reading stopped at byte offset %llu of a %zu-byte file", f.track,
                     static_cast<unsigned long long>(f.offset), s.SMF.size());
+      break;
+    case kCheckNoEndOfTrack:
+      if (f.offset < s.SMF.size()) {
+        std::snprintf(where, sizeof where,
+                      ": track %d, whose events run on past its chunk into the next track chunk "
+                      "at byte offset %llu",
+                      f.track, static_cast<unsigned long long>(f.offset));
+      } else {
+        std::snprintf(where, sizeof where, ": track %d runs to the end of the %zu-byte file",
+                      f.track, s.SMF.size());
+      }
+      break;
+    case kCheckSystemStatus:
+    case kCheckNoRunningStatus:
+    case kCheckDataByteHigh:
+      std::snprintf(where, sizeof where, ": track %d, byte %s at byte offset %llu", f.track,
+                    BytesAt(s.SMF, f.offset).substr(0, 2).c_str(),
+                    static_cast<unsigned long long>(f.offset));
+      break;
+    case kCheckTickOverflow:
+      std::snprintf(where, sizeof where, ": track %d, the event at byte offset %llu", f.track,
+                    static_cast<unsigned long long>(f.offset));
+      break;
+    case kCheckSmpteDivision:
+      std::snprintf(where, sizeof where, " (division %04X at byte offset 12)", s.SmfDivision);
       break;
     default:
       break;

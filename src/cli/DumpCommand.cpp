@@ -81,7 +81,7 @@ void AppendText(std::string& line, const std::vector<uint8_t>& image, const SmfE
   line += '"';
 }
 
-std::string EventLine(const SmfEvent& e, const std::vector<uint8_t>& image) {
+std::string EventLine(int32_t track, const SmfEvent& e, const std::vector<uint8_t>& image) {
   char head[48];
   std::string kind;
   std::string bytes;
@@ -108,18 +108,8 @@ std::string EventLine(const SmfEvent& e, const std::vector<uint8_t>& image) {
       if (e.data1 >= 0x01 && e.data1 <= 0x0F) AppendText(bytes, image, e);
       bytes += "  (not sent)";
       break;
-    case EventKind::kSystem:
-      kind = "system";
-      AppendHex(bytes, e.status);
-      bytes += "  (not sent)";
-      break;
-    case EventKind::kStrayData:
-      kind = "skipped";
-      AppendHex(bytes, e.status);
-      bytes += "  (data byte with no running status: never sent)";
-      break;
   }
-  std::snprintf(head, sizeof head, "%2d %10u  %-24s ", e.track, e.tick, kind.c_str());
+  std::snprintf(head, sizeof head, "%2d %10u  %-24s ", track, e.tick, kind.c_str());
   return head + bytes + "\n";
 }
 
@@ -148,7 +138,8 @@ int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std:
   }
   const std::vector<uint8_t>& image = file.state.SMF;
   EventWalk walk(file.state);
-  const int32_t walked = walk.Walk([&](const SmfEvent& e) { out << EventLine(e, image); });
+  const int32_t walked =
+      walk.Walk([&](int32_t track, const SmfEvent& e) { out << EventLine(track, e, image); });
   if (walked != kCheckPlayable) {
     // The check read the same bytes with the same reader, so this means the two disagree.
     err << "dump: track " << walk.failure().track << " could not be read again at byte offset "

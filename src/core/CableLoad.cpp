@@ -2,17 +2,10 @@
 
 #include <algorithm>
 
-#include "EventWalk.h"
+#include "SmfReader.h"
 
 namespace midiflash {
 namespace {
-
-struct SentMessage {
-  uint32_t tick;
-  uint32_t bytes;  // 1 + a data length that fits the image, so never above 2^32 - 1
-  uint8_t track;
-  bool exclusive;  // System Exclusive or escape
-};
 
 // Whether `bytes` on the cable take longer than `ticks` at 120 bpm. Worked in integers so that a
 // message that exactly fills its gap is told apart from one a byte longer:
@@ -21,55 +14,124 @@ bool Overruns(uint64_t bytes, uint64_t ticks, uint16_t division) {
   return bytes * 2 * division > ticks * kCableBytesPerSecond;
 }
 
+// A track's next message, read ahead.
+struct Lane {
+  int32_t track;
+  TrackCursor cursor;
+  SmfEvent next;
+};
+
+// The busiest stretch of `length` ticks. Every busiest stretch can be moved to begin at a message,
+// so only those starts are tried. Messages come in tick order and are summed per tick in a ring
+// of at most `length` ticks: one second at most, however many messages it holds.
+class BusiestWindow {
+ public:
+  explicit BusiestWindow(uint64_t length) : length_(length), ring_(length) {}
+
+  void Add(uint32_t tick, uint64_t bytes, CableLoad& load) {
+    while (count_ > 0 && ring_[first_].tick + length_ <= tick) Close(load);
+    if (count_ == 0 || ring_[Last()].tick != tick) {
+      ring_[(first_ + count_) % ring_.size()] = TickBytes{tick, 0};
+      ++count_;
+    }
+    ring_[Last()].bytes += bytes;
+    in_window_ += bytes;
+  }
+  void Finish(CableLoad& load) {
+    while (count_ > 0) Close(load);
+  }
+
+ private:
+  struct TickBytes {
+    uint64_t tick;
+    uint64_t bytes;
+  };
+  size_t Last() const { return (first_ + count_ - 1) % ring_.size(); }
+  // The window starting at the oldest tick is complete: every later message falls past its end.
+  void Close(CableLoad& load) {
+    if (in_window_ > load.busiestSecondBytes) {
+      load.busiestSecondBytes = in_window_;
+      load.busiestSecondTick = static_cast<uint32_t>(ring_[first_].tick);
+    }
+    in_window_ -= ring_[first_].bytes;
+    first_ = (first_ + 1) % ring_.size();
+    --count_;
+  }
+
+  uint64_t length_;
+  std::vector<TickBytes> ring_;
+  size_t first_ = 0;
+  size_t count_ = 0;
+  uint64_t in_window_ = 0;
+};
+
 }  // namespace
 
-int32_t MeasureCableLoad(PlayerState& state, CableLoad& load) {
+int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
   load = CableLoad{};
-  std::vector<SentMessage> sent;
-  EventWalk walk(state);
-  const int32_t result = walk.Walk([&](const SmfEvent& e) {
-    const uint64_t bytes = e.WireBytes();
-    if (bytes == 0) return;
-    load.totalBytes += bytes;
-    const bool exclusive = e.kind == EventKind::kSysEx || e.kind == EventKind::kEscape;
-    sent.push_back(SentMessage{e.tick, static_cast<uint32_t>(bytes), static_cast<uint8_t>(e.track),
-                               exclusive});
-  });
-
+  const uint8_t* image = state.SMF.data();
+  const uint32_t size = ImageSize(state);
   const uint16_t division = state.SmfDivision;
-  if (division == 0) return result;
-  load.timed = true;
+  load.timed = division != 0;
+  // Only a timed file has a second to measure; its ticks in one second are 2 × division.
+  BusiestWindow window(load.timed ? uint64_t{division} * 2 : 0);
 
-  // The walk gives track after track; a stable sort by tick keeps track order, then file order,
-  // within a tick. One track alone is already in order unless its tick count wrapped.
-  auto by_tick = [](const SentMessage& a, const SentMessage& b) { return a.tick < b.tick; };
-  if (!std::is_sorted(sent.begin(), sent.end(), by_tick)) {
-    std::stable_sort(sent.begin(), sent.end(), by_tick);
+  ReadRefusal why;
+  // Moves a lane to its next message; false at its End of Track.
+  const auto advance = [&](Lane& lane) {
+    for (;;) {
+      const ReadStep step = ReadTrackEvent(image, size, lane.cursor, lane.next, why);
+      if (step != ReadStep::kEvent) return false;
+      if (lane.next.kind != EventKind::kMeta) return true;
+    }
+  };
+
+  std::vector<Lane> lanes;
+  const int32_t tracks = std::min<int32_t>(state.SmfTracks, PlayerState::kTrackTableSize);
+  for (int32_t i = 0; i < tracks; ++i) {
+    Lane lane{i, TrackCursor{state.sTrk[i].TrkTop, 0, 0}, SmfEvent{}};
+    if (advance(lane)) lanes.push_back(lane);
+    if (why.result != kCheckPlayable) return why.result;
   }
 
-  for (size_t i = 0; i + 1 < sent.size(); ++i) {
-    const SentMessage& m = sent[i];
-    if (!m.exclusive) continue;
-    const SentMessage& next = sent[i + 1];
-    if (Overruns(m.bytes, next.tick - m.tick, division)) {
-      load.overruns.push_back(CableOverrun{m.track, m.tick, m.bytes, next.track, next.tick});
+  bool exclusive_pending = false;
+  CableOverrun pending;
+  while (!lanes.empty()) {
+    // The earliest message; lanes stay in track order, so the first at a tick wins.
+    size_t at = 0;
+    for (size_t k = 1; k < lanes.size(); ++k) {
+      if (lanes[k].next.tick < lanes[at].next.tick) at = k;
+    }
+    Lane& lane = lanes[at];
+    const SmfEvent& e = lane.next;
+    const uint64_t bytes = e.WireBytes();
+    load.totalBytes += bytes;
+    if (load.timed) {
+      if (exclusive_pending && Overruns(pending.bytes, e.tick - pending.tick, division)) {
+        pending.nextTrack = lane.track;
+        pending.nextTick = e.tick;
+        load.overruns.push_back(pending);
+      }
+      window.Add(e.tick, bytes, load);
+    }
+    exclusive_pending = e.kind != EventKind::kChannel;
+    if (exclusive_pending) {
+      pending = CableOverrun{lane.track, e.tick, bytes, 0, 0};
+      if (e.kind == EventKind::kSysEx &&
+          (e.dataLength == 0 || image[e.dataOffset + e.dataLength - 1] != 0xF7)) {
+        if (load.splitSysEx++ == 0) {
+          load.firstSplitTrack = lane.track;
+          load.firstSplitTick = e.tick;
+        }
+      }
+    }
+    if (!advance(lane)) {
+      if (why.result != kCheckPlayable) return why.result;
+      lanes.erase(lanes.begin() + static_cast<std::ptrdiff_t>(at));
     }
   }
-
-  // Every busiest stretch can be moved to begin at a message, so only those starts are tried.
-  const uint64_t second = uint64_t{division} * 2;
-  uint64_t in_window = 0;
-  size_t end = 0;
-  for (size_t begin = 0; begin < sent.size(); ++begin) {
-    const uint64_t limit = uint64_t{sent[begin].tick} + second;
-    while (end < sent.size() && sent[end].tick < limit) in_window += sent[end++].bytes;
-    if (in_window > load.busiestSecondBytes) {
-      load.busiestSecondBytes = in_window;
-      load.busiestSecondTick = sent[begin].tick;
-    }
-    in_window -= sent[begin].bytes;
-  }
-  return result;
+  if (load.timed) window.Finish(load);
+  return kCheckPlayable;
 }
 
 }  // namespace midiflash

@@ -42,15 +42,22 @@ struct CableLoad {
   uint64_t busiestSecondBytes = 0;
   uint32_t busiestSecondTick = 0;
 
+  // System Exclusive messages sent in packets: an F0 event whose data does not end with F7 (the
+  // rest follows in F7 events). Every packet goes out as a message of its own with F0 in front,
+  // so the device receives them as separate messages. The first of them, and how many.
+  uint64_t splitSysEx = 0;
+  int32_t firstSplitTrack = 0;
+  uint32_t firstSplitTick = 0;
+
   bool RateExceeded() const { return busiestSecondBytes > kCableBytesPerSecond; }
 };
 
-// Measures the cable load of the file in `state`, which SmfPlaySet must have accepted. Each
-// message's bytes count at the tick it is due; messages due at the same tick go out track 0
-// first, then in file order, as playback sends them. Meta events, lone system statuses and data
-// bytes without running status send nothing and count for nothing. The track records are left as
-// they were. Returns kCheckPlayable, or the code of an EventWalk that stopped short (the figures
-// then cover what was read).
-int32_t MeasureCableLoad(PlayerState& state, CableLoad& load);
+// Measures the cable load of the file in `state`, which SmfPlaySet must have accepted, in one pass
+// over all tracks at once in the order playback sends: by tick, and at the same tick track 0
+// first, then file order. Meta events send nothing and count for nothing. Holds one cursor per
+// track and one entry per tick of the latest second, nothing per message; touches no track
+// record. Returns kCheckPlayable, or the reader's refusal when the image no longer reads as
+// checked (the figures then cover what was read).
+int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load);
 
 }  // namespace midiflash

@@ -31,9 +31,19 @@ const char* DescribeCheckResult(int32_t result) {
     case kCheckEventCut:
       return "an event, delta time or data length runs past the end of the file";
     case kCheckNoEndOfTrack:
-      return "a track runs to the end of the file without an End of Track event";
+      return "a track has no End of Track event";
     case kCheckTooLarge:
       return "the file is too large (4 GiB or more)";
+    case kCheckSystemStatus:
+      return "a system status other than F0, F7 and FF stands inside a track";
+    case kCheckNoRunningStatus:
+      return "a data byte stands where a status belongs, with no running status to apply";
+    case kCheckDataByteHigh:
+      return "a channel message has a data byte of 0x80 or more";
+    case kCheckTickOverflow:
+      return "a track is longer than 2^32 - 1 ticks";
+    case kCheckSmpteDivision:
+      return "the division counts SMPTE frames, not ticks per quarter note";
     default:
       return "unknown result";
   }
@@ -54,49 +64,55 @@ int32_t FileCheck::SmfPlaySet() {
     return Fail(kCheckTooLarge, -1, 0);
   }
   const std::vector<uint8_t>& image = s_.SMF;
-  if (image.size() < 4) {
-    // Too short to hold the chunk type: refuse as "not an SMF" when the bytes that are there
-    // already differ from it.
-    if (!image.empty() && std::memcmp(image.data(), "MThd", image.size()) != 0) {
-      return Fail(kCheckNotSmf, -1, 0);
-    }
-    return Fail(kCheckHeaderCut, -1, image.size());
+  const size_t size = image.size();
+  if (size < 4) {
+    // Too short to hold the chunk type: "not an SMF" when the bytes that are there already differ.
+    if (size > 0 && std::memcmp(image.data(), "MThd", size) != 0) return Fail(kCheckNotSmf, -1, 0);
+    return Fail(kCheckHeaderCut, -1, size);
   }
   if (!ChunkTypeAt(image, 0, "MThd")) return Fail(kCheckNotSmf, -1, 0);
+  if (size < 8) return Fail(kCheckHeaderCut, -1, size);
 
   SmfTrack& header = s_.sTrk[0];
   header.TrkPtr = 4;
-  r_.ClearOverrun();
   s_.HeaderSize = r_.Read4Byte(0);
-  if (r_.Overran()) return Fail(kCheckHeaderCut, -1, image.size());
   if (s_.HeaderSize != 6) return Fail(kCheckNotSmf, -1, 4);
+  if (size < 14) return Fail(kCheckHeaderCut, -1, size);
   s_.SmfFormat = r_.Read2Byte(0);
   s_.SmfTracks = r_.Read2Byte(0);
   s_.SmfDivision = r_.Read2Byte(0);
-  if (r_.Overran()) return Fail(kCheckHeaderCut, -1, image.size());
   if (s_.SmfFormat > 1) return Fail(kCheckBadFormat, -1, 8);
   if (s_.SmfTracks > PlayerState::kTrackTableSize) return Fail(kCheckTooManyTracks, -1, 10);
+  // Frames per second times ticks per frame: taken as ticks per quarter note it would play the
+  // file at a wrong speed, often a hundred times too fast.
+  if (s_.SmfDivision & 0x8000) return Fail(kCheckSmpteDivision, -1, 12);
   if (s_.SmfTracks == 0) return kCheckPlayable;
 
   uint32_t p = header.TrkPtr;
   for (int32_t i = 0; i < s_.SmfTracks; ++i) {
     SmfTrack& t = s_.sTrk[i];
-    if (uint64_t{p} + 4 > image.size()) {
-      if (std::memcmp(image.data() + p, "MTrk", image.size() - p) != 0) {
-        return Fail(kCheckNoTrackChunk, i, p);
-      }
-      return Fail(kCheckTrackChunkCut, i, p);
+    if (uint64_t{p} + 4 > size) {
+      const bool prefix = std::memcmp(image.data() + p, "MTrk", size - p) == 0;
+      return Fail(prefix ? kCheckTrackChunkCut : kCheckNoTrackChunk, i, p);
     }
     if (!ChunkTypeAt(image, p, "MTrk")) return Fail(kCheckNoTrackChunk, i, p);
+    if (uint64_t{p} + 8 > size) return Fail(kCheckTrackChunkCut, i, p + 4);
     t.TrkPtr = p + 4;
     t.TrkSize = r_.Read4Byte(i);
-    if (r_.Overran()) return Fail(kCheckTrackChunkCut, i, p + 4);
     t.TrkTop = p + 8;
     t.TotalClock = 0;
     // Scan under the same conditions as playback, which starts each track without running status.
     t.RunSts = 0;
     SkipTrackEvent(i);
-    if (scan_result_ != kCheckPlayable) return Fail(scan_result_, i, t.TrkPtr);
+    // A track without End of Track reads on into the chunks after it, as if they were its own
+    // events, and is refused later at another track or not at all. Where its events pass its
+    // declared end and an "MTrk" stands there, that is the fault.
+    const uint64_t declared_end = uint64_t{t.TrkTop} + t.TrkSize;
+    const uint64_t reached = scan_.result == kCheckPlayable ? t.TrkPtr : scan_.offset;
+    if (declared_end < reached && ChunkTypeAt(image, declared_end, "MTrk")) {
+      return Fail(kCheckNoEndOfTrack, i, declared_end);
+    }
+    if (scan_.result != kCheckPlayable) return Fail(scan_.result, i, scan_.offset);
     if (t.TotalClock > s_.tTotalClock) s_.tTotalClock = t.TotalClock;
     p = t.TrkPtr;
   }
@@ -105,34 +121,26 @@ int32_t FileCheck::SmfPlaySet() {
 
 void FileCheck::SkipTrackEvent(int32_t trk) {
   SmfTrack& t = s_.sTrk[trk];
-  const uint32_t meta = static_cast<uint32_t>(s_.csmf.META_STS);
-  const uint32_t eot = static_cast<uint32_t>(s_.csmf.META_EOT);
-  const uint32_t sysex = static_cast<uint32_t>(s_.cmidi.SYSEX);
-  const uint32_t eox = static_cast<uint32_t>(s_.cmidi.EOX);
-  const uint64_t size = s_.SMF.size();
-
-  scan_result_ = kCheckPlayable;
-  r_.ClearOverrun();
+  TrackCursor c{t.TrkPtr, 0, t.TotalClock};
+  const uint8_t* image = s_.SMF.data();
+  const uint32_t size = ImageSize(s_);
+  SmfEvent e;
+  scan_ = ReadRefusal{};
   for (;;) {
-    if (t.TrkPtr >= size) {
-      scan_result_ = kCheckNoEndOfTrack;
+    const ReadStep step = ReadTrackEvent(image, size, c, e, scan_);
+    if (step == ReadStep::kRefused) {
+      t.TrkPtr = c.pos;
       return;
     }
-    // A data byte with no running status costs that one byte; the scan reads on behind it.
-    r_.ReadEvent(trk);
-    if (r_.Overran()) {
-      scan_result_ = kCheckEventCut;
-      return;
-    }
-    if (t.Sts == meta && t.Data1 == eot) return;
-    if (t.Sts == meta || t.Sts == sysex || t.Sts == eox) {
-      if (t.DataLen > size - t.TrkPtr) {
-        scan_result_ = kCheckEventCut;
-        return;
-      }
-      t.TrkPtr += t.DataLen;
-    }
+    r_.LogDelta(e.delta, e.status);
+    if (step == ReadStep::kEndOfTrack) break;
   }
+  t.TrkPtr = c.pos;
+  t.TotalClock = c.ticks;
+  t.RunSts = c.runSts;
+  t.Sts = e.status;
+  t.Data1 = e.data1;
+  t.DataLen = e.dataLength;
 }
 
 }  // namespace midiflash

@@ -63,10 +63,10 @@ void Sequencer::ResetSequece() {
     t.RunSts = 0;
     t.Sts = 0;
     t.PlaySts = s_.PlayFlag();
-    r_.ClearOverrun();
-    r_.ReadEvent(i);
+    // The image is the one the check accepted; a refusal here means it is not any more.
+    if (r_.ReadEvent(i) == 0) file_failed_ = true;
     // The opening run: System Exclusive and meta events at tick 0 at the head of the track.
-    while (t.Sts >= sysex && t.WaitClock <= 0) {
+    while (!file_failed_ && t.Sts >= sysex && t.WaitClock <= 0) {
       if (SmfPlayEvent(i) == 0) break;
     }
     if (file_failed_) return;
@@ -82,9 +82,10 @@ bool Sequencer::RefreshImage() {
   std::vector<uint8_t> fresh;
   FileStamp stamp;
   if (files_.ReadWhole(s_.fileUrl, fresh, stamp) != ReadStatus::kOk) return false;
-  // Every cursor is an offset checked against the accepted image: a file of another size is no
-  // longer the file that passed the check.
-  if (fresh.size() != s_.SmfSize) return false;
+  // Every cursor is an offset into the accepted image and every event was read from it: other
+  // bytes, even of the same size, would be read from the middle of events that never passed the
+  // check. The image in hand is the accepted one, or a copy equal to it.
+  if (fresh.size() != s_.SmfSize || fresh != s_.SMF) return false;
   s_.SMF.swap(fresh);
   AdoptImage(stamp);
   return true;
@@ -113,8 +114,8 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
   const std::vector<uint8_t>& image = s_.SMF;
   const uint32_t sts = t.Sts;
   const uint32_t sysex = static_cast<uint32_t>(s_.cmidi.SYSEX);
-  // The image has the size that passed the check, but its bytes may have been rewritten since:
-  // a data length that no longer fits means the file is not what was checked.
+  // The reader has placed the data inside the image; this keeps a record in any other state from
+  // reading past it.
   const bool data_fits = t.DataLen <= image.size() - std::min<uint64_t>(t.TrkPtr, image.size());
 
   if (sts == static_cast<uint32_t>(s_.csmf.META_STS)) {
@@ -144,28 +145,23 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
     std::copy_n(image.begin() + t.TrkPtr, t.DataLen, sysex_buf_.begin() + 1);
     t.TrkPtr += t.DataLen;
     ShowSendStatus(midi_.SendLongMessage(sysex_buf_.data(), sysex_buf_.size()));
-  } else if (sts >= sysex) {
-    // Other system statuses carry nothing to send or pass over.
-  } else if (sts < static_cast<uint32_t>(s_.cmidi.NOTE_OFF)) {
-    // A data byte where a status belongs (no running status yet): its partner bytes would be
-    // those of an earlier event, so it is never sent; reading goes on behind it.
-  } else {
+  } else if (sts >= static_cast<uint32_t>(s_.cmidi.NOTE_OFF) && sts < sysex) {
     ShowSendStatus(midi_.SendShortMessage(static_cast<uint8_t>(sts), static_cast<uint8_t>(t.Data1),
                                           static_cast<uint8_t>(t.Data2)));
-  }
-
-  if (!s_.IsPlaying(t)) return 0;
-  r_.ClearOverrun();
-  uint8_t result = r_.ReadEvent(trk);
-  // Data bytes with no running status are passed over one by one, as the file check did.
-  while (result == 0 && !r_.Overran() && t.Sts < static_cast<uint32_t>(s_.cmidi.NOTE_OFF)) {
-    result = r_.ReadEvent(trk);
-  }
-  if (r_.Overran()) {
+  } else {
+    // The reader hands over nothing else: a record in another state was not read from this file.
     file_failed_ = true;
     return 0;
   }
-  return static_cast<int8_t>(result);
+
+  if (!s_.IsPlaying(t)) return 0;
+  // The reader refuses whatever the check refused; meeting it now means the image is not the
+  // file that passed the check.
+  if (r_.ReadEvent(trk) == 0) {
+    file_failed_ = true;
+    return 0;
+  }
+  return 1;
 }
 
 void Sequencer::PlayStop() {

@@ -66,8 +66,10 @@ Bytes TwoTracks() {
 
 // A SysEx going out as `wire` bytes at tick 0 and a note `gap` ticks later, at 480 a quarter.
 Bytes SysExThenNote(uint32_t wire, uint32_t gap) {
+  Bytes data(wire - 1, 0x11);
+  data.back() = 0xF7;
   TrackBuilder t;
-  t.SysEx(0, Bytes(wire - 1, 0x11)).Event(gap, {0x90, 0x3C, 0x64}).EndOfTrack();
+  t.SysEx(0, data).Event(gap, {0x90, 0x3C, 0x64}).EndOfTrack();
   return Smf(0, 480, {t});
 }
 
@@ -99,52 +101,65 @@ TEST(CheckCommand, PlayableFileInPlainTextAndJson) {
 }
 
 TEST(CheckCommand, RefusalsSayWhatAndWhere) {
-  TrackBuilder a, b;
-  a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);
+  TrackBuilder a, b, stray, system, high, ticks, open;
+  a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);  // 8 bytes: track 1's chunk at 30, events at 38
   b.EndOfTrack();
+  stray.Event(0, {0x3C, 0x40}).EndOfTrack();
+  system.Event(0, {0xF2, 0x00, 0x00}).EndOfTrack();
+  high.Event(0, {0x90, 0x3C, 0xCC}).EndOfTrack();
+  for (int i = 0; i < 17; ++i) ticks.Event(0x0FFFFFFF, {0xC0, 0x00});
+  open.Event(0, {0x90, 0x3C, 0x64});
   const Bytes junk = Cat({{'J', 'U', 'N', 'K'}, Be32(0)});
-  const Bytes a_chunk = a.Chunk();
-  const std::string stray =
-      WriteFile("stray_chunk", Cat({Header(1, 2, 96), a_chunk, junk, b.Chunk()}));
-  const uint64_t offset = 14 + a_chunk.size();
-
-  Outcome r = Check({stray});
-  EXPECT_EQ(r.status, kCheckExitRefused);
-  EXPECT_NE(r.out.find("result: 17 (refused: "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("the chunk of track 1 was expected at byte offset " +
-                       std::to_string(offset) + ", which holds 4A 55 4E 4B"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(
-      r.out.find("track 0: " + std::to_string(a_chunk.size() - 8) + " bytes declared, 96 ticks"),
-      std::string::npos);
-  EXPECT_EQ(r.out.find("track 1:"), std::string::npos);
-  EXPECT_EQ(r.out.find("length:"), std::string::npos);
-
-  r = Check({stray, "--json"});
-  EXPECT_EQ(r.status, kCheckExitRefused);
-  for (const std::string& member : std::vector<std::string>{
-           "\"result\":17,", "\"playable\":false", "\"failed_track\":1,",
-           "\"failed_offset\":" + std::to_string(offset) + ",", "\"track_ticks\":[96]",
-           "\"total_ticks\":null", "\"warnings\":[]"}) {
-    EXPECT_NE(r.out.find(member), std::string::npos) << member << "\n" << r.out;
-  }
-
-  // The header is not read past a bad header length, so format and tracks are unknown.
-  r = Check({WriteFile("bad_header", Cat({Header(0, 1, 96, 7), a_chunk})), "--json"});
-  EXPECT_EQ(r.status, kCheckExitRefused);
-  EXPECT_NE(r.out.find("\"result\":1,"), std::string::npos);
-  EXPECT_NE(r.out.find("(header length 7)"), std::string::npos);
-  EXPECT_NE(r.out.find("\"format\":null,\"tracks\":null"), std::string::npos) << r.out;
-
-  // Cut short inside the second track's SysEx data.
   TrackBuilder sysex;
   sysex.SysEx(0, Bytes(20, 0x11)).EndOfTrack();
   const Bytes whole = Smf(1, 96, {a, sysex});
-  r = Check({WriteFile("cut", Bytes(whole.begin(), whole.end() - 10))});
-  EXPECT_EQ(r.status, kCheckExitRefused);
-  EXPECT_NE(r.out.find("result: 20 (refused: "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("track 1, reading stopped at byte offset"), std::string::npos) << r.out;
+  const struct {
+    const char* name;
+    Bytes file;
+    int result;
+    const char* reason;
+    const char* json;  // failed_track and failed_offset
+  } cases[] = {
+      {"stray_chunk", Cat({Header(1, 2, 96), a.Chunk(), junk, b.Chunk()}), 17,
+       "the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B",
+       "\"failed_track\":1,\"failed_offset\":30,"},
+      {"header_7", Cat({Header(0, 1, 96, 7), a.Chunk()}), 1, "(header length 7)",
+       "\"format\":null,\"tracks\":null"},
+      {"cut", Bytes(whole.begin(), whole.end() - 10), 20,
+       "track 1, reading stopped at byte offset 41 of a 55-byte file", "\"failed_offset\":41,"},
+      {"stray_data", Smf(1, 96, {a, stray}), 24, "to apply: track 1, byte 3C at byte offset 39",
+       "\"failed_track\":1,\"failed_offset\":39,"},
+      {"system", Smf(1, 96, {a, system}), 23,
+       "F0, F7 and FF stands inside a track: track 1, byte F2", "\"failed_offset\":39,"},
+      {"high", Smf(1, 96, {a, high}), 25, "0x80 or more: track 1, byte CC at byte offset 41",
+       "\"failed_offset\":41,"},
+      {"ticks", Smf(1, 96, {a, ticks}), 26, "2^32 - 1 ticks: track 1, the event at byte offset 134",
+       "\"failed_offset\":134,"},
+      {"smpte", Smf(1, 0xE728, {a}), 27, "(division E728 at byte offset 12)",
+       "\"division\":59176,\"failed_track\":null,\"failed_offset\":12,"},
+      {"no_eot", Cat({Header(1, 2, 96), open.Chunk(), b.Chunk(), b.Chunk()}), 21,
+       "track 0, whose events run on past its chunk into the next track chunk at byte offset 26",
+       "\"failed_track\":0,\"failed_offset\":26,"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = WriteFile(c.name, c.file);
+    Outcome r = Check({path});
+    EXPECT_EQ(r.status, kCheckExitRefused);
+    EXPECT_EQ(r.out.find("result: " + std::to_string(c.result) + " (refused: "),
+              6 + path.size() + 1)
+        << r.out;
+    EXPECT_NE(r.out.find(c.reason), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("length:"), std::string::npos);
+    r = Check({path, "--json"});
+    EXPECT_NE(r.out.find("\"result\":" + std::to_string(c.result) + ","), std::string::npos);
+    EXPECT_NE(r.out.find(c.json), std::string::npos) << c.json << "\n" << r.out;
+    EXPECT_NE(r.out.find("\"playable\":false"), std::string::npos);
+  }
+  // The tracks before the refusal are listed with their lengths, the refused one not.
+  const Outcome r = Check({WriteFile("high", Smf(1, 96, {a, high})), "--json"});
+  EXPECT_NE(r.out.find("\"track_sizes\":[8],\"track_ticks\":[96],\"total_ticks\":null"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(CheckCommand, UsageAndOpenErrors) {
@@ -189,6 +204,26 @@ TEST(CheckCommand, SysExOverrunWarningAtItsBoundary) {
                        "\"wire_ms\":50.240,\"next_track\":0,\"next_tick\":48,\"gap_ms\":50.000,"),
             std::string::npos)
       << r.out;
+}
+
+TEST(CheckCommand, SplitSystemExclusiveIsPlayableWithAWarning) {
+  TrackBuilder t;
+  t.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
+  const std::string path = WriteFile("split", Smf(0, 96, {t.EndOfTrack()}));
+  Outcome r = Check({path});
+  EXPECT_EQ(r.status, kCheckExitPlayable);
+  EXPECT_NE(r.out.find("warning: 2 System Exclusive messages are split into packets (an F0 event "
+                       "without F7, the rest in F7 events), the first on track 0 at tick 0: every "
+                       "packet goes out with F0 in front, so the device receives separate "
+                       "messages\n"),
+            std::string::npos)
+      << r.out;
+  r = Check({path, "--json"});
+  EXPECT_NE(r.out.find("{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,"),
+            std::string::npos)
+      << r.out;
+  const Outcome d = Dump({path});
+  EXPECT_NE(d.out.find("escape                   F0 4C F7\n"), std::string::npos) << d.out;
 }
 
 TEST(CheckCommand, DataRateWarningAndTheCapOnOverrunLines) {
@@ -245,12 +280,10 @@ TEST(CheckCommand, DivisionZeroNeverAdvances) {
 TEST(DumpCommand, EveryEventAsItIsSent) {
   TrackBuilder a, b;
   a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x03, {'T', 0x01}).EndOfTrack();
-  b.Event(0, {0x3C})
-      .SysEx(0, {0x7D, 0x01, 0xF7})
+  b.SysEx(0, {0x7D, 0x01, 0xF7})
       .Escape(5, {0x43, 0x12})
       .Event(5, {0x92, 0x3C, 0x64})
       .Event(0x80, {0x3C, 0x00})
-      .Event(0, {0xF8})
       .Event(1, {0xC1, 0x05})
       .EndOfTrack(2);
   const Outcome r = Dump({WriteFile("dump", Smf(1, 96, {a, b}))});
@@ -260,13 +293,10 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
             " 0          0  meta set-tempo           type 51, 3 bytes: 07 A1 20  (not sent)\n"
             " 0          0  meta track-name          type 03, 2 bytes: 54 01 \"T.\"  (not sent)\n"
             " 0          0  meta end-of-track        type 2F, 0 bytes:  (not sent)\n"
-            " 1          0  skipped                  3C  (data byte with no running status: never "
-            "sent)\n"
             " 1          0  sysex                    F0 7D 01 F7\n"
             " 1          5  escape                   F0 43 12\n"
             " 1         10  note-on                  92 3C 64\n"
             " 1        138  note-on                  92 3C 00  (running status)\n"
-            " 1        138  system                   F8  (not sent)\n"
             " 1        139  program-change           C1 05\n"
             " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
 }

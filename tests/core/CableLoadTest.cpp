@@ -8,9 +8,7 @@
 namespace midiflash {
 namespace {
 
-using testing::Bytes;
-using testing::Smf;
-using testing::TrackBuilder;
+using namespace midiflash::testing;
 
 struct CableFixture : ::testing::Test {
   PlayerState s;
@@ -34,28 +32,26 @@ struct CableFixture : ::testing::Test {
 };
 
 TEST_F(CableFixture, SysExLongerThanItsGapAndNoLonger) {
-  // 48 ticks at 480 a quarter note are 50 ms; 156 bytes take 49.92 ms, 157 take 50.24 ms.
-  Measure(480, {SysExThenNote(156, 48)});
-  EXPECT_TRUE(load.timed);
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {SysExThenNote(157, 48, 7)});
-  ASSERT_EQ(load.overruns.size(), 1u);
+  // 48 ticks at 480 a quarter note are 50 ms; 156 bytes take 49.92 ms, 157 take 50.24 ms. Exactly
+  // equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
+  const struct {
+    uint32_t wire, gap;
+    size_t overruns;
+  } cases[] = {{156, 48, 0}, {157, 48, 1}, {625, 192, 0}, {626, 192, 1}};
+  for (const auto& c : cases) {
+    Measure(480, {SysExThenNote(c.wire, c.gap, 7)});
+    EXPECT_TRUE(load.timed);
+    ASSERT_EQ(load.overruns.size(), c.overruns) << c.wire;
+  }
   const CableOverrun& o = load.overruns[0];
-  EXPECT_EQ(o.track, 0);
-  EXPECT_EQ(o.tick, 7u);
-  EXPECT_EQ(o.bytes, 157u);
-  EXPECT_EQ(o.nextTrack, 0);
-  EXPECT_EQ(o.nextTick, 55u);
-  EXPECT_NEAR(o.WireSeconds(), 0.05024, 1e-9);
-  // Exactly equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
-  Measure(480, {SysExThenNote(625, 192)});
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {SysExThenNote(626, 192)});
-  EXPECT_EQ(load.overruns.size(), 1u);
+  EXPECT_EQ((std::vector<uint64_t>{uint64_t(o.track), o.tick, o.bytes, uint64_t(o.nextTrack),
+                                   o.nextTick}),
+            (std::vector<uint64_t>{0, 7, 626, 0, 199}));
+  EXPECT_NEAR(o.WireSeconds(), 0.20032, 1e-9);
 }
 
-TEST_F(CableFixture, TheNextMessageMayBeInAnyTrackButNotAMetaEvent) {
-  // 100 bytes take 32 ms; 10 ticks are 10.4 ms.
+TEST_F(CableFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
+  // 100 bytes take 32 ms; 10 ticks are 10.4 ms. The meta event at tick 1 is not the next message.
   TrackBuilder a, b;
   a.Event(10, {0x90, 0x3C, 0x64}).EndOfTrack(480);
   b.SysEx(0, Bytes(99, 0x11)).Meta(1, 0x06, {'m'}).EndOfTrack(480);
@@ -78,20 +74,25 @@ TEST_F(CableFixture, TheNextMessageMayBeInAnyTrackButNotAMetaEvent) {
   EXPECT_EQ(load.overruns[0].nextTick, 0u);
 }
 
-TEST_F(CableFixture, OnlyWhatIsSentCounts) {
+TEST_F(CableFixture, WireBytesAndSplitSystemExclusive) {
   TrackBuilder t;
-  t.Event(0, {0x3C})  // no running status: never sent
-      .Event(0, {0x90, 0x3C, 0x64})
+  t.Event(0, {0x90, 0x3C, 0x64})
       .Event(0, {0x3C, 0x00})  // running status: still three bytes on the cable
       .Event(0, {0xC0, 0x05})
-      .Event(0, {0xF8})
       .Meta(0, 0x01, Bytes(50, 'a'))
+      .SysEx(0, {0x43, 0x10, 0xF7})  // whole: not split
       .Escape(0, {0x43, 0x12})
-      .SysEx(0, {})
       .EndOfTrack();
-  Measure(96, {t});
-  EXPECT_EQ(load.totalBytes, 3u + 3 + 2 + 3 + 1);
+  TrackBuilder split;
+  split.SysEx(3, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(2, {}).EndOfTrack();
+  Measure(96, {t, split});
+  EXPECT_EQ(load.totalBytes, 3u + 3 + 2 + 4 + 3 + 3 + 3 + 1);
   EXPECT_EQ(load.busiestSecondBytes, load.totalBytes);
+  EXPECT_EQ(load.splitSysEx, 2u);  // F0 43 10 and the empty F0
+  EXPECT_EQ(load.firstSplitTrack, 1);
+  EXPECT_EQ(load.firstSplitTick, 3u);
+  Measure(96, {t});
+  EXPECT_EQ(load.splitSysEx, 0u);
 }
 
 TEST_F(CableFixture, BusiestSecondIsTwoDivisionsLong) {
@@ -109,12 +110,18 @@ TEST_F(CableFixture, BusiestSecondIsTwoDivisionsLong) {
   EXPECT_EQ(load.busiestSecondTick, 100u);
   EXPECT_TRUE(load.RateExceeded());
   EXPECT_TRUE(load.overruns.empty());
-  EXPECT_EQ(load.totalBytes, 2u + 1600 + 1526);
-
   Measure(480, {file(1060)});
   EXPECT_EQ(load.busiestSecondBytes, 1602u);
   EXPECT_EQ(load.busiestSecondTick, 0u);
   EXPECT_FALSE(load.RateExceeded());
+  // Many ticks inside one second, from two tracks: the window holds every tick of it.
+  TrackBuilder a, b;
+  for (int i = 0; i < 959; ++i) a.Event(1, {0x90, 0x3C, 0x64});
+  a.EndOfTrack();
+  b.Event(959, {0xC0, 0x01}).Event(1, {0xC0, 0x02}).EndOfTrack();
+  Measure(480, {a, b});
+  EXPECT_EQ(load.busiestSecondBytes, 959u * 3 + 4);
+  EXPECT_EQ(load.busiestSecondTick, 1u);
 }
 
 TEST_F(CableFixture, DivisionZeroIsNotTimed) {

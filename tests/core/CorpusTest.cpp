@@ -66,9 +66,8 @@ TEST(Corpus, HasTheFilesItNeeds) {
   // Both sides of the corpus are there: files the check accepts and each kind of refusal.
   std::map<int32_t, int> by_result;
   for (const auto& [name, result] : expected) ++by_result[result];
-  for (int32_t r :
-       {kCheckPlayable, kCheckNotSmf, kCheckBadFormat, kCheckTooManyTracks, kCheckNoTrackChunk,
-        kCheckHeaderCut, kCheckTrackChunkCut, kCheckEventCut, kCheckNoEndOfTrack}) {
+  for (int32_t r = kCheckPlayable; r <= kCheckSmpteDivision; ++r) {
+    if (r == 2 || (r > 4 && r < 17) || r == kCheckTooLarge) continue;
     EXPECT_GT(by_result[r], 0) << "no file gives " << r;
   }
 }
@@ -107,27 +106,20 @@ TEST(SentBytesOracle, RefusesMessagesThatAreNoCopyOfAnEvent) {
   t.Escape(0, {0x41}).Meta(0, 0x01, {0x90, 0x3D, 0x10}).Event(0, {0xC1, 0x05}).EndOfTrack();
   const SentBytesOracle oracle(Smf(1, 480, {t}));
   ASSERT_TRUE(oracle.walk().ok);
-  for (const Bytes& good : std::vector<Bytes>{{0xF0, 0x43, 0x10, 0xF7},
-                                              {0x90, 0x3C, 0x64},
-                                              {0x90, 0x3C, 0x00},
-                                              {0xF0, 0x41},
-                                              {0xC1, 0x05}}) {
-    EXPECT_EQ(oracle.Judge(good), "") << SentBytesOracle::Hex(good);
-  }
-  for (const Bytes& bad :
-       std::vector<Bytes>{{},                     // nothing
-                          {0xF0, 0x43, 0x10},     // SysEx data cut short
-                          {0xF7, 0x41},           // escape sent with its own status
-                          {0xF0, 0x10, 0xF7},     // data from inside an event, not at its start
-                          {0x90, 0x3D, 0x10},     // bytes of a meta event's data
-                          {0x90, 0x3C, 0x65},     // a data byte changed
-                          {0x90, 0x3C},           // three-byte message cut short
-                          {0xC1, 0x05, 0x00},     // two-byte message with a third byte
-                          {0xFF, 0x2F, 0x00}}) {  // a meta event
-    EXPECT_NE(oracle.Judge(bad), "") << SentBytesOracle::Hex(bad);
-  }
   const std::vector<Bytes> all = {
       {0xF0, 0x43, 0x10, 0xF7}, {0x90, 0x3C, 0x64}, {0x90, 0x3C, 0x00}, {0xF0, 0x41}, {0xC1, 0x05}};
+  for (const Bytes& good : all) EXPECT_EQ(oracle.Judge(good), "") << SentBytesOracle::Hex(good);
+  for (const Bytes& bad : std::vector<Bytes>{{},
+                                             {0xF0, 0x43, 0x10},  // SysEx data cut short
+                                             {0xF7, 0x41},        // escape with its own status
+                                             {0xF0, 0x10, 0xF7},  // data from inside an event
+                                             {0x90, 0x3D, 0x10},  // a meta event's data
+                                             {0x90, 0x3C, 0x65},  // a data byte changed
+                                             {0x90, 0x3C},        // cut short
+                                             {0xC1, 0x05, 0x00},  // a third byte
+                                             {0xFF, 0x2F, 0x00}}) {
+    EXPECT_NE(oracle.Judge(bad), "") << SentBytesOracle::Hex(bad);
+  }
   EXPECT_EQ(oracle.JudgeComplete(all), "");
   EXPECT_NE(oracle.JudgeComplete({all.begin(), all.end() - 1}), "");  // one missing
   std::vector<Bytes> twice = all;

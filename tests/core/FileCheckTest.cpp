@@ -7,12 +7,7 @@
 namespace midiflash {
 namespace {
 
-using testing::Be32;
-using testing::Bytes;
-using testing::Cat;
-using testing::Header;
-using testing::Smf;
-using testing::TrackBuilder;
+using namespace midiflash::testing;
 
 struct CheckFixture : ::testing::Test {
   PlayerState s;
@@ -37,127 +32,157 @@ TEST_F(CheckFixture, TheTwoTrackExampleWithItsFieldValues) {
                        0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0xFF, 0x2F, 0x00, 0x4D, 0x54, 0x72,
                        0x6B, 0x00, 0x00, 0x00, 0x12, 0x00, 0xF0, 0x03, 0x43, 0x10, 0xF7, 0x83,
                        0x60, 0x90, 0x3C, 0x64, 0x00, 0x3C, 0x00, 0x00, 0xFF, 0x2F, 0x00};
-  ASSERT_EQ(image.size(), 59u);
   ASSERT_EQ(Check(image), kCheckPlayable);
-  EXPECT_EQ(s.HeaderSize, 6u);
-  EXPECT_EQ(s.SmfFormat, 1);
-  EXPECT_EQ(s.SmfTracks, 2);
-  EXPECT_EQ(s.SmfDivision, 480);
-  EXPECT_EQ(s.sTrk[0].TrkSize, 11u);
-  EXPECT_EQ(s.sTrk[0].TrkTop, 22u);
-  EXPECT_EQ(s.sTrk[0].TotalClock, 0u);
-  EXPECT_EQ(s.sTrk[1].TrkSize, 18u);
-  EXPECT_EQ(s.sTrk[1].TrkTop, 41u);
-  EXPECT_EQ(s.sTrk[1].TotalClock, 480u);
-  EXPECT_EQ(s.sTrk[1].TrkPtr, 59u);
-  EXPECT_EQ(s.sTrk[1].Sts, 0xFFu);
-  EXPECT_EQ(s.sTrk[1].Data1, 0x2Fu);
-  EXPECT_EQ(s.tTotalClock, 480u);
+  EXPECT_EQ((std::vector<uint32_t>{s.HeaderSize, s.SmfFormat, s.SmfTracks, s.SmfDivision}),
+            (std::vector<uint32_t>{6, 1, 2, 480}));
+  const SmfTrack &a = s.sTrk[0], &b = s.sTrk[1];
+  EXPECT_EQ((std::vector<uint32_t>{a.TrkSize, a.TrkTop, a.TotalClock, b.TrkSize, b.TrkTop,
+                                   b.TotalClock, b.TrkPtr, b.Sts, b.Data1, s.tTotalClock}),
+            (std::vector<uint32_t>{11, 22, 0, 18, 41, 480, 59, 0xFF, 0x2F, 480}));
 }
 
 TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
-  EXPECT_EQ(Check(Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}})), kCheckNotSmf);
-  EXPECT_EQ(Check(Cat({Header(0, 0, 480, 7), {0}})), kCheckNotSmf);
-  EXPECT_EQ(s.HeaderSize, 7u);
-  EXPECT_EQ(Check(Header(2, 1, 480)), kCheckBadFormat);
-  EXPECT_EQ(Check(Header(2, 34, 480)), kCheckBadFormat);  // format is tested first
-  EXPECT_EQ(s.SmfTracks, 34);  // all three fields are stored before any is tested
-  EXPECT_EQ(Check(Header(1, 34, 480)), kCheckTooManyTracks);
-  EXPECT_EQ(Check(Header(1, 0, 0)), kCheckPlayable);
+  const Bytes h = Header(0, 0, 480);
+  const struct {
+    Bytes in;
+    int32_t result;
+  } cases[] = {
+      {{}, kCheckHeaderCut},
+      {{'X'}, kCheckNotSmf},
+      {{'M', 'T'}, kCheckHeaderCut},
+      {Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}}), kCheckNotSmf},
+      {Bytes(h.begin(), h.begin() + 7), kCheckHeaderCut},
+      {Cat({Header(0, 0, 480, 7), {0}}), kCheckNotSmf},
+      {Bytes(h.begin(), h.begin() + 13), kCheckHeaderCut},
+      {Header(2, 1, 480), kCheckBadFormat},
+      {Header(2, 34, 0xE728), kCheckBadFormat},  // format is tested first
+      {Header(1, 34, 0xE728), kCheckTooManyTracks},
+      {Header(1, 33, 0x8000), kCheckSmpteDivision},
+      {Header(1, 0, 0x7FFF), kCheckPlayable},
+      {Header(1, 0, 0), kCheckPlayable},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Check(c.in), c.result) << ::testing::PrintToString(c.in);
+  }
   EXPECT_EQ(s.tTotalClock, 0u);
-  EXPECT_EQ(Check(Header(1, 0, 0xE728)), kCheckPlayable);
-  EXPECT_EQ(s.SmfDivision, 0xE728);
-}
-
-TEST_F(CheckFixture, ThirtyThreeTracksFillTheTable) {
-  std::vector<TrackBuilder> tracks;
-  for (uint32_t i = 0; i < 33; ++i) tracks.push_back(Ticks(i + 1));
-  ASSERT_EQ(Check(Smf(1, 96, tracks)), kCheckPlayable);
-  EXPECT_EQ(s.sTrk[32].TotalClock, 33u);
-  EXPECT_EQ(s.tTotalClock, 33u);
-  tracks.push_back(Ticks(1));
-  EXPECT_EQ(Check(Smf(1, 96, tracks)), kCheckTooManyTracks);
+  Check(Cat({Header(0, 0, 480, 7), {0}}));
+  EXPECT_EQ(s.HeaderSize, 7u);
+  Check(Header(2, 34, 480));
+  EXPECT_EQ(s.SmfTracks, 34);  // all three fields are stored before any is tested
 }
 
 TEST_F(CheckFixture, TracksFollowTheirEndOfTrackNotTheirDeclaredLength) {
   TrackBuilder a = Ticks(480), b = Ticks(1920);
-  // A wrong declared length is accepted.
-  EXPECT_EQ(Check(Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)})), kCheckPlayable);
-  EXPECT_EQ(s.tTotalClock, 1920u);
-  EXPECT_EQ(s.SmfFormat, 0);
-  // Another chunk between two tracks, or one stray byte, is refused.
-  const Bytes junk = Cat({{'X', 'Y', 'Z', 'W'}, Be32(0)});
-  EXPECT_EQ(Check(Cat({Header(1, 2, 480), a.Chunk(), junk, b.Chunk()})), kCheckNoTrackChunk);
-  EXPECT_EQ(check.failure().track, 1);
-  EXPECT_EQ(check.failure().offset, 14u + a.Chunk().size());
-  EXPECT_EQ(s.tTotalClock, 480u);  // the tracks before the refusal keep their scan
-  EXPECT_EQ(Check(Cat({Header(1, 2, 480), a.Chunk(), {0x00}, b.Chunk()})), kCheckNoTrackChunk);
-  // Whatever follows the last track is never looked at.
-  EXPECT_EQ(Check(Cat({Header(1, 1, 480), a.Chunk(), {1, 2, 3}})), kCheckPlayable);
-  // A shorter file loaded afterwards gets its own length.
-  EXPECT_EQ(Check(Smf(1, 480, {Ticks(480)})), kCheckPlayable);
-  EXPECT_EQ(s.tTotalClock, 480u);
-}
-
-TEST_F(CheckFixture, EndOfTrackWithDataAndEndOfTrackBytesInsideData) {
-  TrackBuilder eot_with_data;
-  eot_with_data.Event(10, {0x90, 0x3C, 0x64}).Meta(0, 0x2F, {1, 2, 3});
-  // The next chunk is sought on the End of Track's first data byte.
-  EXPECT_EQ(Check(Cat({Header(1, 2, 96), eot_with_data.Chunk(), Ticks(5).Chunk()})),
-            kCheckNoTrackChunk);
-  EXPECT_EQ(Check(Cat({Header(1, 1, 96), eot_with_data.Chunk()})), kCheckPlayable);
-
+  std::vector<TrackBuilder> many;
+  for (uint32_t i = 0; i < 33; ++i) many.push_back(Ticks(i + 1));
+  TrackBuilder eot_data;
+  eot_data.Event(10, {0x90, 0x3C, 0x64}).Meta(0, 0x2F, {1, 2, 3});
   TrackBuilder hidden;
   hidden.SysEx(0, {0xFF, 0x2F, 0x00}).Meta(5, 0x01, {0xFF, 0x2F, 0x00}).EndOfTrack(7);
-  ASSERT_EQ(Check(Smf(1, 96, {hidden})), kCheckPlayable);
-  EXPECT_EQ(s.tTotalClock, 12u);
+  const Bytes junk = Cat({{'X', 'Y', 'Z', 'W'}, Be32(0)});
+  const struct {
+    Bytes in;
+    int32_t result;
+    uint32_t total;  // tTotalClock, also after a refusal (the tracks before it keep their scan)
+    int32_t track;
+    uint64_t offset;
+  } cases[] = {
+      {Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)}), kCheckPlayable, 1920, -1, 0},
+      {Smf(1, 96, many), kCheckPlayable, 33, -1, 0},
+      {Cat({Header(1, 2, 480), a.Chunk(), junk, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35},
+      {Cat({Header(1, 2, 480), a.Chunk(), {0x00}, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35},
+      {Cat({Header(1, 1, 480), a.Chunk(), {1, 2, 3}}), kCheckPlayable, 480, -1, 0},
+      {Cat({Header(1, 2, 96), eot_data.Chunk(), Ticks(5).Chunk()}), kCheckNoTrackChunk, 10, 1, 30},
+      {Cat({Header(1, 1, 96), eot_data.Chunk()}), kCheckPlayable, 10, -1, 0},
+      {Smf(1, 96, {hidden}), kCheckPlayable, 12, -1, 0},
+      {Cat({Header(1, 2, 96), Ticks(1).Chunk()}), kCheckTrackChunkCut, 1, 1, 34},
+      {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0, 0}}), kCheckTrackChunkCut, 0, 0, 18},
+      {Cat({Header(1, 1, 96), {'M', 'T', 'r'}}), kCheckTrackChunkCut, 0, 0, 14},
+      {Cat({Header(1, 1, 96), {'M', 'X', 'r'}}), kCheckNoTrackChunk, 0, 0, 14},
+      {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0xFF, 0xFF, 0xFF, 0xFF}}), kCheckNoEndOfTrack, 0,
+       0, 22},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.in));
+    EXPECT_EQ(Check(c.in), c.result);
+    EXPECT_EQ(s.tTotalClock, c.total);
+    EXPECT_EQ(check.failure().track, c.track);
+    EXPECT_EQ(check.failure().offset, c.offset);
+  }
 }
 
-TEST_F(CheckFixture, ScanStartsEveryTrackWithoutRunningStatus) {
-  // The table still holds a running status from an earlier file; a track that opens with a data
-  // byte must be scanned as playback will read it: the byte is passed over on its own.
-  ASSERT_EQ(Check(Smf(1, 96, {Ticks(3)})), kCheckPlayable);
-  ASSERT_EQ(s.sTrk[0].RunSts, 0x80u);
-  TrackBuilder t;
-  t.Event(0, {0x3C}).Event(0, {0x40}).EndOfTrack(2);
-  ASSERT_EQ(Check(Smf(1, 96, {t})), kCheckPlayable);
-  EXPECT_EQ(s.tTotalClock, 2u);
+TEST_F(CheckFixture, TheReadersRefusalsNameTheirTrackAndOffset) {
+  // Each body goes into track 1, behind a sound track 0 of 12 bytes (chunk at 14, events at 22);
+  // track 1's events begin at 42.
+  TrackBuilder running;  // running status does not carry over from track 0, nor from an old table
+  running.Event(0, {0x3C, 0x40}).EndOfTrack();
+  TrackBuilder system, high, ticks, cut;
+  system.Event(0, {0x90, 0x3C, 0x64}).Event(0, {0xF2, 0x00, 0x00}).EndOfTrack();
+  high.Event(0, {0x90, 0x3C, 0xCC}).EndOfTrack();
+  ticks.Event(0x0FFFFFFF, {0x90, 0x3C, 0x64});
+  for (int i = 0; i < 15; ++i) ticks.Event(0x0FFFFFFF, {0x3C, 0x00});
+  ticks.Event(16, {0x3C, 0x00}).EndOfTrack();  // 16 × (2^28 - 1) + 16 = 2^32
+  cut.SysEx(0, Bytes(20, 0x11)).EndOfTrack();
+  Bytes cut_file = Smf(1, 96, {Ticks(1), cut});
+  cut_file.resize(cut_file.size() - 10);
+  const struct {
+    Bytes in;
+    int32_t result;
+    uint64_t offset;
+  } cases[] = {
+      {Smf(1, 96, {Ticks(1), running}), kCheckNoRunningStatus, 43},
+      {Smf(1, 96, {Ticks(1), system}), kCheckSystemStatus, 47},
+      {Smf(1, 96, {Ticks(1), high}), kCheckDataByteHigh, 45},
+      {Smf(1, 96, {Ticks(1), ticks}), kCheckTickOverflow, 42 + 7 + 15 * 6},
+      {cut_file, kCheckEventCut, 45},
+      {Cat({Header(1, 2, 96), Ticks(1).Chunk(), TrackBuilder().Raw({0, 0x90, 0x3C, 0x64}).Chunk()}),
+       kCheckNoEndOfTrack, 46},
+  };
+  s.sTrk[1].RunSts = 0x90;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.in));
+    EXPECT_EQ(Check(c.in), c.result);
+    EXPECT_EQ(check.failure().track, 1);
+    EXPECT_EQ(check.failure().offset, c.offset);
+  }
+  // One tick less fits.
+  ticks = TrackBuilder();
+  ticks.Event(0x0FFFFFFF, {0x90, 0x3C, 0x64});
+  for (int i = 0; i < 15; ++i) ticks.Event(0x0FFFFFFF, {0x3C, 0x00});
+  ticks.Event(15, {0x3C, 0x00}).EndOfTrack();
+  ASSERT_EQ(Check(Smf(1, 96, {ticks})), kCheckPlayable);
+  EXPECT_EQ(s.tTotalClock, UINT32_MAX);
+}
+
+TEST_F(CheckFixture, ATrackWithoutEndOfTrackIsNamedNotTheTrackItRunsInto) {
+  // Track 0 lacks End of Track and reads on through track 1's chunk as if it were its own events.
+  TrackBuilder open;
+  open.Event(0, {0x90, 0x3C, 0x64}).Event(10, {0x80, 0x3C, 0x00});
+  TrackBuilder quiet;
+  quiet.EndOfTrack();
+  const Bytes two = Cat({Header(1, 2, 96), open.Chunk(), quiet.Chunk(), quiet.Chunk()});
+  const Bytes one = Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()});
+  for (const Bytes& in : {two, one}) {
+    EXPECT_EQ(Check(in), kCheckNoEndOfTrack);
+    EXPECT_EQ(check.failure().track, 0);
+    EXPECT_EQ(check.failure().offset, 14u + 8 + open.body().size());
+  }
 }
 
 TEST_F(CheckFixture, EveryTruncationIsRefusedInsideTheImage) {
   TrackBuilder a, b;
   a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
-  b.SysEx(0, Bytes(200, 0x11))
-      .Event(0x4000, {0x90, 0x3C, 0x64})
-      .Event(5, {0x3C, 0x00})
-      .EndOfTrack(1);
+  b.SysEx(0, Bytes(200, 0x11)).Event(0x4000, {0x90, 0x3C, 0x64}).Event(5, {0x3C, 0x00});
+  b.EndOfTrack(1);
   const Bytes whole = Smf(1, 480, {a, b});
   ASSERT_EQ(Check(whole), kCheckPlayable);
   for (size_t n = 0; n < whole.size(); ++n) {
     // A copy of exactly n bytes, so that AddressSanitizer sees any read past it.
-    int32_t result = Check(Bytes(whole.begin(), whole.begin() + n));
-    EXPECT_NE(result, kCheckPlayable) << "cut at " << n;
+    EXPECT_NE(Check(Bytes(whole.begin(), whole.begin() + n)), kCheckPlayable) << "cut at " << n;
     EXPECT_LE(check.failure().offset, n);
   }
-  EXPECT_EQ(Check({}), kCheckHeaderCut);
-  EXPECT_EQ(Check(Bytes(whole.begin(), whole.begin() + 10)), kCheckHeaderCut);
-  EXPECT_EQ(Check({'M', 'T'}), kCheckHeaderCut);
-  EXPECT_EQ(Check({'X'}), kCheckNotSmf);
-}
-
-TEST_F(CheckFixture, LengthsPastTheEndAndMissingEndOfTrack) {
-  TrackBuilder no_eot;
-  no_eot.Event(0, {0x90, 0x3C, 0x64});
-  EXPECT_EQ(Check(Smf(1, 96, {no_eot})), kCheckNoEndOfTrack);
-  TrackBuilder huge;
-  huge.Event(0, {0xF0, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x01}).EndOfTrack();
-  EXPECT_EQ(Check(Smf(1, 96, {huge})), kCheckEventCut);
-  EXPECT_EQ(Check(Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0xFF, 0xFF, 0xFF, 0xFF}})),
-            kCheckNoEndOfTrack);
-  EXPECT_EQ(Check(Cat({Header(1, 2, 96), Ticks(1).Chunk()})), kCheckTrackChunkCut);
-  // Too large to address: refused before anything else is read.
-  s.SMF = Smf(1, 96, {Ticks(1)});
-  s.SmfSize = uint64_t{1} << 32;
+  s.SMF = whole;
+  s.SmfSize = uint64_t{1} << 32;  // too large to address: refused before anything is read
   EXPECT_EQ(check.SmfPlaySet(), kCheckTooLarge);
 }
 

@@ -59,24 +59,26 @@ class Cursor {
   bool ok_ = true;
 };
 
-// Walks one track from `top`. Returns false when it cannot reach an End of Track; on success
-// `next` is the offset just after the End of Track's length field.
+// Walks one track from `top`. Returns false when it cannot reach an End of Track or meets what the
+// program refuses: a data byte with nothing to run on, a system status other than F0, F7 and FF, a
+// channel data byte of 0x80 or more, a tick sum past 32 bits. On success `next` is the offset just
+// after the End of Track's length field.
 inline bool WalkTrack(const Bytes& img, uint64_t top, SmfWalk& w, uint64_t& next) {
   Cursor c(img, top);
   uint8_t running = 0;
-  uint32_t ticks = 0;
+  uint64_t ticks = 0;
   while (!c.AtEnd()) {
     ticks += c.Vlq();
     const uint8_t sts = c.Byte();
-    if (!c.ok()) return false;
-    if (sts < 0x80 && running == 0) continue;  // a data byte with nothing to run on
+    if (!c.ok() || ticks > 0xFFFFFFFFu) return false;
     if (sts < 0xF0) {
+      if (sts < 0x80 && running == 0) return false;
       const uint8_t status = sts < 0x80 ? running : sts;
       const uint8_t d1 = sts < 0x80 ? sts : c.Byte();
       running = status;
       Bytes m{status, d1};
       if (status < 0xC0 || status >= 0xE0) m.push_back(c.Byte());
-      if (!c.ok()) return false;
+      if (!c.ok() || m[1] > 0x7F || m.back() > 0x7F) return false;
       w.channel.push_back(std::move(m));
     } else if (sts == 0xF0 || sts == 0xF7) {
       const uint32_t len = c.Vlq();
@@ -88,11 +90,13 @@ inline bool WalkTrack(const Bytes& img, uint64_t top, SmfWalk& w, uint64_t& next
       const uint32_t len = c.Vlq();
       if (!c.ok()) return false;
       if (type == 0x2F) {
-        w.trackTicks.push_back(ticks);
+        w.trackTicks.push_back(static_cast<uint32_t>(ticks));
         next = c.pos();
         return true;
       }
       if (!c.Skip(len)) return false;
+    } else {
+      return false;
     }
   }
   return false;
@@ -107,11 +111,15 @@ inline SmfWalk WalkSmf(const Bytes& img) {
   if (img.size() < 14 || std::memcmp(img.data(), "MThd\0\0\0\6", 8) != 0) return w;
   const unsigned format = img[8] << 8 | img[9];
   const unsigned tracks = img[10] << 8 | img[11];
-  if (format > 1 || tracks > 33) return w;
+  if (format > 1 || tracks > 33 || (img[12] & 0x80)) return w;
   uint64_t p = 14;
   for (unsigned i = 0; i < tracks; ++i) {
     if (p + 8 > img.size() || std::memcmp(img.data() + p, "MTrk", 4) != 0) return w;
+    const uint64_t end =
+        p + 8 + (uint64_t{img[p + 4]} << 24 | img[p + 5] << 16 | img[p + 6] << 8 | img[p + 7]);
     if (!oracle_detail::WalkTrack(img, p + 8, w, p)) return w;
+    // Its events ran on past its declared end into the next chunk: it has no End of Track.
+    if (end < p && end + 4 <= img.size() && std::memcmp(img.data() + end, "MTrk", 4) == 0) return w;
   }
   w.ok = true;
   return w;
