@@ -2,10 +2,21 @@
 // MidiAPI (src/midi) implements it on the ALSA sequencer or JACK; tests use a recording fake.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace midiflash {
+
+// One listed destination. `id` names exactly this device for as long as it exists (the ALSA
+// sequencer's "client:port", JACK's full port name); `name` is what the list shows.
+struct MidiDestination {
+  std::string id;
+  std::string name;
+  bool operator==(const MidiDestination&) const = default;
+};
 
 class MidiPort {
  public:
@@ -18,6 +29,34 @@ class MidiPort {
   // Makes destination `index` the target of every later send. An index outside the list leaves no
   // destination, so later sends fail.
   virtual void MidiOutDeviceOpen(int64_t index) = 0;
+
+  // The destinations present now, read at one moment, in list order: entry i is index i.
+  // The default builds it from the two calls above, with the name as identity.
+  virtual std::vector<MidiDestination> MidiOutDevices() {
+    std::vector<MidiDestination> list;
+    const uint64_t n = MidiOutDeviceNumber();
+    for (uint64_t i = 0; i < n; ++i) {
+      std::string name = MidiOutDeviceName(i);
+      list.push_back({name, name});
+    }
+    return list;
+  }
+  // Makes the destination with identity `id` the target of every later send. Returns 0, or
+  // -ENOENT when no destination has that identity now: then none is left open and later sends
+  // fail. Never opens another device in its place.
+  virtual int32_t MidiOutDeviceOpenId(const std::string& id) {
+    const std::vector<MidiDestination> list = MidiOutDevices();
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list[i].id == id) return MidiOutDeviceOpen(static_cast<int64_t>(i)), 0;
+    }
+    MidiOutDeviceOpen(-1);
+    return -ENOENT;
+  }
+  // Asks for `changed` to be called whenever destinations may have appeared, gone away or been
+  // renamed (also for changes that leave the list as it was). It is called on a thread of the
+  // MIDI service, so it must only queue work for its own thread and return. An empty function
+  // stops the calls; once this returns, the previous function is no longer running or called.
+  virtual void SetDestinationsChanged(std::function<void()> changed) { (void)changed; }
   // Sends a channel message: two bytes for statuses 0xC0..0xDF, three otherwise.
   // Returns 0 when the whole message was handed to the service, a non-zero status otherwise.
   virtual int32_t SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) = 0;

@@ -103,6 +103,7 @@ int32_t AlsaSeqBackend::CreateClient(const char* name) {
     return err;
   }
   client_id_ = snd_seq_client_id(seq_);
+  client_name_ = name;
   return 0;
 }
 
@@ -147,15 +148,10 @@ std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
   return list;
 }
 
-uint64_t AlsaSeqBackend::DestinationCount() {
-  return Destinations().size();
-}
-
-int32_t AlsaSeqBackend::DestinationName(uint64_t index, std::string* name) {
-  std::vector<Destination> list = Destinations();
-  if (index >= list.size()) return -ENOENT;
-  *name = list[index].name;
-  return 0;
+std::vector<MidiDestination> AlsaSeqBackend::ListDestinations() {
+  std::vector<MidiDestination> list;
+  for (Destination& d : Destinations()) list.push_back({AlsaAddressId(d.address), d.name});
+  return list;
 }
 
 void AlsaSeqBackend::WaitDelivered(Clock::duration limit) {
@@ -175,12 +171,19 @@ void AlsaSeqBackend::AbandonDelivery() {
   abandon_.store(false);
 }
 
-void AlsaSeqBackend::OpenDestination(int64_t index) {
-  if (seq_ == nullptr || port_ < 0) return;
-  std::vector<Destination> list = Destinations();
-  const bool listed = index >= 0 && static_cast<uint64_t>(index) < list.size();
+int32_t AlsaSeqBackend::OpenDestination(const std::string& id) {
+  if (seq_ == nullptr || port_ < 0) return -ENODEV;
+  // Only an address that is a destination now: a port that went away, or one that takes no
+  // writes, is never connected in its place.
+  snd_seq_addr_t address{};
+  bool listed = false;
+  if (ParseAlsaAddressId(id, &address)) {
+    for (const Destination& d : Destinations()) {
+      listed = listed || (d.address.client == address.client && d.address.port == address.port);
+    }
+  }
   if (listed && connected_) {
-    const snd_seq_addr_t& a = list[static_cast<size_t>(index)].address;
+    const snd_seq_addr_t& a = address;
     snd_seq_port_subscribe_t* sub;
     snd_seq_port_subscribe_alloca(&sub);
     const snd_seq_addr_t ours{static_cast<unsigned char>(client_id_),
@@ -195,7 +198,7 @@ void AlsaSeqBackend::OpenDestination(int64_t index) {
     if (still) {
       // The same port again: reconnecting would close its device and lose what it holds.
       delivery_error_.store(0);
-      return;
+      return 0;
     }
   }
   // Messages already sent to the previous destination (a file's opening messages) get a moment to
@@ -216,16 +219,19 @@ void AlsaSeqBackend::OpenDestination(int64_t index) {
   delivery_error_.store(0);
   kernel_held_.store(0);
 
+  int32_t status = -ENOENT;
   if (listed) {
-    target.address = list[static_cast<size_t>(index)].address;
+    target.address = address;
     has_target_ = true;
     std::lock_guard<std::mutex> lock(seq_mutex_);
     const int err = snd_seq_connect_to(seq_, port_, target.address.client, target.address.port);
     if (err < 0) {
       LogLine("snd_seq_connect_to err = %d", err);
       connect_error_ = err;
+      status = err;
     } else {
       connected_ = true;
+      status = 0;
       snd_seq_client_info_t* info;
       snd_seq_client_info_alloca(&info);
       if (snd_seq_get_any_client_info(seq_, target.address.client, info) >= 0 &&
@@ -243,6 +249,14 @@ void AlsaSeqBackend::OpenDestination(int64_t index) {
   cable_.Reset();
   idle_last_ = RawmidiOutput();
   idle_since_ = Clock::now();
+  return status;
+}
+
+void AlsaSeqBackend::SetDestinationsChanged(std::function<void()> changed) {
+  notifier_.Set(std::move(changed));
+  // One watcher for the life of the backend; a later empty function just silences it.
+  if (seq_ != nullptr)
+    watcher_.Start((client_name_ + " watcher").c_str(), [this] { notifier_.Notify(); });
 }
 
 int AlsaSeqBackend::GrowPoolFor(size_t size) {

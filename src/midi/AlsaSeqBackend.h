@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "AlsaAnnounceWatcher.h"
 #include "CableModel.h"
+#include "DestinationNotifier.h"
 #include "MidiBackend.h"
 #include "RawmidiStatus.h"
 #include "SendQueue.h"
@@ -38,14 +40,16 @@ class AlsaSeqBackend final : public MidiBackend {
   int32_t CreateOutputPort(const char* name) override;
 
   // Destinations are the ports of other clients that accept writes and write subscriptions,
-  // named "client name:port name" as ALSA's own tools show them.
-  uint64_t DestinationCount() override;
-  int32_t DestinationName(uint64_t index, std::string* name) override;
+  // named "client name:port name" as ALSA's own tools show them, identified by "client:port".
+  std::vector<MidiDestination> ListDestinations() override;
   // Waits (at most about a second) for what was sent to the previous destination to leave, drops
-  // the rest, disconnects from it and connects to destination `index`; the port already connected
-  // stays connected. A refused connection is logged as "snd_seq_connect_to err = %d" and every
-  // later send fails with its status.
-  void OpenDestination(int64_t index) override;
+  // the rest, disconnects from it and connects to the destination at address `id`; the port
+  // already connected stays connected. Returns 0, -ENODEV (no client or port), -ENOENT (no
+  // destination at that address now: none is left connected) or the refused connection's status,
+  // logged as "snd_seq_connect_to err = %d"; every later send then fails with it.
+  int32_t OpenDestination(const std::string& id) override;
+  // Starts a watcher client on the announce port at the first call; its thread calls `changed`.
+  void SetDestinationsChanged(std::function<void()> changed) override;
   // Queues the message for the sender thread and returns at once. Fails, queueing nothing, with
   // -ENODEV (no client, port or target), the refused connection's status, the delivery error
   // already met, -ENOENT (target port gone), -EINVAL (empty), -ENOBUFS (64 MiB already waiting)
@@ -124,6 +128,11 @@ class AlsaSeqBackend final : public MidiBackend {
   // Idle drain watch: the last status seen and when it last changed.
   RawmidiOutput idle_last_;
   Clock::time_point idle_since_{};
+
+  std::string client_name_;
+  DestinationNotifier notifier_;
+  // Declared last: destroyed (its thread stopped) before the notifier it calls.
+  AlsaAnnounceWatcher watcher_;
 };
 
 }  // namespace midiflash

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "Log.h"
 
 namespace midiflash {
 namespace {
@@ -15,9 +16,13 @@ using Clock = std::chrono::steady_clock;
 
 // How long a send may wait for room in the ring, and OpenDestination for the ring to empty.
 constexpr auto kMaxWait = std::chrono::seconds(1);
+// Queued bytes that do not move for this long mean the server stopped running our cycles.
+constexpr auto kMaxStall = std::chrono::seconds(5);
 // Room for many cycles' worth of messages, so that a burst rarely has to wait.
 constexpr size_t kMinRingBytes = 256 * 1024;
 constexpr int kRingMultiple = 8;
+// A message written this many cycles ago may still be in the graph when a cycle is lost.
+constexpr uint64_t kCyclesInFlight = 4;
 
 // libjack prints its own diagnostics to stderr; the program reports failures through its log.
 void SilentJackMessage(const char*) {}
@@ -42,6 +47,11 @@ int32_t JackBackend::CreateClient(const char* name) {
   client_ = jack_client_open(name, JackNoStartServer, &status);
   if (client_ == nullptr) return status != 0 ? static_cast<int32_t>(status) : -ENODEV;
   jack_on_shutdown(client_, OnShutdown, this);
+  // Registered before activation, as JACK requires; they only flag and notify.
+  jack_set_xrun_callback(client_, OnXrun, this);
+  jack_set_port_registration_callback(client_, OnPortRegistration, this);
+  jack_set_client_registration_callback(client_, OnClientRegistration, this);
+  jack_set_port_rename_callback(client_, OnPortRename, this);
   return 0;
 }
 
@@ -63,10 +73,31 @@ int32_t JackBackend::CreateOutputPort(const char* name) {
   return 0;
 }
 
+bool JackBackend::AtStake(uint64_t cycle) const {
+  const uint64_t written = last_write_cycle_.load(std::memory_order_relaxed);
+  return ring_->ReadSpace() > 0 || (written != 0 && cycle + 1 - written <= kCyclesInFlight);
+}
+
 int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   auto* self = static_cast<JackBackend*>(arg);
   jack_port_t* port = self->port_.load(std::memory_order_acquire);
   if (port == nullptr) return 0;
+  const uint64_t cycle = self->cycles_.load(std::memory_order_relaxed);
+
+  // A cycle that started more than one period after the previous one was never given to us:
+  // the server skipped it.
+  jack_nframes_t frames = 0;
+  jack_time_t current_usecs = 0, next_usecs = 0;
+  float period_usecs = 0;
+  const bool timed =
+      jack_get_cycle_times(self->client_, &frames, &current_usecs, &next_usecs, &period_usecs) == 0;
+  const bool skipped =
+      timed && self->have_previous_frames_ && frames - self->previous_frames_ > nframes;
+  if (timed) {
+    self->previous_frames_ = frames;
+    self->have_previous_frames_ = true;
+  }
+
   void* buffer = jack_port_get_buffer(port, nframes);
   jack_midi_clear_buffer(buffer);
   if (self->max_event_size_.load(std::memory_order_relaxed) == 0) {
@@ -74,19 +105,60 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   }
   SpscByteRing& ring = *self->ring_;
   uint32_t length = 0;
+  // Cancel: what was queued before DropPending is discarded here, on the ring's consumer side.
+  const size_t drop_until = self->drop_until_.load(std::memory_order_acquire);
+  while (ring.ReadTotal() < drop_until && ring.Peek(&length, sizeof length)) {
+    ring.Skip(sizeof length + length);
+    self->pending_bytes_.fetch_sub(length, std::memory_order_relaxed);
+  }
   while (ring.Peek(&length, sizeof length) && ring.ReadSpace() >= sizeof length + length) {
     // A message that does not fit what is left of this cycle stays queued for the next one.
     jack_midi_data_t* slot = jack_midi_event_reserve(buffer, 0, length);
     if (slot == nullptr) break;
     ring.Read(&length, sizeof length);
     ring.Read(slot, length);
+    self->pending_bytes_.fetch_sub(length, std::memory_order_relaxed);
+    self->last_write_cycle_.store(cycle + 1, std::memory_order_relaxed);
   }
+  // Still running when the cycle should already be over: the server may not have waited for
+  // us. Cycles that run late one after another while the server catches up count once.
+  const bool late = timed && jack_get_time() > next_usecs;
+  if ((skipped || (late && !self->was_late_)) && self->AtStake(cycle)) {
+    self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  }
+  self->was_late_ = late;
   self->cycles_.fetch_add(1, std::memory_order_release);
   return 0;
 }
 
 void JackBackend::OnShutdown(void* arg) {
-  static_cast<JackBackend*>(arg)->shut_down_.store(true);
+  auto* self = static_cast<JackBackend*>(arg);
+  self->shut_down_.store(true);
+  self->notifier_.Notify();
+}
+
+int JackBackend::OnXrun(void* arg) {
+  auto* self = static_cast<JackBackend*>(arg);
+  if (self->ring_ != nullptr && self->AtStake(self->cycles_.load(std::memory_order_relaxed))) {
+    self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+void JackBackend::OnPortRegistration(jack_port_id_t, int, void* arg) {
+  static_cast<JackBackend*>(arg)->notifier_.Notify();
+}
+
+void JackBackend::OnClientRegistration(const char*, int, void* arg) {
+  static_cast<JackBackend*>(arg)->notifier_.Notify();
+}
+
+void JackBackend::OnPortRename(jack_port_id_t, const char*, const char*, void* arg) {
+  static_cast<JackBackend*>(arg)->notifier_.Notify();
+}
+
+void JackBackend::SetDestinationsChanged(std::function<void()> changed) {
+  notifier_.Set(std::move(changed));
 }
 
 bool JackBackend::WaitForCycles(uint64_t cycles) {
@@ -125,35 +197,36 @@ std::vector<std::string> JackBackend::Destinations() {
   return names;
 }
 
-uint64_t JackBackend::DestinationCount() {
-  return Destinations().size();
+std::vector<MidiDestination> JackBackend::ListDestinations() {
+  std::vector<MidiDestination> list;
+  for (std::string& name : Destinations()) list.push_back({name, name});
+  return list;
 }
 
-int32_t JackBackend::DestinationName(uint64_t index, std::string* name) {
-  std::vector<std::string> names = Destinations();
-  if (index >= names.size()) return -ENOENT;
-  *name = names[index];
-  return 0;
-}
-
-void JackBackend::OpenDestination(int64_t index) {
+int32_t JackBackend::OpenDestination(const std::string& id) {
   jack_port_t* port = port_.load();
-  if (client_ == nullptr || port == nullptr || shut_down_.load()) return;
+  if (client_ == nullptr || port == nullptr || shut_down_.load()) return -ENODEV;
   WaitUntilSent();
   jack_port_disconnect(client_, port);
   target_.clear();
-  std::vector<std::string> names = Destinations();
-  if (index < 0 || static_cast<uint64_t>(index) >= names.size()) return;
-  target_ = names[static_cast<size_t>(index)];
-  // A failed connect is not reported here: the next send finds the port unconnected and fails.
-  if (jack_connect(client_, jack_port_name(port), target_.c_str()) != 0) return;
+  sent_since_open_ = false;
+  delivery_error_ = 0;
+  last_progress_ = {};
+  warnings_.store(0);
+  const std::vector<std::string> names = Destinations();
+  if (std::find(names.begin(), names.end(), id) == names.end()) return -ENOENT;
+  target_ = id;
+  const int err = jack_connect(client_, jack_port_name(port), target_.c_str());
+  if (err != 0) return err;
   // The server publishes a new connection with the next graph change; until then the port still
   // reads as unconnected and a send would be refused.
   const auto deadline = Clock::now() + kMaxWait;
   while (!jack_port_connected_to(port, target_.c_str())) {
-    if (shut_down_.load() || Clock::now() > deadline) return;
+    if (shut_down_.load()) return -ESHUTDOWN;
+    if (Clock::now() > deadline) return -ETIMEDOUT;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
+  return 0;
 }
 
 int32_t JackBackend::Send(const uint8_t* data, size_t size) {
@@ -172,14 +245,52 @@ int32_t JackBackend::Send(const uint8_t* data, size_t size) {
   const uint32_t length = static_cast<uint32_t>(size);
   const size_t record = sizeof length + size;
   if (record > ring_->capacity()) return -EMSGSIZE;
+  // Counted before the write: the process callback may take the message at once.
+  pending_bytes_.fetch_add(size);
   // A full ring means the server is behind; wait for it rather than drop the message.
   auto deadline = Clock::now() + kMaxWait;
   while (!ring_->Write(&length, sizeof length, data, size)) {
-    if (shut_down_.load()) return -ESHUTDOWN;
-    if (Clock::now() > deadline) return -ETIMEDOUT;
+    const bool down = shut_down_.load();
+    if (down || Clock::now() > deadline) {
+      pending_bytes_.fetch_sub(size);
+      return down ? -ESHUTDOWN : -ETIMEDOUT;
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
+  sent_since_open_ = true;
   return 0;
+}
+
+uint64_t JackBackend::PendingBytes() {
+  return pending_bytes_.load();
+}
+
+int32_t JackBackend::TargetStatus() {
+  if (shut_down_.load()) return -ESHUTDOWN;
+  jack_port_t* port = port_.load();
+  if (jack_port_by_name(client_, target_.c_str()) == nullptr) return -ENOENT;
+  if (!jack_port_connected_to(port, target_.c_str())) return -ENOTCONN;
+  const size_t read = ring_->ReadTotal();
+  const auto now = Clock::now();
+  if (pending_bytes_.load() == 0 || read != last_read_total_ ||
+      last_progress_ == Clock::time_point{}) {
+    last_read_total_ = read;
+    last_progress_ = now;
+  } else if (now - last_progress_ > kMaxStall) {
+    return -ETIMEDOUT;
+  }
+  return 0;
+}
+
+int32_t JackBackend::DeliveryError() {
+  if (delivery_error_ != 0 || !sent_since_open_) return delivery_error_;
+  delivery_error_ = TargetStatus();
+  if (delivery_error_ != 0) LogLine("MIDISend err = %d", delivery_error_);
+  return delivery_error_;
+}
+
+void JackBackend::DropPending() {
+  if (ring_ != nullptr) drop_until_.store(ring_->WrittenTotal(), std::memory_order_release);
 }
 
 }  // namespace midiflash

@@ -53,21 +53,37 @@ MidiAPI::MidiAPI() {
 MidiAPI::~MidiAPI() = default;
 
 uint64_t MidiAPI::MidiOutDeviceNumber() {
-  return backend_ ? backend_->DestinationCount() : 0;
+  return MidiOutDevices().size();
 }
 
 std::string MidiAPI::MidiOutDeviceName(uint64_t index) {
-  std::string name;
-  int32_t status = backend_ ? backend_->DestinationName(index, &name) : -ENODEV;
-  if (status != 0) {
-    LogLine("MIDIObjectGetStringProperty err = %d", status);
+  const std::vector<MidiDestination> list = MidiOutDevices();
+  if (index >= list.size()) {
+    LogLine("MIDIObjectGetStringProperty err = %d", backend_ ? -ENOENT : -ENODEV);
     return "(null)";
   }
-  return name;
+  return list[index].name;
 }
 
 void MidiAPI::MidiOutDeviceOpen(int64_t index) {
-  if (backend_) backend_->OpenDestination(index);
+  const std::vector<MidiDestination> list = MidiOutDevices();
+  const bool listed = index >= 0 && static_cast<uint64_t>(index) < list.size();
+  // An empty identity leaves no destination open.
+  if (backend_) backend_->OpenDestination(listed ? list[static_cast<size_t>(index)].id : "");
+}
+
+std::vector<MidiDestination> MidiAPI::MidiOutDevices() {
+  return backend_ ? backend_->ListDestinations() : std::vector<MidiDestination>{};
+}
+
+int32_t MidiAPI::MidiOutDeviceOpenId(const std::string& id) {
+  const int32_t status = backend_ ? backend_->OpenDestination(id) : -ENODEV;
+  if (status != 0) LogLine("MIDIPortConnect err = %d", status);
+  return status;
+}
+
+void MidiAPI::SetDestinationsChanged(std::function<void()> changed) {
+  if (backend_) backend_->SetDestinationsChanged(std::move(changed));
 }
 
 int32_t MidiAPI::SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) {

@@ -30,7 +30,12 @@ class MidiAPI final : public MidiPort {
   // For an index with no destination, logs "MIDIObjectGetStringProperty err = %d" and returns
   // "(null)".
   std::string MidiOutDeviceName(uint64_t index) override;
+  // Opens the destination listed at `index` now; an index outside the list leaves none open.
   void MidiOutDeviceOpen(int64_t index) override;
+  std::vector<MidiDestination> MidiOutDevices() override;
+  // A failure is logged as "MIDIPortConnect err = %d" (-ENOENT when the device is gone).
+  int32_t MidiOutDeviceOpenId(const std::string& id) override;
+  void SetDestinationsChanged(std::function<void()> changed) override;
   // Two bytes for statuses 0xC0..0xDF, three otherwise. Returns 0 or a non-zero status, logged
   // as "MIDISend err = %d".
   int32_t SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) override;

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "MidiPort.h"
 
 namespace midiflash {
 
@@ -19,14 +23,15 @@ class MidiBackend {
   // Creates the output port `name` on the client. Returns 0 or a non-zero status.
   virtual int32_t CreateOutputPort(const char* name) = 0;
 
-  // Number of destinations present now; 0 without a client.
-  virtual uint64_t DestinationCount() = 0;
-  // Puts the display name of destination `index` into `name`. Returns 0, or a non-zero status
-  // (name untouched) when there is no such destination.
-  virtual int32_t DestinationName(uint64_t index, std::string* name) = 0;
-  // Makes destination `index` the target of later sends. An index outside the list leaves no
-  // target, so later sends fail.
-  virtual void OpenDestination(int64_t index) = 0;
+  // The destinations present now, in the service's order, each with its identity; empty
+  // without a client.
+  virtual std::vector<MidiDestination> ListDestinations() = 0;
+  // Makes the destination with identity `id` the target of later sends. Returns 0, or a non-zero
+  // status (-ENOENT when it is not there now, -ENODEV without a client or port) with no target
+  // left, so that later sends fail. An empty `id` just leaves no target and returns -ENOENT.
+  virtual int32_t OpenDestination(const std::string& id) = 0;
+  // See MidiPort::SetDestinationsChanged: `changed` runs on a thread of the service.
+  virtual void SetDestinationsChanged(std::function<void()> changed) = 0;
   // Hands `size` bytes, unchanged, to the service as one message for the target. Returns 0 when
   // the whole message was handed over, a non-zero status otherwise (nothing of it is sent then).
   virtual int32_t Send(const uint8_t* data, size_t size) = 0;

@@ -37,6 +37,21 @@ class SpscByteRing {
     return true;
   }
 
+  // Producer side: bytes written since construction. A consumer that has read this many has
+  // consumed everything written before the call.
+  size_t WrittenTotal() const { return head_.load(std::memory_order_relaxed); }
+
+  // Consumer side: bytes consumed since construction.
+  size_t ReadTotal() const { return tail_.load(std::memory_order_relaxed); }
+
+  // Consumer side: consumes the next `n` bytes without copying them. Returns false (consuming
+  // nothing) when fewer than `n` are there.
+  bool Skip(size_t n) {
+    if (ReadSpace() < n) return false;
+    tail_.store(tail_.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    return true;
+  }
+
   // Consumer side: bytes that can be read now.
   size_t ReadSpace() const {
     return head_.load(std::memory_order_acquire) - tail_.load(std::memory_order_relaxed);

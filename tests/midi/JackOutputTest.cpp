@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -27,6 +30,16 @@ class JackOutputTest : public ::testing::Test {
       }
     }
     ADD_FAILURE() << recorder.FullPortName() << " is not among the destinations";
+  }
+  // Polls `done` until it holds or `timeout` has passed.
+  static bool Eventually(const std::function<bool()>& done,
+                         std::chrono::milliseconds timeout = 2s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
   }
   static int32_t Send(MidiAPI& midi, const Bytes& m) {
     return midi.SendLongMessage(m.data(), m.size());
@@ -84,27 +97,45 @@ TEST_F(JackOutputTest, EveryKindOfMessageArrivesByteForByteAndTooLargeOnesNotAtA
   EXPECT_TRUE(Same(Received(recorder), sent));
 }
 
-TEST_F(JackOutputTest, BurstOfMessagesArrivesCompleteAndInOrder) {
+TEST_F(JackOutputTest, BurstArrivesCompleteAndInOrderAndDropPendingStopsTheRest) {
   RecordingClient recorder;
   ASSERT_TRUE(recorder.ok());
   MidiAPI midi;
   Open(midi, recorder);
+  EXPECT_EQ(midi.PendingBytes(), 0u);
 
   // 500 KiB back to back is more than the send ring and many cycles hold: sends wait for room.
   std::vector<Bytes> sent;
-  for (size_t i = 0; i < 500; ++i) {
+  for (size_t i = 0; i < 800; ++i) {
     sent.push_back(Sysex(1024, static_cast<uint8_t>(i)));
     sent.back()[1] = static_cast<uint8_t>(i >> 7);
     sent.back()[2] = static_cast<uint8_t>(i & 0x7F);
   }
-  for (const auto& m : sent) ASSERT_EQ(Send(midi, m), 0);
+  for (size_t i = 0; i < 500; ++i) ASSERT_EQ(Send(midi, sent[i]), 0);
+  EXPECT_GT(midi.PendingBytes(), 0u);
+  EXPECT_LE(midi.PendingBytes(), 500u * 1024);
+  ASSERT_TRUE(recorder.WaitForCount(500, 5s)) << recorder.Count() << " arrived";
+  EXPECT_EQ(midi.PendingBytes(), 0u);
 
-  ASSERT_TRUE(recorder.WaitForCount(sent.size(), 5s)) << recorder.Count() << " arrived";
+  // Cancel in the middle of another burst: what had not reached a cycle never leaves, what
+  // is sent afterwards does, and nothing is counted as still on the way.
+  for (size_t i = 500; i < 800; ++i) ASSERT_EQ(Send(midi, sent[i]), 0);
+  midi.DropPending();
+  const Bytes marker = {0x90, 0x7F, 0x7F};
+  ASSERT_EQ(Send(midi, marker), 0);
+  ASSERT_TRUE(Eventually(
+      [&] { return !recorder.Messages().empty() && recorder.Messages().back().bytes == marker; }));
+  std::vector<Bytes> got = Received(recorder);
+  got.pop_back();
+  EXPECT_LT(got.size(), 800u);
+  sent.resize(got.size());
+  EXPECT_TRUE(Same(got, sent));
+  EXPECT_EQ(midi.PendingBytes(), 0u);
   EXPECT_EQ(recorder.Overflows(), 0u);
-  EXPECT_TRUE(Same(Received(recorder), sent));
+  EXPECT_EQ(midi.DeliveryError(), 0);
 }
 
-TEST_F(JackOutputTest, DestinationsAreListedInOrderAndOpeningOneRetargetsAtOnce) {
+TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   RecordingClient first("first"), second("second");
   ASSERT_TRUE(first.ok() && second.ok());
   MidiAPI midi;
@@ -140,35 +171,84 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndOpeningOneRetargetsAtOnce)
   EXPECT_EQ(Received(first), (std::vector<Bytes>{a, c}));
   EXPECT_EQ(Received(second), std::vector<Bytes>{b});
 
+  // Identity: a device that took the place of a gone one in front of the chosen one does not
+  // receive its messages, and a gone one is an error, never the device now at its index.
+  EXPECT_EQ(midi.MidiOutDevices(),
+            (std::vector<MidiDestination>{{"first:input", "first:input"},
+                                          {"second:input", "second:input"}}));
+  first.Close();
+  RecordingClient inserted("inserted");
+  ASSERT_EQ(midi.MidiOutDeviceName(0), "inserted:input");
+  ASSERT_EQ(midi.MidiOutDeviceOpenId("second:input"), 0);
+  EXPECT_EQ(Send(midi, c), 0);
+  EXPECT_EQ(midi.MidiOutDeviceOpenId("first:input"), -ENOENT);
+  EXPECT_EQ(log.Count("MIDIPortConnect err = " + std::to_string(-ENOENT)), 1u);
+  EXPECT_NE(Send(midi, a), 0);
+  ASSERT_TRUE(second.WaitForCount(2, 2s));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Received(second), (std::vector<Bytes>{b, c}));
+  EXPECT_EQ(inserted.Count(), 0u);
+
   second.Close();
   EXPECT_EQ(midi.MidiOutDeviceNumber(), 1u);
 }
 
-TEST_F(JackOutputTest, DestinationClosedMidStreamMakesTheNextSendsFail) {
-  RecordingClient recorder;
-  ASSERT_TRUE(recorder.ok());
-  MidiAPI midi;
-  EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);  // nothing opened yet
-  Open(midi, recorder);
-  const Bytes m = Sysex(100);
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(Send(midi, m), 0);
-  ASSERT_TRUE(recorder.WaitForCount(10, 2s));
+TEST_F(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextSends) {
+  struct Case {
+    const char* what;
+    std::function<void(RecordingClient&, MidiAPI&)> lose;
+    int32_t status;
+  };
+  const std::vector<Case> cases = {
+      {"port gone", [](RecordingClient& r, MidiAPI&) { r.Close(); }, -ENOENT},
+      {"disconnected by another client",
+       [](RecordingClient& r, MidiAPI&) {
+         jack_disconnect(r.client(), "outputClient:outputPortName", r.FullPortName().c_str());
+       },
+       -ENOTCONN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingClient recorder;
+    ASSERT_TRUE(recorder.ok());
+    MidiAPI midi;
+    EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);  // nothing opened yet
+    Open(midi, recorder);
+    EXPECT_EQ(midi.DeliveryError(), 0);  // nothing sent since the open
+    const Bytes m = Sysex(100);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(Send(midi, m), 0);
+    ASSERT_TRUE(recorder.WaitForCount(10, 2s));
+    EXPECT_EQ(midi.DeliveryError(), 0);
 
-  recorder.Close();
-  LogLines log;
-  const int32_t longStatus = Send(midi, m);
-  const int32_t shortStatus = midi.SendShortMessage(0x90, 0x3C, 0x64);
-  EXPECT_NE(longStatus, 0);
-  EXPECT_NE(shortStatus, 0);
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{"MIDISend err = " + std::to_string(longStatus),
-                                      "MIDISend err = " + std::to_string(shortStatus)}));
-  EXPECT_EQ(recorder.Count(), 10u);
+    LogLines log;
+    const auto lost = std::chrono::steady_clock::now();
+    c.lose(recorder, midi);
+    ASSERT_TRUE(Eventually([&] { return midi.DeliveryError() != 0; }, 500ms));
+    std::printf("[ figure ] %s: delivery error seen after %lld ms\n", c.what,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - lost)
+                                           .count()));
+    EXPECT_EQ(midi.DeliveryError(), c.status);
+    const int32_t longStatus = Send(midi, m);
+    const int32_t shortStatus = midi.SendShortMessage(0x90, 0x3C, 0x64);
+    EXPECT_NE(longStatus, 0);
+    EXPECT_NE(shortStatus, 0);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"MIDISend err = " + std::to_string(c.status),
+                                        "MIDISend err = " + std::to_string(longStatus),
+                                        "MIDISend err = " + std::to_string(shortStatus)}));
+    EXPECT_EQ(recorder.Count(), 10u);
+  }
 
   // A new client that takes the same name is not the opened destination: still refused.
+  RecordingClient gone;
+  MidiAPI midi;
+  Open(midi, gone);
+  gone.Close();
   RecordingClient again;
   ASSERT_TRUE(again.ok());
   EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
+  EXPECT_EQ(midi.DeliveryError(), 0);  // nothing was ever on its way
 }
 
 TEST_F(JackOutputTest, ServerDeathMakesSendsFailWithoutACrash) {
@@ -192,6 +272,38 @@ TEST_F(JackOutputTest, ServerDeathMakesSendsFailWithoutACrash) {
   }
   EXPECT_NE(Send(midi, Sysex(1000)), 0);
   EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
+  EXPECT_EQ(midi.DeliveryError(), -ESHUTDOWN);
+}
+
+TEST_F(JackOutputTest, CyclesCutShortWhileMessagesAreOnTheirWayAreCountedAsWarnings) {
+  // A server that does not wait for late clients, as a desktop one without real-time rights.
+  std::string error;
+  auto server = JackServer::Start(&error, 5s, /*sync=*/false);
+  ASSERT_NE(server, nullptr) << error;
+  RecordingClient recorder;
+  ASSERT_TRUE(recorder.ok());
+  MidiAPI midi;
+  Open(midi, recorder);
+  const auto stall_while = [&](bool sending) {
+    recorder.Stall(3, 50ms);
+    for (int i = 0; i < 150; ++i) {
+      if (sending) {
+        EXPECT_EQ(midi.SendShortMessage(0x90, static_cast<uint8_t>(i), 1), 0);
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  };
+  // Idle: nothing could be lost, nothing is counted.
+  stall_while(false);
+  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
+  stall_while(true);
+  EXPECT_GT(midi.DeliveryWarnings(), 0u);
+  std::printf(
+      "[ figure ] async server, 3 stalled cycles of 50 ms: %llu warnings, %zu of 150 "
+      "notes arrived\n",
+      static_cast<unsigned long long>(midi.DeliveryWarnings()), recorder.Count());
+  Open(midi, recorder);
+  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "CliPortMatch.h"
 #include "ListCommand.h"
 #include "MidiPort.h"
 
@@ -39,6 +40,34 @@ TEST(ListCommandTest, JsonEscapesNamesKeepsUtf8AndAnEmptyListPrintsNothing) {
   EXPECT_EQ(List({"x"}, false), "0: x\n");
   EXPECT_EQ(List({}, true), "[]\n");
   EXPECT_EQ(List({}, false), "");
+}
+
+TEST(ListCommandTest, ChangesAreToldByIdentityAndPortsMatchByNameIdentityOrUniquePrefix) {
+  using L = std::vector<MidiDestination>;
+  const L before = {{"20:0", "Synth:in"}, {"21:0", "Pad:in"}, {"22:0", "Pad:out"}};
+  EXPECT_EQ(DescribeChanges(before, before), std::vector<std::string>{});
+  // A device in front of the others, one gone, one renamed under the same identity.
+  EXPECT_EQ(DescribeChanges(before, {{"19:0", "New:in"}, {"20:0", "Synth:in"}, {"22:0", "Pads"}}),
+            (std::vector<std::string>{"removed 1: Pad:in", "added 0: New:in", "renamed 2: Pads"}));
+
+  struct Case {
+    std::string text;
+    int64_t index;
+    std::string error_part;
+  };
+  for (const Case& c : std::vector<Case>{{"1", 1, ""},
+                                         {"3", -1, "no MIDI destination at index 3"},
+                                         {"99999999999", -1, "index"},
+                                         {"Pad:out", 2, ""},
+                                         {"20:0", 0, ""},
+                                         {"Syn", 0, ""},
+                                         {"Pad", -1, "'Pad:in', 'Pad:out'"},
+                                         {"in", -1, "no MIDI destination matches 'in'"},
+                                         {"", -1, "several"}}) {
+    const PortMatch m = MatchPort(before, c.text);
+    EXPECT_EQ(m.index, c.index) << c.text;
+    EXPECT_NE(m.error.find(c.error_part), std::string::npos) << c.text << ": " << m.error;
+  }
 }
 
 }  // namespace

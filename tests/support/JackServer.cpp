@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace midiflash::testing {
 namespace {
@@ -87,10 +88,16 @@ std::string LogText(const std::string& name) {
   return text;
 }
 
-pid_t Spawn(const std::string& name) {
+pid_t Spawn(const std::string& name, bool sync) {
   const std::string rate = std::to_string(JackServer::kSampleRate);
   const std::string period = std::to_string(JackServer::kPeriodFrames);
   const std::string log_path = LogPath(name);
+  // Without --sync the server runs a cycle without waiting for late clients, as a desktop
+  // server without real-time rights does, and reports an xrun instead.
+  std::vector<const char*> argv = {"jackd", "--no-realtime"};
+  if (sync) argv.push_back("--sync");
+  for (const char* a : {"-d", "dummy", "-r", rate.c_str(), "-p", period.c_str()}) argv.push_back(a);
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid != 0) return pid;
   // The server must not outlive a test process that crashes.
@@ -104,8 +111,7 @@ pid_t Spawn(const std::string& name) {
     dup2(log, STDOUT_FILENO);
     dup2(log, STDERR_FILENO);
   }
-  execlp("jackd", "jackd", "--no-realtime", "--sync", "-d", "dummy", "-r", rate.c_str(), "-p",
-         period.c_str(), static_cast<char*>(nullptr));
+  execvp("jackd", const_cast<char* const*>(argv.data()));
   _exit(127);
 }
 
@@ -133,7 +139,7 @@ std::string WaitUntilAnswering(pid_t pid, const std::string& name, Clock::time_p
 // entry until a server of the same name starts again. Starting one and stopping it cleanly
 // frees the entry, so that killed test servers do not use the table up for everyone.
 void ReleaseRegistryEntry(const std::string& name) {
-  pid_t pid = Spawn(name);
+  pid_t pid = Spawn(name, true);
   if (pid < 0) return;
   WaitUntilAnswering(pid, name, Clock::now() + std::chrono::seconds(3));
   Terminate(pid);
@@ -154,7 +160,7 @@ void RemoveFiles(const std::string& name) {
 }  // namespace
 
 std::unique_ptr<JackServer> JackServer::Start(std::string* error,
-                                              std::chrono::milliseconds ready_timeout) {
+                                              std::chrono::milliseconds ready_timeout, bool sync) {
   static std::atomic<int> counter{0};
   const std::string name =
       "midiflash-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
@@ -166,7 +172,7 @@ std::unique_ptr<JackServer> JackServer::Start(std::string* error,
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
 
-  pid_t pid = Spawn(name);
+  pid_t pid = Spawn(name, sync);
   if (pid < 0) {
     if (error) *error = "fork failed";
     return nullptr;

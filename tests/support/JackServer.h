@@ -18,10 +18,11 @@ class JackServer {
   // Starts jackd and waits (at most `ready_timeout`) until a client can connect. Sets
   // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so every client opened
   // here, and every child started after, finds this server. Returns nullptr, with the reason in
-  // `error` when given, if jackd cannot be started or does not answer in time.
+  // `error` when given, if jackd cannot be started or does not answer in time. With `sync`
+  // false the server runs without --sync: it does not wait for a late client.
   static std::unique_ptr<JackServer> Start(
       std::string* error = nullptr,
-      std::chrono::milliseconds ready_timeout = std::chrono::seconds(5));
+      std::chrono::milliseconds ready_timeout = std::chrono::seconds(5), bool sync = true);
 
   // Stops the server (SIGTERM, then SIGKILL if it hangs) unless Kill() already did, frees what a
   // killed server leaves behind (its slot in jackd's shared server table, its files in /dev/shm),

@@ -56,7 +56,16 @@ int RecordingClient::Process(jack_nframes_t nframes, void* arg) {
       self->overflows_.fetch_add(1);
     }
   }
+  if (self->stall_cycles_.load() > 0) {
+    self->stall_cycles_.fetch_sub(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(self->stall_usecs_.load()));
+  }
   return 0;
+}
+
+void RecordingClient::Stall(int cycles, std::chrono::microseconds each) {
+  stall_usecs_.store(each.count());
+  stall_cycles_.store(cycles);
 }
 
 void RecordingClient::Drain() {

@@ -53,6 +53,9 @@ class RecordingClient {
   // Messages the process callback had to drop because the hand-over ring was full; a test that
   // relies on completeness should check that this stays 0.
   uint64_t Overflows() const { return overflows_.load(); }
+  // Makes the process callback take `each` longer than usual in each of the next `cycles`
+  // cycles, as a client starved of CPU would: the server runs late or skips cycles.
+  void Stall(int cycles, std::chrono::microseconds each);
   // Removes the client (and its port) from the server now, e.g. in the middle of a stream;
   // what had arrived stays readable.
   void Close();
@@ -68,6 +71,8 @@ class RecordingClient {
   std::string full_port_name_;
   SpscByteRing ring_;
   std::atomic<uint64_t> overflows_{0};
+  std::atomic<int> stall_cycles_{0};
+  std::atomic<int64_t> stall_usecs_{0};
 
   std::atomic<bool> stop_{false};
   std::thread reader_;
