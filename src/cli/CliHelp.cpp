@@ -43,18 +43,20 @@ exit status:
   1  the file is refused ("Cant play this SMF !")
   2  usage error, or the file cannot be opened or read
 )"},
-    {"list", R"(usage: midiflash-cli list [--json]
+    {"list", R"(usage: midiflash-cli list [--json | --watch]
 
 Prints the MIDI destinations, one "INDEX: NAME" line each, in the order the window lists them.
 
 options:
   --json      one JSON array of {"index":N,"name":"..."} objects
+  --watch     then one line per change until Ctrl-C: "added INDEX: NAME",
+              "removed INDEX: NAME" (the index it had) or "renamed INDEX: NAME"
   -h, --help  show this help
 
 exit status:
   0  always, also when there is no destination
 )"},
-    {"play", R"(usage: midiflash-cli play FILE [--port INDEX|NAME]
+    {"play", R"(usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]
 
 Plays FILE to a MIDI destination in real time at 120 bpm, as the window's Update does: the
 file's opening System Exclusive messages go out when it is loaded, then "Start", the position and
@@ -62,9 +64,10 @@ a progress bar, and at the end "Updating is completed !!". Ctrl-C cancels the ru
 ("Updating was canceled by user!!").
 
 options:
-  --port INDEX|NAME  the destination: an index from `list`, or a name; the first destination
-                     named exactly so, else the first whose name contains it. Default: the first
-  -h, --help         show this help
+  --port INDEX|NAME|PREFIX  the destination: an index from `list`, its full name or identity
+                            (ALSA "client:port", JACK's full port name), or the start of exactly
+                            one name (several: usage error). Default: the first
+  -h, --help                show this help
 
 exit status:
   0         "Updating is completed !!"
@@ -88,8 +91,9 @@ Checks, shows and plays update files (Standard MIDI Files, extension .dat) to a 
 commands:
   check FILE [--json]            is the file playable? header, tracks, length, cable load
   dump FILE                      every event, with the bytes that would be sent
-  list [--json]                  the MIDI destinations, "INDEX: NAME"
-  play FILE [--port INDEX|NAME]  plays the file to a destination in real time at 120 bpm
+  list [--json | --watch]        the MIDI destinations, "INDEX: NAME"; --watch follows them
+  play FILE [--port INDEX|NAME|PREFIX]
+                                 plays the file to a destination in real time at 120 bpm
 
 options:
   -h, --help     show this help; after a command, that command's help

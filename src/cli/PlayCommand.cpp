@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "CliHelp.h"
+#include "CliPortMatch.h"
+#include "CliSignals.h"
 #include "CliView.h"
 #include "Clock.h"
 #include "FileChooser.h"
@@ -23,59 +25,12 @@ namespace {
 
 using namespace midiflash;
 
-volatile sig_atomic_t g_signal = 0;
-MainQueue* g_queue = nullptr;
-
-void OnSignal(int signo) {
-  g_signal = signo;
-  if (g_queue != nullptr) g_queue->Wake();
-}
-
-// Installs the cancel handlers for the life of a run and puts the old ones back afterwards.
-class CancelSignals {
- public:
-  explicit CancelSignals(MainQueue& queue) {
-    g_signal = 0;
-    g_queue = &queue;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &old_int_);
-    sigaction(SIGTERM, &sa, &old_term_);
-  }
-  ~CancelSignals() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-    g_queue = nullptr;
-  }
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
-
 std::string AppDir() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return ".";
   std::string path(buf, static_cast<size_t>(n));
   return path.substr(0, path.find_last_of('/'));
-}
-
-// An index, or else the first destination whose name equals, then contains, the text.
-int64_t FindPort(const std::vector<std::string>& names, const std::string& wanted) {
-  char* end = nullptr;
-  long index = std::strtol(wanted.c_str(), &end, 10);
-  if (!wanted.empty() && *end == '\0') {
-    return index >= 0 && static_cast<size_t>(index) < names.size() ? index : -1;
-  }
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == wanted) return static_cast<int64_t>(i);
-  }
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i].find(wanted) != std::string::npos) return static_cast<int64_t>(i);
-  }
-  return -1;
 }
 
 int ExitFor(RunOutcome outcome) {
@@ -107,18 +62,18 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     } else if (file.empty() && args[i].rfind("--", 0) != 0) {
       file = args[i];
     } else {
-      err << "usage: midiflash-cli play FILE [--port INDEX|NAME]\n";
+      err << "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
       return kPlayUnusable;
     }
   }
   if (file.empty()) {
-    err << "usage: midiflash-cli play FILE [--port INDEX|NAME]\n";
+    err << "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
     return kPlayUnusable;
   }
 
   // Handlers first: a Ctrl-C at any moment from here on cancels with the cancel text.
   MainQueue queue;
-  CancelSignals signals(queue);
+  CliSignals signals(queue);
   MidiAPI midi;
   mmTimer timer;
   CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
@@ -133,23 +88,23 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   running = &workflow;
   const auto interrupted = [&] {
     view.PrintLine(workflow.state().cmessage.CANCELED);
-    return kPlayInterrupted + g_signal;
+    return kPlayInterrupted + CliSignals::Received();
   };
 
   workflow.WindowDidLoad();
-  if (g_signal != 0) return interrupted();
+  if (CliSignals::Received() != 0) return interrupted();
   if (view.destinations().empty()) {
     err << "midiflash-cli: no MIDI destination found (is a JACK server or the ALSA sequencer "
            "running?)\n";
     return kPlayUnusable;
   }
   if (have_port) {
-    const int64_t index = FindPort(view.destinations(), port);
-    if (index < 0) {
-      err << "midiflash-cli: no MIDI destination matches '" << port << "'\n";
+    const PortMatch match = MatchPort(midi.MidiOutDevices(), port);
+    if (match.index < 0) {
+      err << "midiflash-cli: " << match.error << "\n";
       return kPlayUnusable;
     }
-    view.SelectDestination(index);
+    view.SelectDestination(match.index);
     workflow.OnMidiOutSelChanged();
   }
   view.PrintLine("Destination: " + view.destinations()[view.SelectedDestination()]);
@@ -159,15 +114,15 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return workflow.lastLoadResult() < 0 ? kPlayUnusable : kPlayRefused;
   }
   // The file's opening messages may have gone out already; the update itself has not started.
-  if (g_signal != 0) return interrupted();
+  if (CliSignals::Received() != 0) return interrupted();
 
   workflow.OnUpdateButtonClicked();
-  while (!workflow.view().ended && g_signal == 0) {
+  while (!workflow.view().ended && CliSignals::Received() == 0) {
     queue.RunUntil([&workflow] { return workflow.view().ended; }, std::chrono::milliseconds(100));
     view.Flush();
   }
   if (!workflow.view().ended) {
-    const int signo = g_signal;
+    const int signo = CliSignals::Received();
     workflow.OnCancelButtonClicked();
     // Ticks queued before the stop end the run with the cancel text; with none, say it here.
     queue.RunPending();

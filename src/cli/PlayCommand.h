@@ -1,4 +1,4 @@
-// `midiflash-cli play FILE [--port INDEX|NAME]`: the update workflow without a window.
+// `midiflash-cli play FILE [--port INDEX|NAME|PREFIX]`: the update workflow without a window.
 #pragma once
 
 #include <ostream>

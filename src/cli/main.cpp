@@ -16,8 +16,8 @@ namespace {
 int Usage(std::ostream& err) {
   err << "usage: midiflash-cli check FILE [--json]\n"
          "       midiflash-cli dump FILE\n"
-         "       midiflash-cli list [--json]\n"
-         "       midiflash-cli play FILE [--port INDEX|NAME]\n"
+         "       midiflash-cli list [--json | --watch]\n"
+         "       midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n"
          "Try 'midiflash-cli --help'.\n";
   return 2;
 }
@@ -51,17 +51,21 @@ int main(int argc, char** argv) {
   if (command == "play") return RunPlayCommand(args, std::cout, std::cerr);
   if (command == "list") {
     bool json = false;
+    bool watch = false;
     for (const std::string& a : args) {
       if (a == "--json") {
         json = true;
+      } else if (a == "--watch") {
+        watch = true;
       } else if (a.size() > 1 && a[0] == '-') {
         return midiflash::UnknownOption("list", a, std::cerr);
       } else {
         return Usage(std::cerr);
       }
     }
+    if (json && watch) return Usage(std::cerr);
     midiflash::MidiAPI midi;
-    return RunListCommand(midi, json, std::cout);
+    return watch ? RunListWatch(midi, std::cout) : RunListCommand(midi, json, std::cout);
   }
   std::cerr << "midiflash-cli: unknown command '" << command << "'\n";
   return Usage(std::cerr);

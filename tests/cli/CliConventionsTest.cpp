@@ -33,7 +33,7 @@ TEST(CliConventions, HelpVersionAndUnknownWords) {
       {{"check", "--help"}, 0, "usage: midiflash-cli check FILE [--json]\n\n", ""},
       {{"dump", "x.dat", "-h"}, 0, "usage: midiflash-cli dump FILE\n\n", ""},
       // Help comes before the MIDI service is opened, so it answers on a machine without one.
-      {{"list", "--help"}, 0, "usage: midiflash-cli list [--json]\n\n", ""},
+      {{"list", "--help"}, 0, "usage: midiflash-cli list [--json | --watch]\n\n", ""},
       {{"play", "x.dat", "--port", "0", "--help"}, 0, "usage: midiflash-cli play FILE", ""},
       {{"--version"}, 0, version, ""},
       {{"-V"}, 0, version, ""},

@@ -48,6 +48,18 @@ class CliProcess {
 
   void Signal(int signo) { kill(pid_, signo); }
 
+  // What the program has written to stdout so far, while it runs. pread leaves the offset the
+  // child shares with us alone.
+  std::string OutputSoFar() const {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = pread(out_fd_, buf, sizeof buf, static_cast<off_t>(s.size()))) > 0) {
+      s.append(buf, static_cast<size_t>(n));
+    }
+    return s;
+  }
+
   // Waits for the exit and returns the exit status (128 + signal when killed by one).
   int Wait() {
     int status = 0;

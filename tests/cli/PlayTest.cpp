@@ -99,7 +99,7 @@ TEST_F(PlayFixture, DeliversEveryMessageInOrderAtThePaceOfTheFile) {
               nominal_span);
 }
 
-TEST_F(PlayFixture, RefusedAndMissingFiles) {
+TEST_F(PlayFixture, RefusedAndMissingFilesAndUnclearPorts) {
   RecordingClient rec("device", "in");
   Write(Header(2, 1, 480));
   CliProcess refused({"play", path});
@@ -108,9 +108,41 @@ TEST_F(PlayFixture, RefusedAndMissingFiles) {
   CliProcess missing({"play", "/nonexistent/x.dat"});
   EXPECT_EQ(missing.Wait(), 2);
   EXPECT_NE(missing.out.find("Open file error !"), std::string::npos);
-  CliProcess no_port({"play", path, "--port", "no-such-port"});
-  EXPECT_EQ(no_port.Wait(), 2);
+  RecordingClient other("device2", "in");
+  for (const char* port : {"no-such-port", "dev", "7"}) {
+    CliProcess unclear({"play", path, "--port", port});
+    EXPECT_EQ(unclear.Wait(), 2) << port;
+    EXPECT_NE(unclear.err.find("MIDI destination"), std::string::npos) << unclear.err;
+  }
   EXPECT_TRUE(rec.Messages().empty());
+  EXPECT_TRUE(other.Messages().empty());
+}
+
+TEST_F(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
+  auto first = std::make_unique<RecordingClient>("first", "in");
+  CliProcess cli({"list", "--watch"});
+  const auto shows = [&cli](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (cli.OutputSoFar().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  };
+  ASSERT_TRUE(shows("0: first:in\n")) << cli.OutputSoFar();
+  const auto t0 = std::chrono::steady_clock::now();
+  RecordingClient second("second", "in");
+  ASSERT_TRUE(shows("added 1: second:in\n")) << cli.OutputSoFar();
+  const auto t1 = std::chrono::steady_clock::now();
+  first.reset();
+  ASSERT_TRUE(shows("removed 0: first:in\n")) << cli.OutputSoFar();
+  const auto t2 = std::chrono::steady_clock::now();
+  std::printf("[ figure ] list --watch: added after %.1f ms, removed after %.1f ms\n",
+              std::chrono::duration<double, std::milli>(t1 - t0).count(),
+              std::chrono::duration<double, std::milli>(t2 - t1).count());
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_EQ(cli.out, "0: first:in\nadded 1: second:in\nremoved 0: first:in\n");
 }
 
 TEST_F(PlayFixture, SignalsCancelTheRunCleanly) {
