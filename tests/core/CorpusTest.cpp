@@ -21,7 +21,7 @@ namespace {
 using namespace midiflash::testing;
 namespace fs = std::filesystem;
 
-const fs::path kData = fs::path(__FILE__).parent_path().parent_path() / "data";
+const fs::path kData = MIDIFLASH_TEST_DATA;
 
 Bytes ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
