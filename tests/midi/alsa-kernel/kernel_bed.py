@@ -8,6 +8,7 @@ drains at exactly 3125 bytes a second like a MIDI cable. Every case compares the
   kernel_bed.py bench --cli PATH --probe PATH --cache DIR
 """
 import argparse
+import errno
 import glob
 import io
 import lzma
@@ -75,6 +76,10 @@ CASES = {
 }
 # The user-space destination that exits after 5000 bytes, in the middle of twenty blocks.
 GONE = ("gone", CASES["blocks20x96"], 5000)
+# The serial port while another program holds its rawmidi output: the connection is refused.
+REFUSED = ("refused", CASES["channel"])
+# Last on the serial port: the host stops reading, as if the device stopped taking bytes.
+STALL = ("stall", [(96, sysex(40000, 4))])
 BENCH = ("bench", [(12, sysex(1000, i)) for i in range(60)])  # five times what the cable carries
 
 DESTINATIONS = {  # name -> (port for --port, how the guest records it)
@@ -195,6 +200,10 @@ def guest_script(mode):
                 runs.append(f"play {dest} {name} {shlex.quote(port)} {args}")
             if dest == "user":
                 runs.append(f"play user {GONE[0]} recorder:in seq /out/user-{GONE[0]}.bin {GONE[2]}")
+            if dest == "serial":
+                runs.append(f"exec 3> /dev/snd/midiC1D0; play serial {REFUSED[0]} {shlex.quote(port)}; "
+                            "exec 3>&-")
+                runs.append(f"echo 'bed: stall'; sleep 1; play serial {STALL[0]} {shlex.quote(port)}")
             lines.append("(\n" + "\n".join(runs) + "\n) &")
         lines.append("wait")
         lines.append("midiflash-cli list > /out/list.txt 2>&1; "
@@ -224,7 +233,7 @@ def build_initramfs(work, args, mode):
     shutil.copy("/usr/share/alsa/alsa.conf", os.path.join(root, "usr/share/alsa"))
     for m in MODULES:
         shutil.copy(os.path.join(args.modules, m + ".ko"), os.path.join(root, "lib/snd"))
-    cases = dict(CASES, **{GONE[0]: GONE[1], BENCH[0]: BENCH[1]})
+    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH)})
     for name, events in cases.items():
         with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
             f.write(smf(events))
@@ -244,10 +253,20 @@ class Cable(threading.Thread):
     wait, however late this thread wakes. A line empty for over 30 ms has gone idle and starts
     afresh; shorter gaps are QEMU's or this machine's hiccups, not the guest's."""
 
-    def __init__(self, sock):
+    def __init__(self, sock, console):
         super().__init__(daemon=True)
-        self.sock, self.data, self.first, self.last = sock, bytearray(), None, None
+        self.sock, self.console, self.data = sock, console, bytearray()
+        self.first = self.last = None
         self.done = threading.Event()
+        self.stall, self.next_look = False, 0.0
+
+    def stalled(self):
+        """True once the guest has asked for a stalled device (looked for every 50 ms)."""
+        if not self.stall and time.monotonic() >= self.next_look:
+            self.next_look = time.monotonic() + 0.05
+            with open(self.console, "rb") as f:
+                self.stall = b"bed: stall" in f.read()
+        return self.stall
 
     def run(self):
         busy_since, taken, empty_since = None, 0, None
@@ -255,6 +274,8 @@ class Cable(threading.Thread):
         while not self.done.is_set():
             time.sleep(0.002)
             now = time.monotonic()
+            if self.stalled():
+                continue
             due = 1 if busy_since is None else int((now - busy_since) * CABLE) - taken
             if due < 1:
                 continue
@@ -301,7 +322,8 @@ def boot(work, vmlinux, initrd, timeout):
            "-chardev", f"socket,id=midi,fd={qemus.fileno()}", "-serial", "chardev:midi",
            "-chardev", f"file,id=res,path={results}", "-serial", "chardev:res",
            "-kernel", vmlinux, "-initrd", initrd, "-append", "console=ttyS0 quiet panic=-1"]
-    cable = Cable(ours)
+    open(console, "wb").close()
+    cable = Cable(ours, console)
     cable.start()
     proc = subprocess.Popen(cmd, pass_fds=[qemus.fileno()], stdin=subprocess.DEVNULL)
     qemus.close()
@@ -356,10 +378,15 @@ def check(files, cable):
             if dest != "serial":
                 got, want = files.get(key + ".bin", b""), stream(events)
                 expect(got == want, f"{key}: bytes ({first_difference(got, want)})")
-    # The serial cases ran one after another: their bytes follow each other on the cable.
+    # The serial cases ran one after another: their bytes follow each other on the cable, then
+    # what of the stalled message got out before the host stopped reading.
     want = b"".join(stream(e) for e in CASES.values())
     got = strip_port_select(bytes(cable.data))
-    expect(got == want, f"serial cable: bytes ({first_difference(got, want)})")
+    expect(got[:len(want)] == want and stream(STALL[1]).startswith(got[len(want):]),
+           f"serial cable: bytes ({first_difference(got[:len(want)], want)})")
+    log = files.get(f"serial-{STALL[0]}.err", b"").decode(errors="replace")
+    expect(log.count(f"MIDISend err = {-errno.ETIMEDOUT}") >= 1,
+           f"serial-{STALL[0]}: the device's stop is logged ({log[-120:]!r})")
 
     name, events, stop = GONE
     rc = files.get(f"user-{name}.rc", b"?").strip().decode()
@@ -368,6 +395,13 @@ def check(files, cable):
     got = files.get(f"user-{name}.bin", b"")
     expect(got == stream(events)[:len(got)] and len(got) >= stop,
            f"user-{name}: {len(got)} bytes, all of them as sent")
+
+    rc = files.get(f"serial-{REFUSED[0]}.rc", b"?").strip().decode()
+    text = files.get(f"serial-{REFUSED[0]}.txt", b"").decode(errors="replace")
+    log = files.get(f"serial-{REFUSED[0]}.err", b"").decode(errors="replace")
+    refused = re.search(r"snd_seq_connect_to err = (-\d+)", log)
+    expect(rc == "3" and bool(refused) and f"Send error ! {refused and refused.group(1)}" in text,
+           f"serial-{REFUSED[0]}: exit {rc}, {text[-60:]!r}, {log[:100]!r}")
 
     listing = files.get("list.txt", b"").decode()
     expect(listing == "".join(f"{i}: {n}\n" for i, n in enumerate(EXPECTED_LIST)),
@@ -412,6 +446,13 @@ def main():
                 print(f"alsa_cable_bytes_per_second: n/a ({got} of {sent} bytes arrived)")
             print(files.get("probe.txt", b"alsa_cable_probe: no output\n").decode(), end="")
             return 0
+        if os.environ.get("KERNEL_BED_KEEP"):  # a folder to keep what the guest wrote
+            keep = os.environ["KERNEL_BED_KEEP"]
+            os.makedirs(keep, exist_ok=True)
+            for name, data in dict(files, **{"cable.bin": bytes(cable.data),
+                                              "console.txt": console.encode()}).items():
+                with open(os.path.join(keep, name), "wb") as f:
+                    f.write(data)
         failures = check(files, cable)
         print(f"kernel_bed: {time.monotonic() - start:.0f} s")
         if failures:
