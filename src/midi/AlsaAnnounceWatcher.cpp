@@ -28,7 +28,7 @@ AlsaAnnounceWatcher::~AlsaAnnounceWatcher() {
   Stop();
 }
 
-int AlsaAnnounceWatcher::Start(const char* name, std::function<void()> changed) {
+int AlsaAnnounceWatcher::Start(const char* name, Changed changed) {
   if (thread_.joinable()) return 0;
   int err = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK);
   if (err < 0) {
@@ -81,6 +81,7 @@ void AlsaAnnounceWatcher::Run() {
     if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
     if (fds[0].revents != 0) return;
     bool changed = false;
+    std::vector<snd_seq_addr_t> exited;
     for (;;) {
       snd_seq_event_t* ev = nullptr;
       const int err = snd_seq_event_input(seq_, &ev);
@@ -89,10 +90,13 @@ void AlsaAnnounceWatcher::Run() {
         continue;
       }
       if (err < 0 || ev == nullptr) break;
+      if (ev->type == SND_SEQ_EVENT_PORT_EXIT) exited.push_back(ev->data.addr);
+      if (ev->type == SND_SEQ_EVENT_CLIENT_EXIT)
+        exited.push_back({ev->data.addr.client, kEveryPort});
       changed = changed ||
                 (ev->type >= SND_SEQ_EVENT_CLIENT_START && ev->type <= SND_SEQ_EVENT_PORT_CHANGE);
     }
-    if (changed) changed_();
+    if (changed) changed_(exited);
   }
 }
 

@@ -1,6 +1,7 @@
 // Watches the ALSA sequencer's announce port for clients and ports that start, exit or change,
 // on a thread of its own with a sequencer client of its own, and reports each burst of such
-// events through one call. Also turns destination addresses into identities and back.
+// events through one call, with the ports that went away. Also turns destination addresses into
+// identities and back.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace midiflash {
 
@@ -18,6 +20,10 @@ bool ParseAlsaAddressId(const std::string& id, snd_seq_addr_t* address);
 
 class AlsaAnnounceWatcher {
  public:
+  // Ports that exited in one burst; a client that exited is given with port kEveryPort.
+  static constexpr unsigned char kEveryPort = 255;
+  using Changed = std::function<void(const std::vector<snd_seq_addr_t>& exited)>;
+
   AlsaAnnounceWatcher() = default;
   // Stops the thread.
   ~AlsaAnnounceWatcher();
@@ -28,7 +34,7 @@ class AlsaAnnounceWatcher {
   // thread, which calls `changed` after each burst of client or port events (and after the
   // kernel dropped some, since any of them may have been one). Returns 0, or ALSA's negative
   // errno with nothing started. Calling it again while running returns 0 and changes nothing.
-  int Start(const char* name, std::function<void()> changed);
+  int Start(const char* name, Changed changed);
   // Ends the thread and closes its client; `changed` is not called after this returns.
   void Stop();
 
@@ -37,7 +43,7 @@ class AlsaAnnounceWatcher {
 
   snd_seq_t* seq_ = nullptr;
   int stop_fd_ = -1;
-  std::function<void()> changed_;
+  Changed changed_;
   std::thread thread_;
 };
 

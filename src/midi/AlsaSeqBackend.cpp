@@ -115,6 +115,11 @@ int32_t AlsaSeqBackend::CreateOutputPort(const char* name) {
   if (port < 0) return port;
   port_ = port;
   sender_ = std::thread([this] { SenderLoop(); });
+  // Without the watcher the list does not follow and a destination that goes away between two
+  // messages is noticed at the next one; sending works all the same.
+  const int err = watcher_.Start((client_name_ + " watcher").c_str(),
+                                 [this](const auto& exited) { OnAnnounced(exited); });
+  if (err < 0) LogLine("snd_seq_connect_from err = %d", err);
   return 0;
 }
 
@@ -254,9 +259,23 @@ int32_t AlsaSeqBackend::OpenDestination(const std::string& id) {
 
 void AlsaSeqBackend::SetDestinationsChanged(std::function<void()> changed) {
   notifier_.Set(std::move(changed));
-  // One watcher for the life of the backend; a later empty function just silences it.
-  if (seq_ != nullptr)
-    watcher_.Start((client_name_ + " watcher").c_str(), [this] { notifier_.Notify(); });
+}
+
+void AlsaSeqBackend::OnAnnounced(const std::vector<snd_seq_addr_t>& exited) {
+  bool target_gone = false;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    for (const snd_seq_addr_t& a : exited) {
+      // With no target the address is the system client's, which never exits.
+      target_gone = target_gone ||
+                    (a.client == target_.address.client &&
+                     (a.port == AlsaAnnounceWatcher::kEveryPort || a.port == target_.address.port));
+    }
+  }
+  // Between two messages nothing is being sent that could meet the loss: without this the run
+  // would learn of it only at its next message, which may be minutes away.
+  if (target_gone) Fail(-ENOENT);
+  notifier_.Notify();
 }
 
 int AlsaSeqBackend::GrowPoolFor(size_t size) {

@@ -48,7 +48,9 @@ class AlsaSeqBackend final : public MidiBackend {
   // destination at that address now: none is left connected) or the refused connection's status,
   // logged as "snd_seq_connect_to err = %d"; every later send then fails with it.
   int32_t OpenDestination(const std::string& id) override;
-  // Starts a watcher client on the announce port at the first call; its thread calls `changed`.
+  // `changed` runs on the thread of a second client that watches the announce port (started with
+  // the output port). That watcher also fails delivery with -ENOENT as soon as the destination's
+  // port or client exits, even between two messages.
   void SetDestinationsChanged(std::function<void()> changed) override;
   // Queues the message for the sender thread and returns at once. Fails, queueing nothing, with
   // -ENODEV (no client, port or target), the refused connection's status, the delivery error
@@ -93,6 +95,8 @@ class AlsaSeqBackend final : public MidiBackend {
   bool SleepUntil(Clock::time_point until);
   // Records the first delivery failure, logs it and drops everything queued behind it.
   void Fail(int err);
+  // Watcher thread: a burst of announcements, with the ports that exited.
+  void OnAnnounced(const std::vector<snd_seq_addr_t>& exited);
 
   // Main thread: waits until nothing is pending, a delivery failed, or `limit` has passed.
   void WaitDelivered(Clock::duration limit);

@@ -85,7 +85,7 @@ BENCH = ("bench", [(12, sysex(1000, i)) for i in range(60)])  # five times what 
 DESTINATIONS = {  # name -> (port for --port, how the guest records it)
     "user": ("recorder:in", "seq"),
     "virmidi": ("Virtual Raw MIDI 0-0", "rawmidi hw:0,0"),
-    "serial": ("Serial MIDI 1", None),
+    "serial": ("Serial MIDI (UART16550A)", None),  # a unique prefix of its name
 }
 EXPECTED_LIST = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
                  "Serial MIDI (UART16550A):Serial MIDI 1"]
@@ -208,6 +208,12 @@ def guest_script(mode):
         lines.append("wait")
         lines.append("midiflash-cli list > /out/list.txt 2>&1; "
                      "midiflash-cli list --json > /out/list.json 2>&1")
+        # list --watch while a user-space destination comes and goes.
+        lines.append("midiflash-cli list --watch > /out/watch.txt 2>&1 & w=$!; sleep 1; "
+                     "alsa_recorder seq /out/watch.bin & r=$!; "
+                     "while [ ! -e /out/watch.bin.ready ]; do sleep 0.05; done; sleep 1; "
+                     "kill -TERM $r; wait $r; sleep 1; kill -INT $w; wait $w; "
+                     "echo $? >> /out/watch.txt")
         lines.append("dmesg > /out/dmesg.txt")
         # No sequencer: every module that holds it goes.
         lines.append("rmmod snd-seq-midi snd-virmidi snd-seq-virmidi snd-seq-dummy "
@@ -412,6 +418,11 @@ def check(files, cable):
            f"list --json: {as_json!r}")
     dmesg = files.get("dmesg.txt", b"").decode(errors="replace")
     expect("seq_midi" not in dmesg, "no seq_midi line in the kernel log")
+    watch = files.get("watch.txt", b"").decode()
+    n = len(EXPECTED_LIST)
+    expect(watch == "".join(f"{i}: {name}\n" for i, name in enumerate(EXPECTED_LIST))
+           + f"added {n}: recorder:in\nremoved {n}: recorder:in\n0\n", f"list --watch: {watch!r}")
+
     noseq = files.get("noseq-list.txt", b"").decode()
     expect(noseq == "0\n", f"list without a sequencer: {noseq!r}")
     rc = files.get("noseq-play.rc", b"?").strip().decode()
