@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "FileCheck.h"
-#include "FileSource.h"
 #include "PlayerState.h"
+#include "PosixFileSource.h"
 #include "SmfReader.h"
 
 extern char** environ;

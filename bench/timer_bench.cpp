@@ -20,7 +20,7 @@ namespace {
 
 using midiflash::mmTimer;
 
-constexpr double kPeriodNs = 1e9 * mmTimer::kFramesPerPeriod / mmTimer::kFramesPerSecond;
+constexpr double kPeriodNs = 1e9 * midiflash::kTickPeriodSeconds;
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

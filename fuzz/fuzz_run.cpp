@@ -4,8 +4,10 @@
 // run has ended, and a complete run sends every message of the file exactly once.
 //
 // Input: 16 control bytes, then the file. Control byte 0 picks what happens during the run
-// (nothing, a cancel, the file deleted, the file grown, or every send failing), bytes 1 and 2 the
-// tick at which it happens, and bytes 4 to 15 the lengths of the ticks, used in turn.
+// (nothing, a cancel, the file deleted, the file grown, every send failing from then on, the
+// output reporting a delivery failure, or bytes left pending for a few ticks), bytes 1 and 2 the
+// tick at which it happens (byte 3 how many ticks bytes stay pending), and bytes 4 to 15 the
+// lengths of the ticks, used in turn.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +30,7 @@ constexpr size_t kControl = 16;
 constexpr int kMaxTicks = 2048;
 constexpr const char* kPath = "/media/stick/update.dat";
 
-enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail };
+enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail, kDeliveryError, kPending, kCount };
 
 // From well under one timer period up to leaps that cross any delta time at once.
 double TickLength(uint8_t code) {
@@ -60,11 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t head = size < kControl ? size : kControl;
   for (size_t i = 0; i < head; ++i) control[i] = data[i];
   const Bytes file(data + head, data + size);
-  const Action action = static_cast<Action>(control[0] % 5);
+  const Action action = static_cast<Action>(control[0] % kCount);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
   CoreHarness h;
-  if (action == kSendsFail) h.midi.status = -50;
+  h.midi.status = -50;
+  h.midi.failFrom = SIZE_MAX;
   h.Choose(file, kPath);
 
   const SentBytesOracle oracle(file);
@@ -74,15 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               (oracle.walk().ok ? "walks the file" : "cannot walk it"));
   if (!accepted) {
     Require(h.midi.sent.empty(), "a refused file sent messages");
-    Require(!h.wf.view().updateEnabled, "Update enabled for a refused file");
+    Require(!h.view.update, "Update enabled for a refused file");
     return 0;
   }
-  Require(h.wf.view().updateEnabled, "Update disabled for an accepted file");
+  Require(h.wf.phase() == midiflash::Phase::kReady, "an accepted file is not ready");
 
   h.wf.OnUpdateButtonClicked();
   Require(h.timer.running, "the timer did not start");
   size_t sent_at_action = SIZE_MAX;
   bool playing_at_action = false;
+  const int pending_ticks = control[3] % 16;
   for (int tick = 0; tick < kMaxTicks && h.view.ends.empty(); ++tick) {
     if (tick == action_tick) {
       sent_at_action = h.midi.sent.size();
@@ -93,7 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (action == kCancel) h.wf.OnCancelButtonClicked();
       if (action == kDelete) h.files.Remove(kPath);
       if (action == kGrow) h.files.Put(kPath, Bytes(file.size() + 1, 0x90));
+      if (action == kSendsFail) h.midi.failFrom = h.midi.sent.size();
+      if (action == kDeliveryError) h.midi.deliveryError = -110;
+      if (action == kPending) h.midi.pending = 1000;
     }
+    if (action == kPending && tick == action_tick + pending_ticks) h.midi.pending = 0;
     h.clock.now += TickLength(control[4 + tick % 12]);
     h.wf.SmfPlayProc();
     if (tick == action_tick && action == kCancel) {
@@ -119,23 +127,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.wf.OnCancelButtonClicked();
   }
   Require(h.midi.sent.size() == sent_at_end, "sent after the end of the run");
-  for (RunOutcome o : h.view.ends) Require(o == outcome, "a later tick reported another end");
-  Require(h.wf.view().fileSelEnabled && !h.wf.view().updateEnabled && !h.wf.view().cancelEnabled &&
-              h.wf.view().midiOutDeviceEnabled,
+  Require(h.view.ends.size() == 1, "a run ended more than once");
+  Require(h.view.fileSel && !h.view.update && !h.view.cancel && h.view.midiOut,
           "controls not restored after the end");
+  if (action == kSendsFail && sent_at_action != SIZE_MAX) {
+    Require(sent_at_end <= sent_at_action + 1, "sent on after a failed send");
+  }
+  if (action == kDeliveryError && sent_at_action != SIZE_MAX) {
+    Require(sent_at_end == sent_at_action, "sent on after a delivery failure");
+  }
 
   const bool acted = sent_at_action != SIZE_MAX;
   const bool file_gone = acted && playing_at_action && (action == kDelete || action == kGrow);
   switch (outcome) {
     case RunOutcome::kCompleted:
-    case RunOutcome::kSendFailed: {
       Require(!file_gone, Name(outcome) + " without a readable file");
-      Require((outcome == RunOutcome::kSendFailed) == (action == kSendsFail && sent_at_end > 0),
-              Name(outcome) + " does not match the sends");
+      Require(h.midi.pending == 0, "completed with bytes still pending");
+      Require(!(acted && playing_at_action && action == kDeliveryError),
+              "completed after a delivery failure");
+      Require(!(acted && action == kSendsFail && sent_at_end > sent_at_action),
+              "completed after a failed send");
       why = oracle.JudgeComplete(h.midi.sent);
       Require(why.empty(), "complete run: " + why);
       break;
-    }
+    case RunOutcome::kSendFailed:
+      Require(acted && (action == kSendsFail || action == kDeliveryError),
+              "SendFailed with every send and delivery good");
+      break;
     case RunOutcome::kCanceled:
       Require(acted && action == kCancel, "Canceled with no cancel");
       break;

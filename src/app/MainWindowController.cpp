@@ -1,13 +1,14 @@
 #include "MainWindowController.h"
 
-#include <QEvent>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QMessageBox>
 
 #include "MidiAPI.h"
 #include "QtFileChooser.h"
+#include "StatusText.h"
 #include "TickHandOff.h"
 #include "ui_MainWindowController.h"
 
@@ -107,40 +108,43 @@ bool MainWindowController::eventFilter(QObject* watched, QEvent* event) {
 // Quitting in the middle of an update leaves the device with half of it, so while the run is
 // going the user has to confirm; the run carries on while the question is open.
 bool MainWindowController::AskStopAndQuit() {
-  if (!workflow_->view().cancelEnabled) return true;
+  if (!workflow_->running()) return true;
   if (!ask_stop_()) return false;
   workflow_->OnCancelButtonClicked();
   return true;
 }
 
-void MainWindowController::SetFileNameText(const std::string& text) {
-  ui_->FileNameBox->setText(QString::fromStdString(text));
-}
-
-void MainWindowController::SetLocationText(const std::string& text) {
+void MainWindowController::ShowStatus(const std::string& text) {
   ui_->LocationBox->setText(QString::fromStdString(text));
 }
 
-void MainWindowController::SetProgressRange(double min, double max) {
-  ui_->Progress->setRange(static_cast<int>(min), static_cast<int>(max));
+void MainWindowController::ShowFileName(const std::string& name) {
+  ui_->FileNameBox->setText(QString::fromStdString(FileNameText(name)));
+}
+void MainWindowController::ShowSelectFile() {
+  ui_->FileNameBox->setText(QString::fromStdString(SelectFileText()));
+}
+void MainWindowController::ShowNotice(Notice notice) {
+  ShowStatus(NoticeText(notice));
+}
+void MainWindowController::ShowPosition(const Position& position) {
+  ShowStatus(PositionText(position));
+}
+void MainWindowController::ShowSendError(int32_t status) {
+  ShowStatus(SendErrorText(status));
+}
+void MainWindowController::ShowDraining(uint64_t pendingBytes) {
+  ShowStatus(DrainingText(pendingBytes));
+}
+void MainWindowController::ShowProgress(int percent) {
+  ui_->Progress->setValue(percent);
 }
 
-void MainWindowController::SetProgress(double value) {
-  ui_->Progress->setValue(static_cast<int>(value));
-}
-
-void MainWindowController::SetFileSelEnabled(bool enabled) {
-  ui_->FileSel->setEnabled(enabled);
-}
-void MainWindowController::SetUpdateEnabled(bool enabled) {
-  ui_->Update->setEnabled(enabled);
-}
-void MainWindowController::SetCancelEnabled(bool enabled) {
-  ui_->Cancel->setEnabled(enabled);
-}
-
-void MainWindowController::SetMidiOutDeviceEnabled(bool enabled) {
-  ui_->midiOutDevice->setEnabled(enabled);
+void MainWindowController::ShowControls(const Controls& c) {
+  ui_->FileSel->setEnabled(c.fileSel);
+  ui_->Update->setEnabled(c.update);
+  ui_->Cancel->setEnabled(c.cancel);
+  ui_->midiOutDevice->setEnabled(c.midiOutDevice);
 }
 
 void MainWindowController::ClearDestinations() {
@@ -159,7 +163,19 @@ int64_t MainWindowController::SelectedDestination() const {
   return ui_->midiOutDevice->currentIndex();
 }
 
-void MainWindowController::RunEnded(RunOutcome) {
+void MainWindowController::RunEnded(const RunResult& result) {
+  if (result.deliveryWarnings > 0) {
+    // The status line says "completed"; a line the eye may skip is not enough for an update
+    // that may have lost part of itself. Not modal for the event loop: ticks still run.
+    auto* box = new QMessageBox(QMessageBox::Warning, window_->windowTitle(),
+                                QString::fromStdString(WarningText(result.deliveryWarnings)),
+                                QMessageBox::Ok, window_.get());
+    box->setObjectName("DeliveryWarning");
+    box->setInformativeText(
+        tr("Check the device, and run the update again if it does not work as it should."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  }
   emit runEnded();
 }
 

@@ -8,10 +8,10 @@
 #include <functional>
 #include <memory>
 
-#include "Clock.h"
 #include "FileChooser.h"
-#include "FileSource.h"
 #include "MidiPort.h"
+#include "PosixFileSource.h"
+#include "SteadyClock.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
 #include "UpdateWorkflow.h"
@@ -55,19 +55,19 @@ class MainWindowController : public QObject, public UpdateView {
   void SetStopQuestion(std::function<bool()> ask) { ask_stop_ = std::move(ask); }
 
   // UpdateView
-  void SetFileNameText(const std::string& text) override;
-  void SetLocationText(const std::string& text) override;
-  void SetProgressRange(double min, double max) override;
-  void SetProgress(double value) override;
-  void SetFileSelEnabled(bool enabled) override;
-  void SetUpdateEnabled(bool enabled) override;
-  void SetCancelEnabled(bool enabled) override;
-  void SetMidiOutDeviceEnabled(bool enabled) override;
+  void ShowFileName(const std::string& name) override;
+  void ShowSelectFile() override;
+  void ShowNotice(Notice notice) override;
+  void ShowPosition(const Position& position) override;
+  void ShowSendError(int32_t status) override;
+  void ShowDraining(uint64_t pendingBytes) override;
+  void ShowProgress(int percent) override;
+  void ShowControls(const Controls& controls) override;
   void ClearDestinations() override;
   void AddDestination(const std::string& name) override;
   void SelectDestination(int64_t index) override;
   int64_t SelectedDestination() const override;
-  void RunEnded(RunOutcome outcome) override;
+  void RunEnded(const RunResult& result) override;
 
  public slots:
   void OnFileSelClick();
@@ -76,7 +76,7 @@ class MainWindowController : public QObject, public UpdateView {
   void OnMidiOutSelChanged();
 
  signals:
-  // A tick has ended the run (also for each tick queued before the timer stopped).
+  // A tick has ended the run.
   void runEnded();
 
  protected:
@@ -85,13 +85,16 @@ class MainWindowController : public QObject, public UpdateView {
 
  private:
   bool AskStopAndQuit();
+  void ShowStatus(const std::string& text);
 
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<Ui::MainWindowController> ui_;
   std::function<bool()> ask_stop_;
 
-  // Declared in the order the load step creates them; destroyed in reverse, so the tick timer
-  // has stopped before the workflow it feeds goes away.
+  // Declared in the order the load step creates them. Members go in reverse order, which would
+  // take the workflow away while the hand-off could still queue ticks for it: the destructor
+  // therefore stops and releases the hand-off first. The MIDI output, the timer, the file
+  // source and the clock outlive the workflow that uses them.
   std::unique_ptr<FileChooser> own_chooser_;
   std::unique_ptr<MidiPort> own_midi_;
   MidiPort* midi_ = nullptr;

@@ -40,15 +40,15 @@ void ScreenshotTour::Start(MainWindowController& wc) {
   wc_ = &wc;
   QTimer::singleShot(kSettleMs, this, [this] {
     Click("FileSel");
-    if (!wc_->workflow().view().updateEnabled) {
+    if (wc_->workflow().phase() != Phase::kReady) {
       return Fail("the file was not accepted: " +
-                  QString::fromStdString(wc_->workflow().view().location));
+                  QString::number(wc_->workflow().lastLoadResult()));
     }
     QTimer::singleShot(kSettleMs, this, [this] {
       Save("window-ready.png");
       Click("Update");
       QTimer::singleShot(updating_delay_ms_, this, [this] {
-        if (!wc_->workflow().view().cancelEnabled) return Fail("the update ended too soon");
+        if (!wc_->workflow().running()) return Fail("the update ended too soon");
         Save("window-updating.png");
         Click("Cancel");
         QTimer::singleShot(kSettleMs, qApp, &QCoreApplication::quit);
@@ -69,7 +69,7 @@ void ScreenshotTour::Save(const char* name) {
 
 void ScreenshotTour::Fail(const QString& why) {
   std::fprintf(stderr, "screenshot: %s\n", qPrintable(why));
-  if (wc_->workflow().view().cancelEnabled) Click("Cancel");
+  if (wc_->workflow().running()) Click("Cancel");
   QCoreApplication::exit(1);
 }
 

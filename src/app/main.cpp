@@ -8,6 +8,7 @@
 
 #include "AppDelegate.h"
 #include "Sandbox.h"
+#include "SystemLog.h"
 #include "Version.h"
 
 namespace {
@@ -57,6 +58,7 @@ bool AsksHelpOrVersion(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  midiflash::UseSystemLog();
   // The program only reads: from here on it may write nowhere but where the MIDI services need
   // to. The screenshot script's folder is the one exception, and only when it asks for pictures.
   std::vector<std::string> writable = midiflash::MidiServicePaths();

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "Constants.h"
-#include "FileSource.h"
+#include "PosixFileSource.h"
 #include "SmfReader.h"
 
 namespace midiflash {

@@ -12,11 +12,12 @@
 #include "CliPortMatch.h"
 #include "CliSignals.h"
 #include "CliView.h"
-#include "Clock.h"
 #include "FileChooser.h"
-#include "FileSource.h"
 #include "MainQueue.h"
 #include "MidiAPI.h"
+#include "PosixFileSource.h"
+#include "StatusText.h"
+#include "SteadyClock.h"
 #include "TickHandOff.h"
 #include "UpdateWorkflow.h"
 #include "mmTimer.h"
@@ -33,10 +34,12 @@ std::string AppDir() {
   return path.substr(0, path.find_last_of('/'));
 }
 
-int ExitFor(RunOutcome outcome) {
-  switch (outcome) {
+}  // namespace
+
+int PlayExitStatus(const RunResult& result) {
+  switch (result.outcome) {
     case RunOutcome::kCompleted:
-      return kPlayCompleted;
+      return result.deliveryWarnings > 0 ? kPlayDeliveryWarnings : kPlayCompleted;
     case RunOutcome::kSendFailed:
       return kPlaySendFailed;
     case RunOutcome::kFileFailed:
@@ -46,8 +49,6 @@ int ExitFor(RunOutcome outcome) {
   }
   return kPlayInterrupted + SIGINT;
 }
-
-}  // namespace
 
 int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string file;
@@ -87,7 +88,7 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   UpdateWorkflow workflow(midi, view, chooser, files, clock, handoff, AppDir());
   running = &workflow;
   const auto interrupted = [&] {
-    view.PrintLine(workflow.state().cmessage.CANCELED);
+    view.PrintLine(NoticeText(Notice::kCanceled));
     return kPlayInterrupted + CliSignals::Received();
   };
 
@@ -110,24 +111,33 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   view.PrintLine("Destination: " + view.destinations()[view.SelectedDestination()]);
 
   workflow.OnFileSelClick();
-  if (!workflow.view().updateEnabled) {
-    return workflow.lastLoadResult() < 0 ? kPlayUnusable : kPlayRefused;
+  switch (workflow.phase()) {
+    case Phase::kReady:
+      break;
+    case Phase::kRefused:
+      return kPlayRefused;
+    case Phase::kNotOpened:
+      return kPlaySendFailed;
+    default:
+      return kPlayUnusable;
   }
   // The file's opening messages may have gone out already; the update itself has not started.
   if (CliSignals::Received() != 0) return interrupted();
 
   workflow.OnUpdateButtonClicked();
-  while (!workflow.view().ended && CliSignals::Received() == 0) {
-    queue.RunUntil([&workflow] { return workflow.view().ended; }, std::chrono::milliseconds(100));
+  if (workflow.phase() == Phase::kNotOpened) return kPlaySendFailed;
+  const auto ended = [&workflow] { return workflow.phase() == Phase::kEnded; };
+  while (!ended() && CliSignals::Received() == 0) {
+    queue.RunUntil(ended, std::chrono::milliseconds(100));
     view.Flush();
   }
-  if (!workflow.view().ended) {
+  if (!ended()) {
     const int signo = CliSignals::Received();
     workflow.OnCancelButtonClicked();
     // Ticks queued before the stop end the run with the cancel text; with none, say it here.
     queue.RunPending();
-    if (!workflow.view().ended) view.PrintLine(workflow.state().cmessage.CANCELED);
+    if (!ended()) view.PrintLine(NoticeText(Notice::kCanceled));
     return kPlayInterrupted + signo;
   }
-  return ExitFor(workflow.view().lastOutcome);
+  return PlayExitStatus(workflow.result());
 }

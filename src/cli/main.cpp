@@ -10,6 +10,7 @@
 #include "MidiAPI.h"
 #include "PlayCommand.h"
 #include "Sandbox.h"
+#include "SystemLog.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ int Usage(std::ostream& err) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  midiflash::UseSystemLog();
   // Nothing here writes a file: from here on only the MIDI services may write, where they need to.
   midiflash::RestrictWrites();
   if (argc < 2) return Usage(std::cerr);

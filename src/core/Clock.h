@@ -1,4 +1,4 @@
-// The clock a run is paced by.
+// The clock a run is paced by. SteadyClock (src/platform) reads CLOCK_MONOTONIC; tests move a fake.
 #pragma once
 
 namespace midiflash {
@@ -8,12 +8,6 @@ class Clock {
   virtual ~Clock() = default;
   // Seconds on a clock that never goes backwards and is not moved by setting the system time.
   virtual double Now() = 0;
-};
-
-// CLOCK_MONOTONIC.
-class SteadyClock : public Clock {
- public:
-  double Now() override;
 };
 
 }  // namespace midiflash

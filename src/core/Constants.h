@@ -57,6 +57,11 @@ inline constexpr const char* kSendErrorFormat = "Send error ! %d";
 inline constexpr const char* kStartText = "Start";
 // The tick counts are unsigned so that lengths above 2^31 ticks do not print as negative.
 inline constexpr const char* kPositionFormat = "[ %4dm %02ds] [ %08u / %08u ticks]";
+// Every track has ended; the run waits until the device has taken the last bytes.
+inline constexpr const char* kDrainingFormat = "Delivering the last %llu bytes to the device ...";
+// A completed run during which the MIDI service may have lost messages unseen.
+inline constexpr const char* kWarningFormat =
+    "Warning: delivery may be incomplete: the MIDI service may have lost messages %llu time(s)";
 
 // A signed 8-bit mask widened with its sign to 32 bits (PLAY gives 0xFFFFFF80).
 inline uint32_t Widen(int8_t v) {

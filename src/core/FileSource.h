@@ -1,5 +1,5 @@
 // Reading the update file: the whole file in one piece, and a stamp that tells whether it may have
-// changed since. The real source uses POSIX calls and opens the file read-only; tests use a fake.
+// changed since. PosixFileSource (src/platform) reads the file system; tests use a fake.
 #pragma once
 
 #include <cstdint>
@@ -34,14 +34,6 @@ class FileSource {
                                FileStamp& stamp) = 0;
   // The file's current stamp. Returns false when the file cannot be looked at.
   virtual bool Stat(const std::string& path, FileStamp& stamp) = 0;
-};
-
-// The file system, through open(O_RDONLY), fstat and read.
-class PosixFileSource : public FileSource {
- public:
-  ReadStatus ReadWhole(const std::string& path, std::vector<uint8_t>& out,
-                       FileStamp& stamp) override;
-  bool Stat(const std::string& path, FileStamp& stamp) override;
 };
 
 }  // namespace midiflash

@@ -1,7 +1,5 @@
 #include "Log.h"
 
-#include <syslog.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -35,12 +33,6 @@ void LogLine(const char* format, ...) {
   }
   // One write per line so that lines from two threads never interleave inside a line.
   std::fprintf(stderr, "midiflash: %s\n", buf);
-  static bool opened = false;
-  if (!opened) {
-    openlog("midiflash", LOG_PID, LOG_USER);
-    opened = true;
-  }
-  syslog(LOG_NOTICE, "%s", buf);
 }
 
 ScopedLogCapture::ScopedLogCapture(std::function<void(const std::string&)> sink) {

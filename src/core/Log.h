@@ -1,5 +1,5 @@
-// The program's system log: one line per message, to stderr and to syslog. Tests can capture the
-// lines instead.
+// The program's log: one line per message, to stderr, or to syslog as well once the program has
+// called UseSystemLog (src/platform). Tests can capture the lines instead.
 #pragma once
 
 #include <functional>

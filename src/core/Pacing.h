@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <limits>
 
-namespace midiflash {
+#include "TickTimer.h"
 
-// The playback tick comes every 128 frames at 44100 Hz.
-inline constexpr double kTickPeriodSeconds = 128.0 / 44100.0;
+namespace midiflash {
 
 // Seconds that a run of `ticks` ticks takes at 120 bpm with `division` ticks a quarter note, on a
 // timer that keeps its period exactly. Each period advances the whole ticks it is worth and drops

@@ -1,5 +1,5 @@
 // All state of one player: the constant sets, the file image and what the file check learnt from
-// it, the tempo and timing values, the cancel flag and the track table. The front ends own one
+// it, the tempo and timing values and the track table. The front ends own one
 // through UpdateWorkflow; every core operation works on it.
 #pragma once
 
@@ -45,26 +45,10 @@ class PlayerState {
   int16_t SmfTempo = 0;
   int16_t RelTempo = 0;
   int16_t PlayTempo = 0;
-  uint32_t TicksPTM = 0;
-  uint32_t TicksPTM_sub = 0;
-  uint32_t uS_PQN = 0;
   uint32_t nTotalClock = 0;
   double date = 0.0;
   double curInterval = 0.0;
   double lastInterval = 0.0;
-  int32_t cancelflag = 0;
-
-  // Further sequencer fields, reset with the sequence and read by nothing.
-  double curTime = 0.0;
-  int32_t SeqClock = 0;
-  int32_t SeqClock_sub = 0;
-  uint32_t mScount = 0;
-  uint32_t Bpm_B = 0;
-  uint32_t Bpm_M = 0;
-  uint32_t BarMax = 0;
-  uint32_t bClock = 0;
-  uint32_t BeatMax = 0;
-  uint32_t ClockMax = 0;
 
   // The track table of kTrackTableSize records, allocated once and kept.
   const std::unique_ptr<SmfTrack[]> sTrk;

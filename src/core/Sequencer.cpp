@@ -2,20 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace midiflash {
 
 Sequencer::Sequencer(PlayerState& state, SmfReader& reader, MidiPort& midi, FileSource& files,
-                     Clock& clock, UpdateView& view, TickTimer& timer)
-    : s_(state),
-      r_(reader),
-      midi_(midi),
-      files_(files),
-      clock_(clock),
-      view_(view),
-      timer_(timer) {}
+                     Clock& clock)
+    : s_(state), r_(reader), midi_(midi), files_(files), clock_(clock) {}
 
 void Sequencer::CalcClockStep() {
   int16_t tempo =
@@ -25,9 +18,6 @@ void Sequencer::CalcClockStep() {
   s_.PlayTempo = tempo;
   s_.RelTempo =
       static_cast<int16_t>(static_cast<uint16_t>(tempo) - static_cast<uint16_t>(s_.SmfTempo));
-  const int32_t product = static_cast<int32_t>(s_.SmfDivision) * s_.PlayTempo;
-  s_.TicksPTM = static_cast<uint32_t>(product / 60000);
-  s_.TicksPTM_sub = static_cast<uint32_t>(product - 60000 * (product / 60000));
 }
 
 void Sequencer::AdoptImage(const FileStamp& stamp) {
@@ -36,23 +26,12 @@ void Sequencer::AdoptImage(const FileStamp& stamp) {
 }
 
 void Sequencer::ResetSequece() {
-  s_.SeqClock = 0;
-  s_.SeqClock_sub = 0;
-  s_.Bpm_B = 4;
-  s_.Bpm_M = 2;
-  s_.BarMax = 999;
-  s_.mScount = 0;
-  s_.curTime = 0.0;
   s_.nTotalClock = 0;
   s_.SmfTempo = 120;
-  s_.uS_PQN = 500000;
   CalcClockStep();
 
   file_failed_ = false;
-  run_ended_ = false;
-  last_send_error_ = 0;
-  messages_sent_ = 0;
-  send_failures_ = 0;
+  send_error_ = 0;
 
   const uint32_t sysex = static_cast<uint32_t>(s_.cmidi.SYSEX);
   for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
@@ -69,7 +48,7 @@ void Sequencer::ResetSequece() {
     while (!file_failed_ && t.Sts >= sysex && t.WaitClock <= 0) {
       if (SmfPlayEvent(i) == 0) break;
     }
-    if (file_failed_) return;
+    if (halted()) return;
   }
 }
 
@@ -91,21 +70,12 @@ bool Sequencer::RefreshImage() {
   return true;
 }
 
-void Sequencer::ShowSendStatus(int32_t status) {
-  ++messages_sent_;
-  if (status != 0) {
-    ++send_failures_;
-    last_send_error_ = status;
-    char text[64];
-    std::snprintf(text, sizeof text, kSendErrorFormat, status);
-    view_.SetLocationText(text);
-  } else {
-    view_.SetLocationText("");
-  }
+void Sequencer::CountSend(int32_t status) {
+  if (status != 0 && send_error_ == 0) send_error_ = status;
 }
 
 int8_t Sequencer::SmfPlayEvent(int32_t trk) {
-  if (file_failed_) return 0;
+  if (halted()) return 0;
   if (!RefreshImage()) {
     file_failed_ = true;
     return 0;
@@ -127,12 +97,6 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
       file_failed_ = true;
       return 0;
     }
-    if (t.Data1 == static_cast<uint32_t>(s_.csmf.META_BPM)) {
-      if (uint64_t{t.TrkPtr} + 1 < image.size()) {
-        s_.Bpm_B = image[t.TrkPtr];
-        s_.Bpm_M = image[t.TrkPtr + 1];
-      }
-    }
     t.TrkPtr += t.DataLen;
   } else if (sts == sysex || sts == static_cast<uint32_t>(s_.cmidi.EOX)) {
     if (!data_fits) {
@@ -144,9 +108,9 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
     sysex_buf_[0] = static_cast<uint8_t>(sysex);
     std::copy_n(image.begin() + t.TrkPtr, t.DataLen, sysex_buf_.begin() + 1);
     t.TrkPtr += t.DataLen;
-    ShowSendStatus(midi_.SendLongMessage(sysex_buf_.data(), sysex_buf_.size()));
+    CountSend(midi_.SendLongMessage(sysex_buf_.data(), sysex_buf_.size()));
   } else if (sts >= static_cast<uint32_t>(s_.cmidi.NOTE_OFF) && sts < sysex) {
-    ShowSendStatus(midi_.SendShortMessage(static_cast<uint8_t>(sts), static_cast<uint8_t>(t.Data1),
+    CountSend(midi_.SendShortMessage(static_cast<uint8_t>(sts), static_cast<uint8_t>(t.Data1),
                                           static_cast<uint8_t>(t.Data2)));
   } else {
     // The reader hands over nothing else: a record in another state was not read from this file.
@@ -164,17 +128,14 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
   return 1;
 }
 
-void Sequencer::PlayStop() {
-  timer_.StopTimer();
+bool Sequencer::AllEnded() const {
+  for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
+    if (s_.IsPlaying(s_.sTrk[i])) return false;
+  }
+  return true;
 }
 
-void Sequencer::SmfPlayProc() {
-  // Ticks queued before the timer stopped still arrive after the end of the run. They repeat the
-  // end but never send again: nothing may reach the device once the run has been reported over.
-  if (run_ended_) {
-    EndRun(ended_all_);
-    return;
-  }
+Sequencer::Tick Sequencer::SmfPlayProc() {
   s_.curInterval = clock_.Now() - s_.date;
   const double interval = s_.curInterval - s_.lastInterval;
   const int32_t us_per_quarter = 60000000 / s_.PlayTempo;
@@ -187,70 +148,33 @@ void Sequencer::SmfPlayProc() {
   if (ticks != 0) s_.lastInterval = s_.curInterval;
 
   bool all_ended = true;
-  if (!file_failed_) {
-    for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
-      SmfTrack& t = s_.sTrk[i];
-      if (!s_.IsPlaying(t)) continue;
-      const int32_t before = t.WaitClock;
-      t.WaitClock =
-          static_cast<int32_t>(static_cast<uint32_t>(t.WaitClock) - static_cast<uint32_t>(ticks));
-      if (before <= ticks) {
-        while (SmfPlayEvent(i) != 0 && t.WaitClock <= 0) {
-        }
+  for (int32_t i = 0; i < std::min<int32_t>(s_.SmfTracks, PlayerState::kTrackTableSize); ++i) {
+    if (halted()) break;
+    SmfTrack& t = s_.sTrk[i];
+    if (!s_.IsPlaying(t)) continue;
+    const int32_t before = t.WaitClock;
+    t.WaitClock =
+        static_cast<int32_t>(static_cast<uint32_t>(t.WaitClock) - static_cast<uint32_t>(ticks));
+    if (before <= ticks) {
+      while (SmfPlayEvent(i) != 0 && t.WaitClock <= 0) {
       }
-      if (file_failed_) break;
-      if (s_.IsPlaying(t)) all_ended = false;
     }
+    if (s_.IsPlaying(t)) all_ended = false;
   }
 
   uint32_t position = s_.nTotalClock + static_cast<uint32_t>(ticks);
   if (position > s_.tTotalClock) position = s_.tTotalClock;
   s_.nTotalClock = position;
 
+  Tick tick{};
+  tick.allEnded = all_ended && !halted();
   const int32_t seconds = static_cast<int32_t>(
       std::clamp(s_.curInterval, 0.0, static_cast<double>(std::numeric_limits<int32_t>::max())));
-  const int32_t minutes = seconds / 60;
-  char text[96];
-  std::snprintf(text, sizeof text, kPositionFormat, minutes, seconds - 60 * minutes, s_.nTotalClock,
-                s_.tTotalClock);
-  view_.SetLocationText(text);
-
+  tick.position = {seconds / 60, seconds % 60, s_.nTotalClock, s_.tTotalClock};
   // A file of length 0 stands at its end from the start.
-  const uint64_t percent =
-      s_.tTotalClock == 0 ? 100 : uint64_t{s_.nTotalClock} * 100 / s_.tTotalClock;
-  view_.SetProgress(static_cast<double>(percent));
-
-  if (all_ended || s_.cancelflag == 1 || file_failed_) EndRun(all_ended);
-}
-
-void Sequencer::EndRun(bool all_ended) {
-  run_ended_ = true;
-  ended_all_ = all_ended;
-  PlayStop();
-  view_.SetFileNameText(s_.cmessage.SELECT_FILE);
-  RunOutcome outcome;
-  if (file_failed_) {
-    outcome = RunOutcome::kFileFailed;
-    view_.SetLocationText(kOpenFileError);
-  } else if (all_ended && last_send_error_ != 0) {
-    // A run in which a message was lost has not delivered the update.
-    outcome = RunOutcome::kSendFailed;
-    char text[64];
-    std::snprintf(text, sizeof text, kSendErrorFormat, last_send_error_);
-    view_.SetLocationText(text);
-  } else if (all_ended) {
-    outcome = RunOutcome::kCompleted;
-    view_.SetLocationText(s_.cmessage.COMPLETED);
-  } else {
-    outcome = RunOutcome::kCanceled;
-    view_.SetLocationText(s_.cmessage.CANCELED);
-  }
-  view_.SetFileSelEnabled(true);
-  view_.SetUpdateEnabled(false);
-  view_.SetCancelEnabled(false);
-  view_.SetMidiOutDeviceEnabled(true);
-  view_.SetProgress(0);
-  view_.RunEnded(outcome);
+  tick.percent =
+      s_.tTotalClock == 0 ? 100 : static_cast<int>(uint64_t{s_.nTotalClock} * 100 / s_.tTotalClock);
+  return tick;
 }
 
 }  // namespace midiflash

@@ -2,7 +2,14 @@
 // runs the workflow (three at once, then one per timer period); stopping it queues no more.
 #pragma once
 
+#include <cstdint>
+
 namespace midiflash {
+
+// The timer period: 128 frames at 44100 Hz, about 2.9025 ms.
+inline constexpr uint32_t kTickFrames = 128;
+inline constexpr uint32_t kTickFrameRate = 44100;
+inline constexpr double kTickPeriodSeconds = static_cast<double>(kTickFrames) / kTickFrameRate;
 
 class TickTimer {
  public:

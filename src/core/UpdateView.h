@@ -1,5 +1,6 @@
-// What the workflow shows: the controls of the window, as the core decides them. The Qt window
-// renders them as widgets, the command line as text.
+// What the workflow shows. The workflow decides every state and value and hands them over as
+// typed calls; a front end renders each call, with the words of StatusText.h, and never has to
+// recover a state from a text.
 #pragma once
 
 #include <cstdint>
@@ -7,26 +8,71 @@
 
 namespace midiflash {
 
-// How a run ended, for front ends that act on it (the command line turns it into an exit status).
+// Where the workflow stands. Every control state follows from it (ControlsFor).
+enum class Phase {
+  kNoFile,      // loaded, no file chosen yet
+  kReady,       // a file was read, accepted and reset: Update starts it
+  kUnreadable,  // the chosen file could not be opened or read
+  kRefused,     // the file check refused the chosen file
+  kNotOpened,   // accepted, but a message that opens it (at tick 0) could not be sent
+  kUpdating,    // a run is playing
+  kDraining,    // every track has ended; the last bytes are still on their way to the device
+  kCancelled,   // the user cancelled; no tick has ended the run yet
+  kEnded,       // a tick ended the run (RunResult says how)
+};
+
+// Which controls accept the user's actions.
+struct Controls {
+  bool fileSel;
+  bool update;
+  bool cancel;
+  bool midiOutDevice;
+  bool operator==(const Controls&) const = default;
+};
+Controls ControlsFor(Phase phase);
+
+// The fixed texts of the status line.
+enum class Notice { kClickUpdate, kOpenFileError, kCantPlay, kStart, kCompleted, kCanceled };
+
+// The status line during a run: elapsed time and position in ticks.
+struct Position {
+  int32_t minutes = 0;
+  int32_t seconds = 0;  // 0..59, or below 0 when the clock went back
+  uint32_t nTotalClock = 0;
+  uint32_t tTotalClock = 0;
+  bool operator==(const Position&) const = default;
+};
+
 enum class RunOutcome {
-  kCompleted,   // every track reached End of Track, every send succeeded
+  kCompleted,   // every track ended and every byte left the computer for the device
   kCanceled,    // the user cancelled
-  kSendFailed,  // every track ended, but at least one send failed
-  kFileFailed,  // the file could not be read again, or changed size, during the run
+  kSendFailed,  // a message could not be delivered; nothing was sent after it
+  kFileFailed,  // the file could not be read again, or changed, during the run
+};
+
+struct RunResult {
+  RunOutcome outcome = RunOutcome::kCompleted;
+  int32_t sendError = 0;  // kSendFailed: the status of the failure
+  // kCompleted: how many times during the run the MIDI service may have lost messages without
+  // telling the sender; above 0 the delivery may be incomplete.
+  uint64_t deliveryWarnings = 0;
 };
 
 class UpdateView {
  public:
   virtual ~UpdateView() = default;
 
-  virtual void SetFileNameText(const std::string& text) = 0;  // FileNameBox
-  virtual void SetLocationText(const std::string& text) = 0;  // LocationBox, the status line
-  virtual void SetProgressRange(double min, double max) = 0;  // Progress
-  virtual void SetProgress(double value) = 0;
-  virtual void SetFileSelEnabled(bool enabled) = 0;
-  virtual void SetUpdateEnabled(bool enabled) = 0;
-  virtual void SetCancelEnabled(bool enabled) = 0;
-  virtual void SetMidiOutDeviceEnabled(bool enabled) = 0;
+  // The file-name field: "<< name >>" for a chosen file, or the guidance to choose one.
+  virtual void ShowFileName(const std::string& name) = 0;
+  virtual void ShowSelectFile() = 0;
+  // The status line.
+  virtual void ShowNotice(Notice notice) = 0;
+  virtual void ShowPosition(const Position& position) = 0;
+  virtual void ShowSendError(int32_t status) = 0;
+  virtual void ShowDraining(uint64_t pendingBytes) = 0;
+  // The progress bar, 0..100.
+  virtual void ShowProgress(int percent) = 0;
+  virtual void ShowControls(const Controls& controls) = 0;
 
   // The destination list (midiOutDevice).
   virtual void ClearDestinations() = 0;
@@ -35,9 +81,8 @@ class UpdateView {
   // Index of the selected item, -1 when none is selected.
   virtual int64_t SelectedDestination() const = 0;
 
-  // Called last when a tick has ended the run, after the texts and controls were set; again for
-  // every tick queued before the timer stopped.
-  virtual void RunEnded(RunOutcome outcome) { (void)outcome; }
+  // Called once per run, last, when a tick has ended it (after the texts and controls).
+  virtual void RunEnded(const RunResult& result) = 0;
 };
 
 }  // namespace midiflash

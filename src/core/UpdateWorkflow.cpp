@@ -12,6 +12,18 @@ std::string LastPathComponent(const std::string& path) {
 
 }  // namespace
 
+Controls ControlsFor(Phase phase) {
+  switch (phase) {
+    case Phase::kReady:
+      return {true, true, false, true};
+    case Phase::kUpdating:
+    case Phase::kDraining:
+      return {false, false, true, false};
+    default:
+      return {true, false, false, true};
+  }
+}
+
 UpdateWorkflow::UpdateWorkflow(MidiPort& midi, UpdateView& view, FileChooser& chooser,
                                FileSource& files, Clock& clock, TickTimer& timer,
                                std::string appDir)
@@ -24,12 +36,16 @@ UpdateWorkflow::UpdateWorkflow(MidiPort& midi, UpdateView& view, FileChooser& ch
       app_dir_(std::move(appDir)),
       reader_(s_),
       check_(s_, reader_),
-      seq_(s_, reader_, midi_, files_, clock_, view_, timer_) {}
+      seq_(s_, reader_, midi_, files_, clock_) {}
+
+void UpdateWorkflow::SetPhase(Phase phase) {
+  phase_ = phase;
+  view_.ShowControls(ControlsFor(phase));
+}
 
 void UpdateWorkflow::WindowDidLoad() {
-  view_.SetFileNameText(s_.cmessage.SELECT_FILE);
-  view_.SetUpdateEnabled(false);
-  view_.SetCancelEnabled(false);
+  view_.ShowSelectFile();
+  SetPhase(Phase::kNoFile);
   view_.ClearDestinations();
   const uint64_t n = midi_.MidiOutDeviceNumber();
   if (n > 0) {
@@ -37,15 +53,14 @@ void UpdateWorkflow::WindowDidLoad() {
     view_.SelectDestination(0);
     midi_.MidiOutDeviceOpen(view_.SelectedDestination());
   }
-  view_.SetProgressRange(0, 100);
-  view_.SetProgress(0);
+  view_.ShowProgress(0);
   s_.SmfTempo = 120;
   seq_.CalcClockStep();
 }
 
 void UpdateWorkflow::OnFileSelClick() {
   LogLine("OnFileSelClick");
-  if (!view_.fileSelEnabled) return;
+  if (!controls().fileSel) return;
   chooser_.SetDirectory(app_dir_);
   LogLine("curPath: %s", chooser_.Directory().c_str());
   chooser_.SetAllowedFileType("dat");
@@ -54,17 +69,23 @@ void UpdateWorkflow::OnFileSelClick() {
   LoadFile(*chosen);
 }
 
+void UpdateWorkflow::NotOpened(int32_t status) {
+  opening_error_ = status;
+  SetPhase(Phase::kNotOpened);
+  view_.ShowSendError(status);
+}
+
 void UpdateWorkflow::LoadFile(const std::string& path) {
   s_.fileUrl = path;
-  view_.SetFileNameText("<< " + LastPathComponent(path) + " >>");
+  view_.ShowFileName(LastPathComponent(path));
 
   std::vector<uint8_t> bytes;
   FileStamp stamp;
   const ReadStatus status = files_.ReadWhole(path, bytes, stamp);
   if (status == ReadStatus::kOpenFailed || status == ReadStatus::kReadFailed) {
     last_load_result_ = -1;
-    view_.SetLocationText(kOpenFileError);
-    view_.SetUpdateEnabled(false);
+    SetPhase(Phase::kUnreadable);
+    view_.ShowNotice(Notice::kOpenFileError);
   } else {
     int32_t result = kCheckTooLarge;
     if (status == ReadStatus::kOk) {
@@ -74,35 +95,38 @@ void UpdateWorkflow::LoadFile(const std::string& path) {
     }
     last_load_result_ = result;
     if (result != kCheckPlayable) {
-      view_.SetLocationText(kCantPlay);
-      view_.SetUpdateEnabled(false);
+      SetPhase(Phase::kRefused);
+      view_.ShowNotice(Notice::kCantPlay);
     } else {
       seq_.AdoptImage(stamp);
       seq_.ResetSequece();
       if (seq_.fileFailed()) {
         // The file changed or went away between the check and the opening sends.
         last_load_result_ = -1;
-        view_.SetLocationText(kOpenFileError);
-        view_.SetUpdateEnabled(false);
+        SetPhase(Phase::kUnreadable);
+        view_.ShowNotice(Notice::kOpenFileError);
+      } else if (const int32_t failed = DeliveryFailure()) {
+        // The device did not get the messages that open the update: starting it would send the
+        // rest to a device that is not ready for it.
+        NotOpened(failed);
       } else {
-        view_.SetLocationText(s_.cmessage.CLICK_UPDATE);
-        view_.SetUpdateEnabled(true);
+        SetPhase(Phase::kReady);
+        view_.ShowNotice(Notice::kClickUpdate);
       }
     }
   }
-  view_.SetProgress(0);
+  view_.ShowProgress(0);
 }
 
 void UpdateWorkflow::OnUpdateButtonClicked() {
   LogLine("OnUpdateButtonClicked");
-  if (!view_.updateEnabled) return;
-  s_.cancelflag = 0;
-  view_.ended = false;
-  view_.SetFileSelEnabled(false);
-  view_.SetUpdateEnabled(false);
-  view_.SetCancelEnabled(true);
-  view_.SetMidiOutDeviceEnabled(false);
-  view_.SetLocationText(kStartText);
+  if (phase_ != Phase::kReady) return;
+  // A backend that queues may learn only now that an opening message did not arrive.
+  if (const int32_t failed = midi_.DeliveryError()) return NotOpened(failed);
+  warnings_at_start_ = midi_.DeliveryWarnings();
+  dropped_on_cancel_ = false;
+  SetPhase(Phase::kUpdating);
+  view_.ShowNotice(Notice::kStart);
   s_.date = clock_.Now();
   s_.curInterval = clock_.Now() - s_.date;
   s_.lastInterval = s_.curInterval;
@@ -111,20 +135,95 @@ void UpdateWorkflow::OnUpdateButtonClicked() {
 
 void UpdateWorkflow::OnCancelButtonClicked() {
   LogLine("OnCancelButtonClicked");
-  if (!view_.cancelEnabled) return;
-  s_.cancelflag = 1;
-  seq_.PlayStop();
-  view_.SetFileSelEnabled(true);
-  view_.SetUpdateEnabled(false);
-  view_.SetCancelEnabled(false);
-  view_.SetMidiOutDeviceEnabled(true);
-  view_.SetFileNameText(s_.cmessage.SELECT_FILE);
+  if (!running()) return;
+  // The message leaving now finishes; nothing after it goes out, so a cancel takes effect at once
+  // even when a slow device still has seconds of queued bytes to take.
+  dropped_on_cancel_ = midi_.PendingBytes() > 0;
+  midi_.DropPending();
+  timer_.StopTimer();
+  SetPhase(Phase::kCancelled);
+  view_.ShowSelectFile();
 }
 
 void UpdateWorkflow::OnMidiOutSelChanged() {
   LogLine("OnMidiOutSelChanged");
-  if (!view_.midiOutDeviceEnabled) return;
+  if (!controls().midiOutDevice) return;
   midi_.MidiOutDeviceOpen(view_.SelectedDestination());
+}
+
+int32_t UpdateWorkflow::DeliveryFailure() {
+  if (const int32_t failed = seq_.sendError()) return failed;
+  return midi_.DeliveryError();
+}
+
+void UpdateWorkflow::SmfPlayProc() {
+  switch (phase_) {
+    case Phase::kUpdating:
+      return PlayTick();
+    case Phase::kDraining:
+      return DrainTick();
+    case Phase::kCancelled:
+      // Nothing is sent after a cancel. Tracks that had all ended with nothing left to drain
+      // were delivered whole all the same.
+      if (seq_.AllEnded() && !dropped_on_cancel_ && DeliveryFailure() == 0) {
+        return EndRun(RunOutcome::kCompleted);
+      }
+      return EndRun(RunOutcome::kCanceled);
+    default:
+      // Ticks queued before the timer stopped: the end is shown already.
+      return;
+  }
+}
+
+void UpdateWorkflow::PlayTick() {
+  // A failure the output learnt of since the previous tick: nothing more may go out.
+  if (const int32_t failed = midi_.DeliveryError()) return EndRun(RunOutcome::kSendFailed, failed);
+  const Sequencer::Tick tick = seq_.SmfPlayProc();
+  view_.ShowPosition(tick.position);
+  view_.ShowProgress(tick.percent);
+  if (seq_.fileFailed()) return EndRun(RunOutcome::kFileFailed);
+  if (const int32_t failed = DeliveryFailure()) return EndRun(RunOutcome::kSendFailed, failed);
+  if (!tick.allEnded) return;
+  // Handed over is not delivered: the run completes once the device has taken every byte.
+  if (const uint64_t pending = midi_.PendingBytes()) {
+    SetPhase(Phase::kDraining);
+    view_.ShowDraining(pending);
+    return;
+  }
+  EndRun(RunOutcome::kCompleted);
+}
+
+void UpdateWorkflow::DrainTick() {
+  if (const int32_t failed = midi_.DeliveryError()) return EndRun(RunOutcome::kSendFailed, failed);
+  const uint64_t pending = midi_.PendingBytes();
+  if (pending == 0) return EndRun(RunOutcome::kCompleted);
+  view_.ShowDraining(pending);
+}
+
+void UpdateWorkflow::EndRun(RunOutcome outcome, int32_t status) {
+  timer_.StopTimer();
+  result_ = RunResult{outcome, status, 0};
+  if (outcome == RunOutcome::kCompleted) {
+    result_.deliveryWarnings = midi_.DeliveryWarnings() - warnings_at_start_;
+  }
+  view_.ShowSelectFile();
+  switch (outcome) {
+    case RunOutcome::kCompleted:
+      view_.ShowNotice(Notice::kCompleted);
+      break;
+    case RunOutcome::kCanceled:
+      view_.ShowNotice(Notice::kCanceled);
+      break;
+    case RunOutcome::kSendFailed:
+      view_.ShowSendError(status);
+      break;
+    case RunOutcome::kFileFailed:
+      view_.ShowNotice(Notice::kOpenFileError);
+      break;
+  }
+  SetPhase(Phase::kEnded);
+  view_.ShowProgress(0);
+  view_.RunEnded(result_);
 }
 
 }  // namespace midiflash

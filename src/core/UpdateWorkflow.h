@@ -1,6 +1,7 @@
 // The update workflow shared by the window and the command line: load, choose a file, start,
-// cancel, change destination. It owns the player state and the sequencer and decides every text
-// and control state; front ends render them through UpdateView and hand user actions in here.
+// cancel, change destination, and the playback tick that follows a run to its end. It owns the
+// player state and the sequencer, holds the phase, and decides every text and control state;
+// front ends render them through UpdateView and hand user actions in here.
 // All calls come on one thread, the one that also runs the queued playback ticks.
 #pragma once
 
@@ -17,7 +18,6 @@
 #include "SmfReader.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
-#include "ViewState.h"
 
 namespace midiflash {
 
@@ -28,39 +28,59 @@ class UpdateWorkflow {
                  Clock& clock, TickTimer& timer, std::string appDir);
 
   // The load step: guidance text, Update and Cancel disabled, the destination list filled with
-  // item 0 selected and opened (nothing opened when it is empty), progress 0..100 at 0, tempo 120.
+  // item 0 selected and opened (nothing opened when it is empty), progress at 0, tempo 120.
   void WindowDidLoad();
-  // Runs the open dialog; a chosen file is read, checked and reset: Ready, Unreadable or Refused.
-  // Ignored while File Select is disabled (during an update).
+  // Runs the open dialog; a chosen file is read, checked and reset: Ready, Unreadable, Refused,
+  // or NotOpened when a message at its tick 0 could not be sent. Ignored while updating.
   void OnFileSelClick();
-  // Starts a run. Ignored unless Update is enabled (a file was just accepted and reset).
+  // Starts a run. Ignored unless Ready. A delivery failure of the opening messages reported since
+  // the file choice leaves the run unstarted (NotOpened).
   void OnUpdateButtonClicked();
-  // Cancels a run: sets the cancel flag and stops the timer. Ignored unless Cancel is enabled.
+  // Cancels a run: drops what still waits to go out, stops the timer; the next queued tick ends
+  // the run with the cancel text and sends nothing. Ignored unless Updating or Draining.
   void OnCancelButtonClicked();
-  // Opens the destination selected in the list. Ignored while the list is disabled.
+  // Opens the destination selected in the list. Ignored while updating.
   void OnMidiOutSelChanged();
-  // One queued playback tick.
-  void SmfPlayProc() { seq_.SmfPlayProc(); }
+  // One queued playback tick. While Updating it advances the run; once every track has ended it
+  // waits (Draining) until the MIDI output has nothing pending; it ends the run at the first
+  // failed send or delivery error, at the end, or after a cancel. Ticks after the end do nothing.
+  void SmfPlayProc();
 
-  PlayerState& state() { return s_; }
-  Sequencer& sequencer() { return seq_; }
-  const FileCheck& fileCheck() const { return check_; }
-  // What the controls show now.
-  const ViewState& view() const { return view_; }
+  Phase phase() const { return phase_; }
+  Controls controls() const { return ControlsFor(phase_); }
+  // Updating or Draining: the device is being written to.
+  bool running() const { return phase_ == Phase::kUpdating || phase_ == Phase::kDraining; }
+  // How the latest run ended; meaningful in phase Ended.
+  const RunResult& result() const { return result_; }
+  // Status of the failed opening send in phase NotOpened.
+  int32_t openingError() const { return opening_error_; }
   // Result of the latest file choice: the check result, or -1 when the file could not be read.
   int32_t lastLoadResult() const { return last_load_result_; }
+  const PlayerState& state() const { return s_; }
 
  private:
   void LoadFile(const std::string& path);
+  void SetPhase(Phase phase);
+  void NotOpened(int32_t status);
+  void PlayTick();
+  void DrainTick();
+  void EndRun(RunOutcome outcome, int32_t status = 0);
+  int32_t DeliveryFailure();
 
   MidiPort& midi_;
-  ViewState view_;
+  UpdateView& view_;
   FileChooser& chooser_;
   FileSource& files_;
   Clock& clock_;
   TickTimer& timer_;
   std::string app_dir_;
+
+  Phase phase_ = Phase::kNoFile;
+  RunResult result_;
+  int32_t opening_error_ = 0;
   int32_t last_load_result_ = -1;
+  uint64_t warnings_at_start_ = 0;
+  bool dropped_on_cancel_ = false;
 
   PlayerState s_;
   SmfReader reader_;

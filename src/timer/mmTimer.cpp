@@ -30,14 +30,13 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
 }
 
-// End of period n after `anchor`. 44100 periods of 128/44100 s are exactly 128 s, so splitting n
-// there keeps the arithmetic exact and far from overflow for any length of run.
+// End of period n after `anchor`. kTickFrameRate periods are exactly kTickFrames seconds, so
+// splitting n there keeps the arithmetic exact and far from overflow for any length of run.
 int64_t PeriodEnd(int64_t anchor, uint64_t n) {
-  const uint64_t whole = n / mmTimer::kFramesPerSecond;
-  const uint64_t part = n % mmTimer::kFramesPerSecond;
-  const uint64_t blockNs = uint64_t{mmTimer::kFramesPerPeriod} * kNsPerSecond;
-  return anchor +
-         static_cast<int64_t>(whole * blockNs + part * blockNs / mmTimer::kFramesPerSecond);
+  const uint64_t whole = n / kTickFrameRate;
+  const uint64_t part = n % kTickFrameRate;
+  const uint64_t blockNs = uint64_t{kTickFrames} * kNsPerSecond;
+  return anchor + static_cast<int64_t>(whole * blockNs + part * blockNs / kTickFrameRate);
 }
 
 void SleepUntil(int64_t deadlineNs) {
@@ -76,7 +75,6 @@ void mmTimer::timeKillEvent() {
 
 void mmTimer::_start() {
   if (isValid) return;
-  packetNumToRead = kFramesPerPeriod;
 
   // No thread runs while the timer is idle, so the handler needs no lock here.
   for (int i = 0; i < kPrimingCalls; ++i) {

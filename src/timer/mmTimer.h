@@ -1,5 +1,5 @@
-// The periodic tick: a thread of its own that calls a handler once every 128 frames at 44100 Hz
-// (128/44100 s, about 2.9025 ms, about 344.53 calls a second), paced by absolute deadlines on the
+// The periodic tick: a thread of its own that calls a handler once every kTickFrames frames at
+// kTickFrameRate (about 2.9025 ms, about 344.53 calls a second), paced by absolute deadlines on the
 // monotonic clock so that no drift builds up over a run.
 #pragma once
 
@@ -10,14 +10,12 @@
 #include <functional>
 #include <mutex>
 
+#include "TickTimer.h"
+
 namespace midiflash {
 
 class mmTimer {
  public:
-  // Frames per period, and the frame rate the period is counted in.
-  static constexpr uint32_t kFramesPerPeriod = 128;
-  static constexpr uint32_t kFramesPerSecond = 44100;
-
   // How the timer starts its thread; pthread_create unless told otherwise. Returns 0 or an errno
   // value, as pthread_create does.
   using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
@@ -62,8 +60,6 @@ class mmTimer {
   void ThreadMain();
   void CallHandler();
 
-  // Frames per period; set to 128 by every successful start, 0 before the first.
-  uint32_t packetNumToRead = 0;
   // True from a successful start of the thread to its successful join. Owner's thread only.
   bool isValid = false;
   // Called once per tick. Written under handlerLock_, which the timer thread holds for each

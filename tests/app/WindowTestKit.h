@@ -11,11 +11,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "CoreFakes.h"
 #include "MainWindowController.h"
@@ -30,13 +28,13 @@ class ManualTimer : public TickTimer {
   ManualTimer(MainWindowController::Post post, std::function<void()> tick)
       : post_(std::move(post)), tick_(std::move(tick)) {}
   void StartTimer() override { ++starts, running = true; }
-  void StopTimer() override { ++stops, running = false; }
+  void StopTimer() override { running = false; }
   void Fire(int n = 1) {
     for (int i = 0; i < n; ++i) post_(tick_);
   }
   const MainWindowController::Post& post() const { return post_; }
 
-  int starts = 0, stops = 0;
+  int starts = 0;
   bool running = false;
 
  private:
@@ -61,9 +59,7 @@ inline std::string WriteFile(const QTemporaryDir& dir, const QString& name, cons
 
 class WindowTest : public ::testing::Test {
  protected:
-  // Builds the controller, which runs the load step. Call again to rebuild with other fakes.
-  void Load() {
-    wc_.reset();
+  void SetUp() override {
     MainWindowController::Parts parts;
     parts.midi = &midi_;
     parts.chooser = &chooser_;
@@ -75,7 +71,6 @@ class WindowTest : public ::testing::Test {
     wc_ = std::make_unique<MainWindowController>(std::move(parts));
     wc_->showWindow();
   }
-  void SetUp() override { Load(); }
   void TearDown() override {
     wc_.reset();
     Drain();  // ticks left in the queue must not outlive their window
@@ -86,8 +81,8 @@ class WindowTest : public ::testing::Test {
   QComboBox* Destinations() { return window()->findChild<QComboBox*>("midiOutDevice"); }
   QProgressBar* Progress() { return window()->findChild<QProgressBar*>("Progress"); }
   QLineEdit* Box(const char* name) { return window()->findChild<QLineEdit*>(name); }
-  QString FileNameText() { return Box("FileNameBox")->text(); }
-  QString LocationText() { return Box("LocationBox")->text(); }
+  std::string FileNameText() { return Box("FileNameBox")->text().toStdString(); }
+  std::string LocationText() { return Box("LocationBox")->text().toStdString(); }
 
   void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
   // Runs whatever the event loop has queued, the ticks included.
@@ -100,24 +95,12 @@ class WindowTest : public ::testing::Test {
   std::string Write(const QString& name, const Bytes& bytes) {
     return WriteFile(dir_, name, bytes);
   }
-  // Chooses a file of `ticks`, clicks Update and runs the first tick `ms` later.
-  void StartAndTickAfter(uint32_t ticks, std::chrono::milliseconds ms) {
-    Choose(Write("run.dat", FileOfLength(ticks)));
-    Click("Update");
-    std::this_thread::sleep_for(ms);
-    timer_->Fire();
-    Drain();
-  }
-
-  // Which controls are enabled, in the order FileSel, Update, Cancel, midiOutDevice.
-  std::vector<bool> Enabled() {
+  // Which controls are enabled.
+  Controls Enabled() {
     return {Button("FileSel")->isEnabled(), Button("Update")->isEnabled(),
             Button("Cancel")->isEnabled(), Destinations()->isEnabled()};
   }
-  static std::vector<bool> Idle(bool update) { return {true, update, false, true}; }
-  static std::vector<bool> Updating() { return {false, false, true, false}; }
 
-  const Cmessage texts_;
   QTemporaryDir dir_;
   FakeMidi midi_;
   FakeChooser chooser_;

@@ -1,7 +1,9 @@
-// The workflow as the window shows it, reached by clicking the real buttons: the texts and
-// enabled controls of each state, ticks queued onto the window's thread, closing the window.
+// The window as the workflow's view, reached by clicking the real buttons: ticks queued onto the
+// window's thread, what each phase shows, the warning of a run that may be incomplete, closing.
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QThread>
+#include <thread>
 
 #include "WindowTestKit.h"
 
@@ -10,103 +12,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class WorkflowWindowTest : public WindowTest {
- protected:
-  void ExpectReady(const char* name) {
-    EXPECT_EQ(FileNameText(), QString("<< %1 >>").arg(name));
-    EXPECT_EQ(LocationText().toStdString(), texts_.CLICK_UPDATE);
-    EXPECT_EQ(Enabled(), Idle(true));
-    EXPECT_EQ(Progress()->value(), 0);
-  }
-  void ExpectEnded(const std::string& text) {
-    EXPECT_EQ(FileNameText().toStdString(), texts_.SELECT_FILE);
-    EXPECT_EQ(LocationText().toStdString(), text);
-    EXPECT_EQ(Enabled(), Idle(false));
-    EXPECT_EQ(Progress()->value(), 0);
-  }
-  void ExpectRefused(const char* name, const char* text) {
-    EXPECT_EQ(FileNameText(), QString("<< %1 >>").arg(name));
-    EXPECT_EQ(LocationText(), text);
-    EXPECT_EQ(Enabled(), Idle(false));
-  }
-  bool ShowsPosition() {
-    static const QRegularExpression kPosition(R"(^\[ {4}0m \d\ds\] \[ \d{8} / \d{8} ticks\]$)");
-    return kPosition.match(LocationText()).hasMatch();
-  }
-};
+using WorkflowWindowTest = WindowTest;
 
-TEST_F(WorkflowWindowTest, FileChoiceOutcomes) {
-  Choose(std::nullopt);  // the dialog cancelled: nothing changes
-  EXPECT_EQ(chooser_.dir, QCoreApplication::applicationDirPath().toStdString());
-  EXPECT_EQ(chooser_.type, "dat");
-  EXPECT_EQ(FileNameText().toStdString(), texts_.SELECT_FILE);
-  EXPECT_EQ(Enabled(), Idle(false));
-
-  // Accepted: Ready, and the reset has already sent the System Exclusive at tick 0.
-  Choose(Write("a.dat", FileOfLength(1000)));
-  ExpectReady("a.dat");
-  EXPECT_EQ(midi_.sent, std::vector<Bytes>{Bytes({0xF0, 0x41, 0x10, 0xF7})});
-  Choose(std::nullopt);
-  ExpectReady("a.dat");
-
-  // Refused right after an accepted file: Update goes off again.
-  Choose(Write("bad.dat", {'R', 'I', 'F', 'F', 0, 0, 0, 4, 'W', 'A', 'V', 'E'}));
-  ExpectRefused("bad.dat", "Cant play this SMF !");
-  Choose(dir_.filePath("missing.dat").toStdString());
-  ExpectRefused("missing.dat", "Open file error !");
+bool IsPosition(const std::string& text) {
+  static const QRegularExpression kPosition(R"(^\[ {4}0m \d\ds\] \[ \d{8} / \d{8} ticks\]$)");
+  return kPosition.match(QString::fromStdString(text)).hasMatch();
 }
 
-TEST_F(WorkflowWindowTest, UpdateDisablesItselfOnTheFirstClick) {
-  Choose(Write("a.dat", FileOfLength(100000)));
-  Click("Update");
-  Click("Update");
-  EXPECT_EQ(timer_->starts, 1);
-  EXPECT_EQ(Enabled(), Updating());
-  EXPECT_EQ(LocationText(), "Start");
-  EXPECT_EQ(FileNameText(), "<< a.dat >>");
-}
-
-TEST_F(WorkflowWindowTest, QueuedTicksAdvanceTheStatusLineAndCancelKeepsTheLastOne) {
-  StartAndTickAfter(2000, 100ms);
-  EXPECT_TRUE(ShowsPosition()) << LocationText().toStdString();
-  const int first = Progress()->value();
-  EXPECT_GT(first, 0);
-  EXPECT_LT(first, 100);
-  EXPECT_EQ(Enabled(), Updating());
-  EXPECT_EQ(midi_.sent.back(), Bytes({0x90, 0x3C, 0x40}));  // the note at tick 0
-
-  std::this_thread::sleep_for(100ms);
-  timer_->Fire();
-  Drain();
-  const QString lastText = LocationText();
-  const int lastProgress = Progress()->value();
-  EXPECT_TRUE(ShowsPosition()) << lastText.toStdString();
-  EXPECT_GT(lastProgress, first);
-
-  // No tick is queued: Cancel leaves the status line and progress as the last tick left them.
-  Click("Cancel");
-  Drain();
-  EXPECT_EQ(LocationText(), lastText);
-  EXPECT_EQ(Progress()->value(), lastProgress);
-  EXPECT_EQ(FileNameText().toStdString(), texts_.SELECT_FILE);
-  EXPECT_EQ(Enabled(), Idle(false));
-  EXPECT_FALSE(timer_->running);
-}
-
-TEST_F(WorkflowWindowTest, TickQueuedBeforeCancelShowsTheCancelText) {
-  Choose(Write("a.dat", FileOfLength(100000)));
-  Click("Update");
-  timer_->Fire(3);  // what starting the real timer queues
-  Click("Cancel");
-  EXPECT_EQ(LocationText(), "Start");
-  Drain();
-  ExpectEnded(texts_.CANCELED);
-  timer_->Fire();
-  Drain();
-  ExpectEnded(texts_.CANCELED);
-}
-
-TEST_F(WorkflowWindowTest, TimerCallsFromAnotherThreadRunOnTheWindowThreadOneEachInOrder) {
+TEST_F(WorkflowWindowTest, TicksFromTheTimerThreadRunOnTheWindowThreadInOrder) {
   constexpr int kCalls = 2000;
   std::vector<int> ran;
   int onGuiThread = 0;
@@ -126,57 +39,88 @@ TEST_F(WorkflowWindowTest, TimerCallsFromAnotherThreadRunOnTheWindowThreadOneEac
   EXPECT_EQ(onGuiThread, kCalls);
 }
 
-TEST_F(WorkflowWindowTest, RunEndsCompletedAndTheSameFileCanBeChosenAgain) {
-  StartAndTickAfter(5, 30ms);
-  ExpectEnded(texts_.COMPLETED);
-  EXPECT_FALSE(timer_->running);
-  timer_->Fire();  // a tick queued before the stop writes the end again
-  Drain();
-  ExpectEnded(texts_.COMPLETED);
+TEST_F(WorkflowWindowTest, ChooseUpdateTicksAndCancelShowWhatTheWorkflowDecides) {
+  Choose(Write("bad.dat", {'R', 'I', 'F', 'F', 0, 0, 0, 4, 'W', 'A', 'V', 'E'}));
+  EXPECT_EQ(FileNameText(), "<< bad.dat >>");
+  EXPECT_EQ(LocationText(), "Cant play this SMF !");
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kRefused));
+
+  Choose(Write("a.dat", FileOfLength(2000)));
+  EXPECT_EQ(FileNameText(), "<< a.dat >>");
+  EXPECT_EQ(LocationText(), Cmessage().CLICK_UPDATE);
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kReady));
+  EXPECT_EQ(midi_.sent, std::vector<Bytes>{Bytes({0xF0, 0x41, 0x10, 0xF7})});
+
+  Click("Update");
   Click("Update");
   EXPECT_EQ(timer_->starts, 1);
+  EXPECT_EQ(LocationText(), "Start");
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kUpdating));
+  std::this_thread::sleep_for(60ms);
+  timer_->Fire();
+  Drain();
+  EXPECT_TRUE(IsPosition(LocationText())) << LocationText();
+  const int progress = Progress()->value();
+  EXPECT_GT(progress, 0);
 
-  // Read and reset anew: the System Exclusive at tick 0 goes out again.
-  const size_t sentBefore = midi_.sent.size();
-  Choose(dir_.filePath("run.dat").toStdString());
-  ExpectReady("run.dat");
-  ASSERT_EQ(midi_.sent.size(), sentBefore + 1);
-  EXPECT_EQ(midi_.sent.back(), Bytes({0xF0, 0x41, 0x10, 0xF7}));
+  // No tick queued: Cancel leaves the status line and progress as the last tick left them.
+  Click("Cancel");
+  Drain();
+  EXPECT_TRUE(IsPosition(LocationText())) << LocationText();
+  EXPECT_EQ(Progress()->value(), progress);
+  EXPECT_EQ(FileNameText(), Cmessage().SELECT_FILE);
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kCancelled));
+  EXPECT_FALSE(timer_->running);
+  timer_->Fire();  // one the timer had queued before it stopped
+  Drain();
+  EXPECT_EQ(LocationText(), Cmessage().CANCELED);
+  EXPECT_EQ(Progress()->value(), 0);
 }
 
-TEST_F(WorkflowWindowTest, ClosingOutsideAnUpdateAsksNothing) {
-  int asked = 0;
-  wc_->SetStopQuestion([&] { return ++asked, true; });
-  Choose(Write("a.dat", FileOfLength(1000)));
-  EXPECT_TRUE(window()->close());
-  EXPECT_FALSE(window()->isVisible());
-  EXPECT_EQ(asked, 0);
+TEST_F(WorkflowWindowTest, ACompletedRunWithHiddenLossesSaysSoInABox) {
+  bool ended = false;
+  QObject::connect(wc_.get(), &MainWindowController::runEnded, [&] { ended = true; });
+  for (const uint64_t losses : {0, 2}) {
+    ended = false;
+    Choose(Write("a.dat", FileOfLength(5)));
+    Click("Update");
+    midi_.warnings += losses;
+    std::this_thread::sleep_for(30ms);
+    timer_->Fire(2);
+    Drain();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(LocationText(), Cmessage().COMPLETED);
+    auto* box = window()->findChild<QMessageBox*>("DeliveryWarning");
+    EXPECT_EQ(box != nullptr, losses > 0);
+    if (box == nullptr) continue;
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->text().toStdString(), WarningText(2));
+    box->close();
+    Drain();
+  }
 }
 
-TEST_F(WorkflowWindowTest, ClosingDuringAnUpdateAsksDecliningKeepsItAcceptingCancelsIt) {
+TEST_F(WorkflowWindowTest, ClosingAsksOnlyDuringAnUpdateAndAYesCancelsIt) {
   int asked = 0;
   bool answer = false;
   wc_->SetStopQuestion([&] { return ++asked, answer; });
-  StartAndTickAfter(100000, 0ms);
-
+  Choose(Write("a.dat", FileOfLength(100000)));
+  Click("Update");
   EXPECT_FALSE(window()->close());
   EXPECT_EQ(asked, 1);
   EXPECT_TRUE(window()->isVisible());
   EXPECT_TRUE(timer_->running);
-  const uint32_t before = wc_->workflow().state().nTotalClock;
-  std::this_thread::sleep_for(20ms);
-  timer_->Fire();
-  Drain();
-  EXPECT_EQ(Enabled(), Updating());
-  EXPECT_GT(wc_->workflow().state().nTotalClock, before);  // ticks still play
 
   answer = true;
   EXPECT_TRUE(window()->close());
   EXPECT_EQ(asked, 2);
   EXPECT_FALSE(window()->isVisible());
   EXPECT_FALSE(timer_->running);
-  EXPECT_EQ(timer_->stops, 1);
-  EXPECT_EQ(Enabled(), Idle(false));
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kCancelled));
+
+  wc_->showWindow();  // not updating: closes without a question
+  EXPECT_TRUE(window()->close());
+  EXPECT_EQ(asked, 2);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Fakes for the core's interfaces: a recording MIDI port, a view that keeps what it shows, files
-// held in memory, a clock the test moves, a timer that only counts, a dialog that answers itself.
+// Fakes for the core's interfaces: a recording MIDI port that can fail, queue and warn, a view
+// that keeps the texts it would show, files held in memory, a clock the test moves, a timer that
+// only counts, a dialog that answers itself.
 #pragma once
 
 #include <map>
@@ -12,6 +13,7 @@
 #include "FileSource.h"
 #include "MidiPort.h"
 #include "SmfBuilder.h"
+#include "StatusText.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
 #include "UpdateWorkflow.h"
@@ -23,45 +25,64 @@ class FakeMidi : public MidiPort {
   std::vector<std::string> names{"Port A", "Port B", "Port C"};
   std::vector<int64_t> opened;
   std::vector<Bytes> sent;  // every message handed over, bytes as they would leave
-  int32_t status = 0;       // what the next sends return
+  int32_t status = 0;       // what the sends return from send number `failFrom` (0-based) on
+  size_t failFrom = 0;
+  uint64_t pending = 0;       // PendingBytes(); DropPending() empties it
+  int32_t deliveryError = 0;  // DeliveryError(); opening a destination clears it
+  uint64_t warnings = 0;      // DeliveryWarnings(); opening a destination clears it
+  int drops = 0;              // DropPending() calls
   uint64_t MidiOutDeviceNumber() override { return names.size(); }
   std::string MidiOutDeviceName(uint64_t i) override {
     return i < names.size() ? names[i] : "(null)";
   }
-  void MidiOutDeviceOpen(int64_t i) override { opened.push_back(i); }
+  void MidiOutDeviceOpen(int64_t i) override {
+    opened.push_back(i);
+    deliveryError = 0;
+    warnings = 0;
+  }
   int32_t SendShortMessage(uint8_t s, uint8_t d2, uint8_t d3) override {
-    sent.push_back(s >= 0xC0 && s < 0xE0 ? Bytes{s, d2} : Bytes{s, d2, d3});
-    return status;
+    return Sent(s >= 0xC0 && s < 0xE0 ? Bytes{s, d2} : Bytes{s, d2, d3});
   }
   int32_t SendLongMessage(const uint8_t* data, uint64_t size) override {
-    sent.emplace_back(data, data + size);
-    return status;
+    return Sent(Bytes(data, data + size));
+  }
+  uint64_t PendingBytes() override { return pending; }
+  int32_t DeliveryError() override { return deliveryError; }
+  void DropPending() override {
+    ++drops;
+    pending = 0;
+  }
+  uint64_t DeliveryWarnings() override { return warnings; }
+
+ private:
+  int32_t Sent(Bytes b) {
+    sent.push_back(std::move(b));
+    return sent.size() > failFrom ? status : 0;
   }
 };
 
+// Keeps what a window would show, with the program's own texts.
 class FakeView : public UpdateView {
  public:
   std::string fileName, location;
   std::vector<std::string> locations;  // every status text in order
-  double progress = -1, progressMin = -1, progressMax = -1;
+  int progress = -1;
+  std::vector<int> progresses;  // every value in order
   bool fileSel = true, update = true, cancel = true, midiOut = true;
   std::vector<std::string> items;
   int64_t selected = -1;
   std::vector<RunOutcome> ends;
-  void SetFileNameText(const std::string& t) override { fileName = t; }
-  void SetLocationText(const std::string& t) override {
-    location = t;
-    locations.push_back(t);
+  RunResult result;  // of the latest end
+  void ShowFileName(const std::string& n) override { fileName = FileNameText(n); }
+  void ShowSelectFile() override { fileName = SelectFileText(); }
+  void ShowNotice(Notice n) override { Status(NoticeText(n)); }
+  void ShowPosition(const Position& p) override { Status(PositionText(p)); }
+  void ShowSendError(int32_t s) override { Status(SendErrorText(s)); }
+  void ShowDraining(uint64_t b) override { Status(DrainingText(b)); }
+  void ShowProgress(int p) override { progresses.push_back(progress = p); }
+  void ShowControls(const Controls& c) override {
+    fileSel = c.fileSel, update = c.update, cancel = c.cancel, midiOut = c.midiOutDevice;
   }
-  void SetProgressRange(double a, double b) override {
-    progressMin = a;
-    progressMax = b;
-  }
-  void SetProgress(double v) override { progress = v; }
-  void SetFileSelEnabled(bool e) override { fileSel = e; }
-  void SetUpdateEnabled(bool e) override { update = e; }
-  void SetCancelEnabled(bool e) override { cancel = e; }
-  void SetMidiOutDeviceEnabled(bool e) override { midiOut = e; }
   void ClearDestinations() override {
     items.clear();
     selected = -1;
@@ -69,7 +90,16 @@ class FakeView : public UpdateView {
   void AddDestination(const std::string& n) override { items.push_back(n); }
   void SelectDestination(int64_t i) override { selected = i; }
   int64_t SelectedDestination() const override { return selected; }
-  void RunEnded(RunOutcome o) override { ends.push_back(o); }
+  void RunEnded(const RunResult& r) override {
+    ends.push_back(r.outcome);
+    result = r;
+  }
+
+ private:
+  void Status(const std::string& t) {
+    location = t;
+    locations.push_back(t);
+  }
 };
 
 // Files in memory. Every write gives the file a new modification stamp, as a real write would.
@@ -145,7 +175,7 @@ struct FakeParts {
 
 // A workflow on the fakes, loaded, with helpers to choose a file and move time.
 struct CoreHarness : FakeParts {
-  static constexpr double kPeriod = 128.0 / 44100.0;  // one timer period, about 2.9025 ms
+  static constexpr double kPeriod = kTickPeriodSeconds;
 
   UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 
@@ -155,7 +185,7 @@ struct CoreHarness : FakeParts {
     chooser.answer = path;
     wf.OnFileSelClick();
   }
-  void Tick(double seconds) {
+  void Tick(double seconds = kPeriod) {
     clock.now += seconds;
     wf.SmfPlayProc();
   }

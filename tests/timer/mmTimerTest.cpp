@@ -29,7 +29,7 @@ int64_t NowNs() {
 
 // Nanoseconds from the start to the end of period k, rounded down as the timer rounds.
 int64_t PeriodsNs(int64_t k) {
-  return k * 128'000'000'000 / 44100;
+  return k * kTickFrames * 1'000'000'000 / kTickFrameRate;
 }
 
 // Counts handler calls on the owner's thread and on the timer's, with the time of the latter.

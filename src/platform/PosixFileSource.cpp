@@ -1,4 +1,4 @@
-#include "FileSource.h"
+#include "PosixFileSource.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

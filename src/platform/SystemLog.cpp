@@ -1,0 +1,21 @@
+#include "SystemLog.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "Log.h"
+
+namespace midiflash {
+
+void UseSystemLog() {
+  openlog("midiflash", LOG_PID, LOG_USER);
+  // Never released: the log stays until the process ends.
+  static ScopedLogCapture* system = new ScopedLogCapture([](const std::string& line) {
+    std::fprintf(stderr, "midiflash: %s\n", line.c_str());
+    syslog(LOG_NOTICE, "%s", line.c_str());
+  });
+  (void)system;
+}
+
+}  // namespace midiflash
