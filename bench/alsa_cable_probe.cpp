@@ -10,11 +10,11 @@
 #include <type_traits>
 
 #include "CliView.h"
-#include "Clock.h"
 #include "FileChooser.h"
-#include "FileSource.h"
 #include "MainQueue.h"
 #include "MidiAPI.h"
+#include "PosixFileSource.h"
+#include "SteadyClock.h"
 #include "TickHandOff.h"
 #include "UpdateWorkflow.h"
 #include "mmTimer.h"
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   workflow.OnFileSelClick();
   midi.Reset();  // the run starts here
   workflow.OnUpdateButtonClicked();
-  queue.RunUntil([&] { return workflow.view().ended; }, std::chrono::minutes(5));
+  queue.RunUntil([&] { return workflow.phase() == Phase::kEnded; }, std::chrono::minutes(5));
   const auto deadline = Time::now() + std::chrono::minutes(1);
   while (midi.PendingBytes() > 0 && midi.DeliveryError() == 0 && Time::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

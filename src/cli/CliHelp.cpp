@@ -60,8 +60,9 @@ exit status:
 
 Plays FILE to a MIDI destination in real time at 120 bpm, as the window's Update does: the
 file's opening System Exclusive messages go out when it is loaded, then "Start", the position and
-a progress bar, and at the end "Updating is completed !!". Ctrl-C cancels the run
-("Updating was canceled by user!!").
+a progress bar, and at the end, once the device has taken the last bytes, "Updating is
+completed !!". The first message that cannot be delivered ends the run ("Send error ! N").
+Ctrl-C cancels the run ("Updating was canceled by user!!").
 
 options:
   --port INDEX|NAME|PREFIX  the destination: an index from `list`, its full name or identity
@@ -73,8 +74,9 @@ exit status:
   0         "Updating is completed !!"
   1         the file is refused ("Cant play this SMF !")
   2         usage error, the file cannot be opened, or no MIDI destination
-  3         every track was played, but a message could not be sent ("Send error ! N")
+  3         a message could not be delivered ("Send error ! N"); the run stopped there
   4         the file disappeared or changed size during the run ("Open file error !")
+  5         completed, but the MIDI service may have lost messages unseen (a line says so)
   130, 143  cancelled by SIGINT (Ctrl-C) or SIGTERM
 )"},
 };
@@ -105,6 +107,7 @@ exit status:
   2         usage error, the file cannot be opened, or no MIDI destination (play)
   3         play: a message could not be sent ("Send error ! N")
   4         play: the file disappeared or changed size during the run
+  5         play: completed, but the MIDI service may have lost messages unseen
   130, 143  play: cancelled by SIGINT (Ctrl-C) or SIGTERM
 
 environment:
