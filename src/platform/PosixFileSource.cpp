@@ -31,25 +31,25 @@ struct Fd {
 
 ReadStatus PosixFileSource::ReadWhole(const std::string& path, std::vector<uint8_t>& out,
                                       FileStamp& stamp) {
-  Fd f{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // O_NONBLOCK: opening a FIFO with no writer, or a device, must not wait. Only a regular file is
+  // an update file; everything else is answered at once, before anything is allocated.
+  Fd f{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (f.fd < 0) return ReadStatus::kOpenFailed;
   struct stat st {};
   if (fstat(f.fd, &st) != 0) return ReadStatus::kReadFailed;
-  if (S_ISDIR(st.st_mode)) return ReadStatus::kOpenFailed;
+  if (!S_ISREG(st.st_mode)) return ReadStatus::kOpenFailed;
   if (static_cast<uint64_t>(st.st_size) > std::numeric_limits<uint32_t>::max()) {
     return ReadStatus::kTooLarge;
   }
 
-  // Read to the end rather than trusting st_size alone: a file may grow or shrink between the
-  // fstat and the reads, and the image must be exactly what the reads returned.
-  std::vector<uint8_t> data;
-  data.resize(static_cast<size_t>(st.st_size) + 1);
+  // The image is what the reads returned, up to the size at open and a small margin for a file
+  // that grows meanwhile; a file that grows past it (or reports a size of 0 and has no end, as
+  // some /proc files do) is not a file to play.
+  const size_t limit = static_cast<size_t>(st.st_size) + kGrowthMargin;
+  std::vector<uint8_t> data(limit + 1);
   size_t have = 0;
   for (;;) {
-    if (have == data.size()) {
-      if (data.size() > std::numeric_limits<uint32_t>::max()) return ReadStatus::kTooLarge;
-      data.resize(data.size() * 2);
-    }
+    if (have > limit) return ReadStatus::kReadFailed;
     ssize_t n = read(f.fd, data.data() + have, data.size() - have);
     if (n < 0) {
       if (errno == EINTR) continue;

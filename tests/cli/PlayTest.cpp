@@ -2,6 +2,7 @@
 // destination.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -105,9 +106,16 @@ TEST_F(PlayFixture, RefusedAndMissingFilesAndUnclearPorts) {
   CliProcess refused({"play", path});
   EXPECT_EQ(refused.Wait(), 1);
   EXPECT_NE(refused.out.find("Cant play this SMF !"), std::string::npos);
-  CliProcess missing({"play", "/nonexistent/x.dat"});
-  EXPECT_EQ(missing.Wait(), 2);
-  EXPECT_NE(missing.out.find("Open file error !"), std::string::npos);
+  // Anything but a regular file is answered at once; a FIFO with no writer must not hang.
+  const std::string fifo = path + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& bad : {std::string("/nonexistent/x.dat"), fifo, std::string("/dev/zero"),
+                                 std::string("/tmp")}) {
+    CliProcess unreadable({"play", bad});
+    EXPECT_EQ(unreadable.Wait(), 2) << bad;
+    EXPECT_NE(unreadable.out.find("Open file error !\n"), std::string::npos) << bad;
+  }
+  unlink(fifo.c_str());
   RecordingClient other("device2", "in");
   for (const char* port : {"no-such-port", "dev", "7"}) {
     CliProcess unclear({"play", path, "--port", port});

@@ -1,0 +1,65 @@
+// Reading the update file from the file system: only regular files, answered at once, and never
+// more than the file held when it was opened (and a small margin).
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "PosixFileSource.h"
+
+namespace midiflash {
+namespace {
+
+TEST(PosixFileSource, ReadsRegularFilesOnlyAndAnswersAtOnce) {
+  const std::string dir = ::testing::TempDir() + "midiflash-files-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  std::ofstream(dir + "/u.dat") << "MThd";
+  std::ofstream(dir + "/empty.dat");
+  ASSERT_EQ(mkfifo((dir + "/fifo.dat").c_str(), 0600), 0);  // no writer: an open could wait
+  ASSERT_EQ(symlink("u.dat", (dir + "/link.dat").c_str()), 0);
+  // Mappings that do not merge, so that /proc/self/maps says more than the margin.
+  for (int i = 0; i < 128; ++i) {
+    mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  struct Case {
+    std::string path;
+    ReadStatus status;
+    std::string bytes;
+  } cases[] = {{dir + "/u.dat", ReadStatus::kOk, "MThd"},
+               {dir + "/link.dat", ReadStatus::kOk, "MThd"},
+               {dir + "/empty.dat", ReadStatus::kOk, ""},
+               {dir + "/missing.dat", ReadStatus::kOpenFailed, ""},
+               {dir, ReadStatus::kOpenFailed, ""},
+               {dir + "/fifo.dat", ReadStatus::kOpenFailed, ""},
+               {"/dev/zero", ReadStatus::kOpenFailed, ""},
+               {"/dev/null", ReadStatus::kOpenFailed, ""},
+               // A size of 0 that reads on: only the margin is read.
+               {"/proc/self/maps", ReadStatus::kReadFailed, ""}};
+  PosixFileSource source;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::vector<uint8_t> out = {1, 2, 3};
+    FileStamp stamp;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(source.ReadWhole(c.path, out, stamp), c.status);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    if (c.status != ReadStatus::kOk) {
+      EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));  // untouched
+      continue;
+    }
+    EXPECT_EQ(std::string(out.begin(), out.end()), c.bytes);
+    FileStamp now;
+    ASSERT_TRUE(source.Stat(c.path, now));
+    EXPECT_EQ(now, stamp);
+    EXPECT_EQ(stamp.size, c.bytes.size());
+  }
+  for (const char* name : {"/u.dat", "/empty.dat", "/fifo.dat", "/link.dat"})
+    unlink((dir + name).c_str());
+  rmdir(dir.c_str());
+}
+
+}  // namespace
+}  // namespace midiflash
