@@ -32,7 +32,7 @@ exit status:
     {"dump", R"(usage: midiflash-cli dump FILE
 
 Prints every event of FILE, track by track: the track, the tick, the kind of event and the bytes
-it puts on the MIDI cable (System Exclusive with its F0). Events that are never sent are marked so.
+it puts on the MIDI cable (System Exclusive with its F0). Meta events, never sent, are marked so.
 Sends nothing.
 
 options:
