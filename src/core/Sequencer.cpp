@@ -111,7 +111,7 @@ int8_t Sequencer::SmfPlayEvent(int32_t trk) {
     CountSend(midi_.SendLongMessage(sysex_buf_.data(), sysex_buf_.size()));
   } else if (sts >= static_cast<uint32_t>(s_.cmidi.NOTE_OFF) && sts < sysex) {
     CountSend(midi_.SendShortMessage(static_cast<uint8_t>(sts), static_cast<uint8_t>(t.Data1),
-                                          static_cast<uint8_t>(t.Data2)));
+                                     static_cast<uint8_t>(t.Data2)));
   } else {
     // The reader hands over nothing else: a record in another state was not read from this file.
     file_failed_ = true;
@@ -167,7 +167,7 @@ Sequencer::Tick Sequencer::SmfPlayProc() {
   s_.nTotalClock = position;
 
   Tick tick{};
-  tick.allEnded = all_ended && !halted();
+  tick.allEnded = all_ended;
   const int32_t seconds = static_cast<int32_t>(
       std::clamp(s_.curInterval, 0.0, static_cast<double>(std::numeric_limits<int32_t>::max())));
   tick.position = {seconds / 60, seconds % 60, s_.nTotalClock, s_.tTotalClock};

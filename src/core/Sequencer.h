@@ -20,7 +20,7 @@ class Sequencer {
 
   // What one playback tick reached.
   struct Tick {
-    bool allEnded;      // every track has reached its End of Track
+    bool allEnded;      // every track has reached its End of Track (unless halted())
     Position position;  // elapsed time and ticks played
     int percent;        // of the file's length in ticks
   };

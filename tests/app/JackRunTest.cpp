@@ -59,10 +59,6 @@ TEST(JackRunTest, AWholeRunReachesTheDestinationAndEndsCompleted) {
   EXPECT_GE(clock.elapsed(), 1400);  // played in real time, not as fast as it could be sent
 
   EXPECT_EQ(w->findChild<QLineEdit*>("LocationBox")->text(), "Updating is completed !!");
-  EXPECT_EQ(w->findChild<QProgressBar*>("Progress")->value(), 0);
-  EXPECT_EQ(w->findChild<QLineEdit*>("FileNameBox")->text().toStdString(), Cmessage().SELECT_FILE);
-  EXPECT_FALSE(w->findChild<QPushButton*>("Update")->isEnabled());
-  EXPECT_TRUE(w->findChild<QPushButton*>("FileSel")->isEnabled());
 
   ASSERT_TRUE(recorder.WaitForCount(expected.size(), 2s)) << recorder.Count();
   std::this_thread::sleep_for(50ms);

@@ -13,18 +13,16 @@
 namespace midiflash::testing {
 namespace {
 
-class QtFileChooserTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* name : {"a.dat", "b.mid", "c.txt"}) {
-      QFile f(dir_.filePath(name));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    chooser_.SetDirectory(dir_.path().toStdString());
-    chooser_.SetAllowedFileType("dat");
-  }
+TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing) {
+  QTemporaryDir dir;
+  for (const char* name : {"a.dat", "b.mid"}) QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+  const QString path = QDir(dir.path()).absolutePath();
+  QtFileChooser chooser(nullptr);
+  chooser.SetDirectory(dir.path().toStdString());
+  chooser.SetAllowedFileType("dat");
+  EXPECT_EQ(chooser.Directory(), path.toStdString());
   // Runs the dialog; `act` gets it once it is shown.
-  std::optional<std::string> Run(std::function<void(QFileDialog*)> act) {
+  const auto run = [&](std::function<void(QFileDialog*)> act) {
     bool acted = false;
     QTimer::singleShot(0, [&] {
       if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
@@ -32,31 +30,19 @@ class QtFileChooserTest : public ::testing::Test {
         act(d);
       }
     });
-    auto result = chooser_.RunModal();
+    auto result = chooser.RunModal();
     EXPECT_TRUE(acted) << "no modal file dialog was shown";
     return result;
-  }
-
-  QTemporaryDir dir_;
-  const QString path_ = QDir(dir_.path()).absolutePath();
-  QtFileChooser chooser_{nullptr};
-};
-
-TEST_F(QtFileChooserTest, StartsInTheFolderOffersOnlyDatFilesAndReturnsTheChosenPath) {
-  EXPECT_EQ(chooser_.Directory(), path_.toStdString());
-  const auto chosen = Run([&](QFileDialog* d) {
-    EXPECT_EQ(d->directory().absolutePath(), path_);
-    ASSERT_EQ(d->nameFilters().size(), 1);
-    EXPECT_TRUE(d->nameFilters().first().contains("(*.dat)"));
-    EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
-    d->selectFile("a.dat");
-    static_cast<QDialog*>(d)->accept();  // QFileDialog hides the slot the Open button calls
-  });
-  EXPECT_EQ(chosen, QDir(path_).filePath("a.dat").toStdString());
-}
-
-TEST_F(QtFileChooserTest, CancellingReturnsNothing) {
-  EXPECT_EQ(Run([](QFileDialog* d) { d->reject(); }), std::nullopt);
+  };
+  EXPECT_EQ(run([&](QFileDialog* d) {
+              EXPECT_EQ(d->directory().absolutePath(), path);
+              EXPECT_EQ(d->nameFilters(), QStringList{"Update files (*.dat)"});
+              EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
+              d->selectFile("a.dat");
+              static_cast<QDialog*>(d)->accept();  // QFileDialog hides the Open button's slot
+            }),
+            QDir(path).filePath("a.dat").toStdString());
+  EXPECT_EQ(run([](QFileDialog* d) { d->reject(); }), std::nullopt);
 }
 
 }  // namespace

@@ -37,8 +37,7 @@ class FakeMidi : public MidiPort {
   }
   void MidiOutDeviceOpen(int64_t i) override {
     opened.push_back(i);
-    deliveryError = 0;
-    warnings = 0;
+    deliveryError = 0, warnings = 0;
   }
   int32_t SendShortMessage(uint8_t s, uint8_t d2, uint8_t d3) override {
     return Sent(s >= 0xC0 && s < 0xE0 ? Bytes{s, d2} : Bytes{s, d2, d3});
@@ -48,10 +47,7 @@ class FakeMidi : public MidiPort {
   }
   uint64_t PendingBytes() override { return pending; }
   int32_t DeliveryError() override { return deliveryError; }
-  void DropPending() override {
-    ++drops;
-    pending = 0;
-  }
+  void DropPending() override { pending = 0 * ++drops; }
   uint64_t DeliveryWarnings() override { return warnings; }
 
  private:
@@ -83,23 +79,14 @@ class FakeView : public UpdateView {
   void ShowControls(const Controls& c) override {
     fileSel = c.fileSel, update = c.update, cancel = c.cancel, midiOut = c.midiOutDevice;
   }
-  void ClearDestinations() override {
-    items.clear();
-    selected = -1;
-  }
+  void ClearDestinations() override { items.clear(), selected = -1; }
   void AddDestination(const std::string& n) override { items.push_back(n); }
   void SelectDestination(int64_t i) override { selected = i; }
   int64_t SelectedDestination() const override { return selected; }
-  void RunEnded(const RunResult& r) override {
-    ends.push_back(r.outcome);
-    result = r;
-  }
+  void RunEnded(const RunResult& r) override { ends.push_back((result = r).outcome); }
 
  private:
-  void Status(const std::string& t) {
-    location = t;
-    locations.push_back(t);
-  }
+  void Status(const std::string& t) { locations.push_back(location = t); }
 };
 
 // Files in memory. Every write gives the file a new modification stamp, as a real write would.
@@ -107,10 +94,7 @@ class FakeFiles : public FileSource {
  public:
   std::map<std::string, Bytes> files;
   int reads = 0;
-  void Put(const std::string& path, const Bytes& b) {
-    files[path] = b;
-    ++version_;
-  }
+  void Put(const std::string& path, const Bytes& b) { files[path] = b, ++version_; }
   void Remove(const std::string& path) { files.erase(path); }
   ReadStatus ReadWhole(const std::string& path, std::vector<uint8_t>& out,
                        FileStamp& stamp) override {
@@ -140,16 +124,10 @@ class FakeClock : public Clock {
 
 class FakeTimer : public TickTimer {
  public:
-  int starts = 0, stops = 0;
+  int starts = 0;
   bool running = false;
-  void StartTimer() override {
-    ++starts;
-    running = true;
-  }
-  void StopTimer() override {
-    ++stops;
-    running = false;
-  }
+  void StartTimer() override { running = ++starts > 0; }
+  void StopTimer() override { running = false; }
 };
 
 class FakeChooser : public FileChooser {

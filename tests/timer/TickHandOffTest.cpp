@@ -15,71 +15,54 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Ticks append "T" to a journal read on the main thread; `posted` counts the tasks queued from
-// any thread, `postedHere` those queued from this one.
-struct Fixture {
+TEST(TickHandOff, OneTickPerTimerCallInOrderThreeAtStartNoneAfterStopOrDestruction) {
   const std::thread::id owner = std::this_thread::get_id();
   MainQueue queue;
   std::atomic<int> posted{0}, postedHere{0};
-  std::vector<std::string> journal;
+  std::vector<std::string> journal;  // main thread only
   mmTimer timer;
-  TickHandOff handOff{timer,
-                      [this](std::function<void()> task) {
-                        ++posted;
-                        if (std::this_thread::get_id() == owner) ++postedHere;
-                        queue.Post(std::move(task));
-                      },
-                      [this] { journal.push_back("T"); }};
+  auto handOff = std::make_unique<TickHandOff>(
+      timer,
+      [&](std::function<void()> task) {
+        ++posted;
+        postedHere += std::this_thread::get_id() == owner;
+        queue.Post(std::move(task));
+      },
+      [&] { journal.push_back("T"); });
+  const auto mark = [&](const std::string& what) {
+    queue.Post([&journal, what] { journal.push_back(what); });
+  };
+  mark("a");
+  handOff->TimerProc();
+  mark("b");
+  handOff->TimerProc();
+  EXPECT_TRUE(journal.empty());
+  EXPECT_EQ(queue.RunPending(), 4u);
+  EXPECT_EQ(journal, (std::vector<std::string>{"a", "T", "b", "T"}));
 
-  void Mark(const std::string& what) {
-    queue.Post([this, what] { journal.push_back(what); });
-  }
-};
-
-TEST(TickHandOff, EachTimerProcQueuesExactlyOneTickInOrder) {
-  Fixture f;
-  f.Mark("a");
-  f.handOff.TimerProc();
-  f.Mark("b");
-  f.handOff.TimerProc();
-  f.handOff.TimerProc();
-  EXPECT_TRUE(f.journal.empty());
-  EXPECT_EQ(f.queue.RunPending(), 5u);
-  EXPECT_EQ(f.journal, (std::vector<std::string>{"a", "T", "b", "T", "T"}));
-}
-
-TEST(TickHandOff, StartQueuesThreeThenTicksWithoutWaitingForTheMainThreadUntilStop) {
-  Fixture f;
-  f.Mark("busy");
-  f.handOff.StartTimer();
-  EXPECT_EQ(f.postedHere, 3);
+  journal.clear();
+  posted = 0;
+  mark("busy");
+  handOff->StartTimer();
+  EXPECT_EQ(postedHere, 2 + 3);
   // The main thread is busy for 200 ms; the timer must keep queuing meanwhile.
-  f.queue.Post([] { std::this_thread::sleep_for(200ms); });
+  queue.Post([] { std::this_thread::sleep_for(200ms); });
   std::atomic<int> postedDuringBusy{-1};
-  f.queue.Post([&] { postedDuringBusy = f.posted.load(); });
-  f.queue.RunUntil([&] { return postedDuringBusy >= 0; }, 2s);
-  f.handOff.StopTimer();
+  queue.Post([&] { postedDuringBusy = posted.load(); });
+  queue.RunUntil([&] { return postedDuringBusy >= 0; }, 2s);
+  handOff->StopTimer();
   EXPECT_GE(postedDuringBusy, 3 + 40);  // about 69 periods in 200 ms
-
-  const int atStop = f.posted;
+  const int atStop = posted;
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(f.posted, atStop);
-  f.queue.RunPending();  // the ticks queued before the stop still run, after the mark
-  EXPECT_EQ(f.journal.front(), "busy");
-  EXPECT_EQ(f.journal.size(), static_cast<size_t>(1 + atStop));
+  EXPECT_EQ(posted, atStop);
+  queue.RunPending();  // the ticks queued before the stop still run, after the mark
+  EXPECT_EQ(journal.front(), "busy");
+  EXPECT_EQ(journal.size(), static_cast<size_t>(1 + atStop));
 
-  f.handOff.StartTimer();  // a restart primes again
-  EXPECT_EQ(f.postedHere, 6);
-}
-
-TEST(TickHandOff, DestructionStopsTheTimer) {
-  mmTimer timer;
-  {
-    TickHandOff handOff(
-        timer, [](std::function<void()>) {}, [] {});
-    handOff.StartTimer();
-    EXPECT_TRUE(timer.running());
-  }
+  handOff->StartTimer();  // a restart primes again
+  EXPECT_EQ(postedHere, 2 + 3 + 3);
+  EXPECT_TRUE(timer.running());
+  handOff.reset();
   EXPECT_FALSE(timer.running());
 }
 
