@@ -1,8 +1,10 @@
-// bench_check: file-check throughput (read whole + SmfPlaySet) on two generated 16 MiB files, one
-// of large System Exclusive blocks and one of dense short channel messages, against midicsv and
-// mido reading the same files in the same run. Prints `name: value` lines; MB is 10^6 bytes.
+// bench_check: `midiflash-cli check` as a whole process (wall time and peak memory) and the core
+// check alone (read whole + SmfPlaySet), on two generated 16 MiB files, one of large System
+// Exclusive blocks and one of dense short channel messages, against midicsv and mido reading the
+// same files in the same run. Prints `name: value` lines; MB is 10^6 bytes, MiB 2^20.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,8 +124,8 @@ double TimeCheck(const std::string& path) {
 }
 
 // Wall time of one run of `argv` with its output thrown away; negative when it cannot be started
-// or fails.
-double TimeProcess(const std::vector<std::string>& argv) {
+// or fails. `peak_kib` receives its peak resident memory.
+double TimeProcess(const std::vector<std::string>& argv, long* peak_kib = nullptr) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -137,17 +139,21 @@ double TimeProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0) {
   }
   const double took = Now() - start;
+  if (peak_kib != nullptr) *peak_kib = usage.ru_maxrss;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took : -1;
 }
 
-double BestProcess(const std::vector<std::string>& argv, int runs) {
+double BestProcess(const std::vector<std::string>& argv, int runs, long* peak_kib = nullptr) {
   double best = -1;
   for (int i = 0; i < runs; ++i) {
-    const double t = TimeProcess(argv);
+    long peak = 0;
+    const double t = TimeProcess(argv, &peak);
     if (t < 0) return -1;
+    if (peak_kib != nullptr && peak > *peak_kib) *peak_kib = peak;
     if (best < 0 || t < best) best = t;
   }
   return best;
@@ -190,6 +196,11 @@ int main() {
 
   const double check_sysex = TimeCheck(sysex_path);
   const double check_dense = TimeCheck(dense_path);
+  long peak_sysex = 0, peak_dense = 0;
+  const double command_sysex =
+      BestProcess({MIDIFLASH_CLI_PATH, "check", sysex_path}, kCheckRuns, &peak_sysex);
+  const double command_dense =
+      BestProcess({MIDIFLASH_CLI_PATH, "check", dense_path}, kCheckRuns, &peak_dense);
   const double midicsv_sysex = BestProcess({"midicsv", sysex_path, "/dev/null"}, kToolRuns);
   const double midicsv_dense = BestProcess({"midicsv", dense_path, "/dev/null"}, kToolRuns);
   const std::string mido = "import sys, mido; mido.MidiFile(sys.argv[1])";
@@ -200,6 +211,16 @@ int main() {
 
   std::printf("check_sysex_file_bytes: %zu\n", sysex.size());
   std::printf("check_dense_file_bytes: %zu\n", dense.size());
+  std::printf("command_check_sysex_s: %.3f\n", command_sysex);
+  std::printf("command_check_dense_s: %.3f\n", command_dense);
+  std::printf("midicsv_sysex_s: %.3f\n", midicsv_sysex);
+  std::printf("midicsv_dense_s: %.3f\n", midicsv_dense);
+  std::printf("command_check_sysex_peak_MiB: %.1f\n", peak_sysex / 1024.0);
+  std::printf("command_check_dense_peak_MiB: %.1f\n", peak_dense / 1024.0);
+  std::printf("command_check_dense_peak_over_file_MiB: %.1f\n",
+              peak_dense / 1024.0 - dense.size() / 1048576.0);
+  PrintRatio("command_ratio_vs_midicsv_dense", command_dense, midicsv_dense);
+  PrintRatio("command_ratio_vs_midicsv_sysex", command_sysex, midicsv_sysex);
   PrintRate("check_sysex_MBps", sysex.size(), check_sysex);
   PrintRate("check_dense_MBps", dense.size(), check_dense);
   PrintRate("midicsv_sysex_MBps", sysex.size(), midicsv_sysex);
@@ -215,5 +236,5 @@ int main() {
   std::remove(sysex_path.c_str());
   std::remove(dense_path.c_str());
   rmdir(dir.c_str());
-  return check_sysex > 0 && check_dense > 0 ? 0 : 1;
+  return check_sysex > 0 && check_dense > 0 && command_sysex > 0 && command_dense > 0 ? 0 : 1;
 }

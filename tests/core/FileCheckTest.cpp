@@ -71,14 +71,26 @@ TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
   EXPECT_EQ(s.SmfTracks, 34);  // all three fields are stored before any is tested
 }
 
-TEST_F(CheckFixture, TracksFollowTheirEndOfTrackNotTheirDeclaredLength) {
-  TrackBuilder a = Ticks(480), b = Ticks(1920);
+TEST_F(CheckFixture, TracksAndTheirRefusals) {
+  TrackBuilder a = Ticks(480), b = Ticks(1920), one = Ticks(1);  // Ticks(1) is 12 bytes
   std::vector<TrackBuilder> many;
   for (uint32_t i = 0; i < 33; ++i) many.push_back(Ticks(i + 1));
-  TrackBuilder eot_data;
+  TrackBuilder eot_data, hidden, stray, system, high, ticks, fits, open, quiet;
   eot_data.Event(10, {0x90, 0x3C, 0x64}).Meta(0, 0x2F, {1, 2, 3});
-  TrackBuilder hidden;
   hidden.SysEx(0, {0xFF, 0x2F, 0x00}).Meta(5, 0x01, {0xFF, 0x2F, 0x00}).EndOfTrack(7);
+  stray.Event(0, {0x3C, 0x40}).EndOfTrack();
+  system.Event(0, {0x90, 0x3C, 0x64}).Event(0, {0xF2, 0x00, 0x00}).EndOfTrack();
+  high.Event(0, {0x90, 0x3C, 0xCC}).EndOfTrack();
+  for (TrackBuilder* t : {&ticks, &fits}) {  // 16 × (2^28 - 1) + 16 = 2^32; 15 more fit
+    t->Event(0x0FFFFFFF, {0x90, 0x3C, 0x64});
+    for (int i = 0; i < 15; ++i) t->Event(0x0FFFFFFF, {0x3C, 0x00});
+  }
+  ticks.Event(16, {0x3C, 0x00}).EndOfTrack();
+  fits.Event(15, {0x3C, 0x00}).EndOfTrack();
+  open.Event(0, {0x90, 0x3C, 0x64}).Event(10, {0x80, 0x3C, 0x00});  // no End of Track
+  quiet.EndOfTrack();
+  Bytes cut = Smf(1, 96, {one, TrackBuilder().SysEx(0, Bytes(20, 0x11)).EndOfTrack()});
+  cut.resize(cut.size() - 10);
   const Bytes junk = Cat({{'X', 'Y', 'Z', 'W'}, Be32(0)});
   const struct {
     Bytes in;
@@ -89,83 +101,40 @@ TEST_F(CheckFixture, TracksFollowTheirEndOfTrackNotTheirDeclaredLength) {
   } cases[] = {
       {Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)}), kCheckPlayable, 1920, -1, 0},
       {Smf(1, 96, many), kCheckPlayable, 33, -1, 0},
+      {Smf(1, 96, {fits}), kCheckPlayable, UINT32_MAX, -1, 0},
       {Cat({Header(1, 2, 480), a.Chunk(), junk, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35},
       {Cat({Header(1, 2, 480), a.Chunk(), {0x00}, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35},
       {Cat({Header(1, 1, 480), a.Chunk(), {1, 2, 3}}), kCheckPlayable, 480, -1, 0},
       {Cat({Header(1, 2, 96), eot_data.Chunk(), Ticks(5).Chunk()}), kCheckNoTrackChunk, 10, 1, 30},
       {Cat({Header(1, 1, 96), eot_data.Chunk()}), kCheckPlayable, 10, -1, 0},
       {Smf(1, 96, {hidden}), kCheckPlayable, 12, -1, 0},
-      {Cat({Header(1, 2, 96), Ticks(1).Chunk()}), kCheckTrackChunkCut, 1, 1, 34},
+      {Cat({Header(1, 2, 96), one.Chunk()}), kCheckTrackChunkCut, 1, 1, 34},
       {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0, 0}}), kCheckTrackChunkCut, 0, 0, 18},
       {Cat({Header(1, 1, 96), {'M', 'T', 'r'}}), kCheckTrackChunkCut, 0, 0, 14},
       {Cat({Header(1, 1, 96), {'M', 'X', 'r'}}), kCheckNoTrackChunk, 0, 0, 14},
       {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0xFF, 0xFF, 0xFF, 0xFF}}), kCheckNoEndOfTrack, 0,
        0, 22},
+      {Cat({Header(1, 2, 96), one.Chunk(), TrackBuilder().Raw({0, 0x90, 0x3C, 0x64}).Chunk()}),
+       kCheckNoEndOfTrack, 1, 1, 46},
+      // The reader's refusals name their track and byte offset; track 1's events begin at 42.
+      // Running status carries over neither from track 0 nor from the table's last use.
+      {Smf(1, 96, {one, stray}), kCheckNoRunningStatus, 1, 1, 43},
+      {Smf(1, 96, {one, system}), kCheckSystemStatus, 1, 1, 47},
+      {Smf(1, 96, {one, high}), kCheckDataByteHigh, 1, 1, 45},
+      {Smf(1, 96, {one, ticks}), kCheckTickOverflow, 1, 1, 42 + 7 + 15 * 6},
+      {cut, kCheckEventCut, 1, 1, 45},
+      // A track without End of Track reads on into the next chunk: it is named, not the next one.
+      {Cat({Header(1, 2, 96), open.Chunk(), quiet.Chunk(), quiet.Chunk()}), kCheckNoEndOfTrack, 0,
+       0, 30},
+      {Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()}), kCheckNoEndOfTrack, 0, 0, 30},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
+    s.sTrk[1].RunSts = 0x90;
     EXPECT_EQ(Check(c.in), c.result);
     EXPECT_EQ(s.tTotalClock, c.total);
     EXPECT_EQ(check.failure().track, c.track);
     EXPECT_EQ(check.failure().offset, c.offset);
-  }
-}
-
-TEST_F(CheckFixture, TheReadersRefusalsNameTheirTrackAndOffset) {
-  // Each body goes into track 1, behind a sound track 0 of 12 bytes (chunk at 14, events at 22);
-  // track 1's events begin at 42.
-  TrackBuilder running;  // running status does not carry over from track 0, nor from an old table
-  running.Event(0, {0x3C, 0x40}).EndOfTrack();
-  TrackBuilder system, high, ticks, cut;
-  system.Event(0, {0x90, 0x3C, 0x64}).Event(0, {0xF2, 0x00, 0x00}).EndOfTrack();
-  high.Event(0, {0x90, 0x3C, 0xCC}).EndOfTrack();
-  ticks.Event(0x0FFFFFFF, {0x90, 0x3C, 0x64});
-  for (int i = 0; i < 15; ++i) ticks.Event(0x0FFFFFFF, {0x3C, 0x00});
-  ticks.Event(16, {0x3C, 0x00}).EndOfTrack();  // 16 × (2^28 - 1) + 16 = 2^32
-  cut.SysEx(0, Bytes(20, 0x11)).EndOfTrack();
-  Bytes cut_file = Smf(1, 96, {Ticks(1), cut});
-  cut_file.resize(cut_file.size() - 10);
-  const struct {
-    Bytes in;
-    int32_t result;
-    uint64_t offset;
-  } cases[] = {
-      {Smf(1, 96, {Ticks(1), running}), kCheckNoRunningStatus, 43},
-      {Smf(1, 96, {Ticks(1), system}), kCheckSystemStatus, 47},
-      {Smf(1, 96, {Ticks(1), high}), kCheckDataByteHigh, 45},
-      {Smf(1, 96, {Ticks(1), ticks}), kCheckTickOverflow, 42 + 7 + 15 * 6},
-      {cut_file, kCheckEventCut, 45},
-      {Cat({Header(1, 2, 96), Ticks(1).Chunk(), TrackBuilder().Raw({0, 0x90, 0x3C, 0x64}).Chunk()}),
-       kCheckNoEndOfTrack, 46},
-  };
-  s.sTrk[1].RunSts = 0x90;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.in));
-    EXPECT_EQ(Check(c.in), c.result);
-    EXPECT_EQ(check.failure().track, 1);
-    EXPECT_EQ(check.failure().offset, c.offset);
-  }
-  // One tick less fits.
-  ticks = TrackBuilder();
-  ticks.Event(0x0FFFFFFF, {0x90, 0x3C, 0x64});
-  for (int i = 0; i < 15; ++i) ticks.Event(0x0FFFFFFF, {0x3C, 0x00});
-  ticks.Event(15, {0x3C, 0x00}).EndOfTrack();
-  ASSERT_EQ(Check(Smf(1, 96, {ticks})), kCheckPlayable);
-  EXPECT_EQ(s.tTotalClock, UINT32_MAX);
-}
-
-TEST_F(CheckFixture, ATrackWithoutEndOfTrackIsNamedNotTheTrackItRunsInto) {
-  // Track 0 lacks End of Track and reads on through track 1's chunk as if it were its own events.
-  TrackBuilder open;
-  open.Event(0, {0x90, 0x3C, 0x64}).Event(10, {0x80, 0x3C, 0x00});
-  TrackBuilder quiet;
-  quiet.EndOfTrack();
-  const Bytes two = Cat({Header(1, 2, 96), open.Chunk(), quiet.Chunk(), quiet.Chunk()});
-  const Bytes one = Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()});
-  for (const Bytes& in : {two, one}) {
-    EXPECT_EQ(Check(in), kCheckNoEndOfTrack);
-    EXPECT_EQ(check.failure().track, 0);
-    EXPECT_EQ(check.failure().offset, 14u + 8 + open.body().size());
   }
 }
 
