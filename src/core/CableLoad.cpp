@@ -29,12 +29,13 @@ class BusiestWindow {
   explicit BusiestWindow(uint64_t length) : length_(length), ring_(length) {}
 
   void Add(uint32_t tick, uint64_t bytes, CableLoad& load) {
-    while (count_ > 0 && ring_[first_].tick + length_ <= tick) Close(load);
-    if (count_ == 0 || ring_[Last()].tick != tick) {
-      ring_[(first_ + count_) % ring_.size()] = TickBytes{tick, 0};
+    if (count_ == 0 || ring_[last_].tick != tick) {
+      while (count_ > 0 && ring_[first_].tick + length_ <= tick) Close(load);
+      last_ = count_ == 0 ? first_ : Next(last_);
+      ring_[last_] = TickBytes{tick, 0};
       ++count_;
     }
-    ring_[Last()].bytes += bytes;
+    ring_[last_].bytes += bytes;
     in_window_ += bytes;
   }
   void Finish(CableLoad& load) {
@@ -46,7 +47,7 @@ class BusiestWindow {
     uint64_t tick;
     uint64_t bytes;
   };
-  size_t Last() const { return (first_ + count_ - 1) % ring_.size(); }
+  size_t Next(size_t i) const { return i + 1 == ring_.size() ? 0 : i + 1; }
   // The window starting at the oldest tick is complete: every later message falls past its end.
   void Close(CableLoad& load) {
     if (in_window_ > load.busiestSecondBytes) {
@@ -54,13 +55,14 @@ class BusiestWindow {
       load.busiestSecondTick = static_cast<uint32_t>(ring_[first_].tick);
     }
     in_window_ -= ring_[first_].bytes;
-    first_ = (first_ + 1) % ring_.size();
+    first_ = Next(first_);
     --count_;
   }
 
   uint64_t length_;
   std::vector<TickBytes> ring_;
   size_t first_ = 0;
+  size_t last_ = 0;
   size_t count_ = 0;
   uint64_t in_window_ = 0;
 };
@@ -96,40 +98,62 @@ int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
 
   bool exclusive_pending = false;
   CableOverrun pending;
+  uint64_t total = 0;
   while (!lanes.empty()) {
     // The earliest message; lanes stay in track order, so the first at a tick wins.
     size_t at = 0;
     for (size_t k = 1; k < lanes.size(); ++k) {
       if (lanes[k].next.tick < lanes[at].next.tick) at = k;
     }
-    Lane& lane = lanes[at];
-    const SmfEvent& e = lane.next;
-    const uint64_t bytes = e.WireBytes();
-    load.totalBytes += bytes;
-    if (load.timed) {
-      if (exclusive_pending && Overruns(pending.bytes, e.tick - pending.tick, division)) {
-        pending.nextTrack = lane.track;
-        pending.nextTick = e.tick;
-        load.overruns.push_back(pending);
-      }
-      window.Add(e.tick, bytes, load);
+    // This lane goes on sending until another lane's message is due first: before a later
+    // track's message at the same tick, after an earlier track's.
+    uint64_t bound = UINT64_MAX;
+    for (size_t k = 0; k < lanes.size(); ++k) {
+      if (k != at) bound = std::min<uint64_t>(bound, uint64_t{lanes[k].next.tick} + (k > at));
     }
-    exclusive_pending = e.kind != EventKind::kChannel;
-    if (exclusive_pending) {
-      pending = CableOverrun{lane.track, e.tick, bytes, 0, 0};
-      if (e.kind == EventKind::kSysEx &&
-          (e.dataLength == 0 || image[e.dataOffset + e.dataLength - 1] != 0xF7)) {
-        if (load.splitSysEx++ == 0) {
-          load.firstSplitTrack = lane.track;
-          load.firstSplitTick = e.tick;
+    // The cursor and event are worked on as locals, which the compiler keeps out of memory.
+    const int32_t track = lanes[at].track;
+    TrackCursor cursor = lanes[at].cursor;
+    SmfEvent e = lanes[at].next;
+    ReadStep step;
+    do {
+      const uint64_t bytes = e.WireBytes();
+      total += bytes;
+      if (load.timed) {
+        if (exclusive_pending && Overruns(pending.bytes, e.tick - pending.tick, division)) {
+          pending.nextTrack = track;
+          pending.nextTick = e.tick;
+          load.overruns.push_back(pending);
+        }
+        window.Add(e.tick, bytes, load);
+      }
+      exclusive_pending = e.kind != EventKind::kChannel;
+      if (exclusive_pending) {
+        pending = CableOverrun{track, e.tick, bytes, 0, 0};
+        if (e.kind == EventKind::kSysEx &&
+            (e.dataLength == 0 || image[e.dataOffset + e.dataLength - 1] != 0xF7)) {
+          if (load.splitSysEx++ == 0) {
+            load.firstSplitTrack = track;
+            load.firstSplitTick = e.tick;
+          }
         }
       }
+      do {
+        step = ReadTrackEvent(image, size, cursor, e, why);
+      } while (step == ReadStep::kEvent && e.kind == EventKind::kMeta);
+    } while (step == ReadStep::kEvent && e.tick < bound);
+    if (step == ReadStep::kRefused) {
+      load.totalBytes = total;
+      return why.result;
     }
-    if (!advance(lane)) {
-      if (why.result != kCheckPlayable) return why.result;
+    if (step == ReadStep::kEndOfTrack) {
       lanes.erase(lanes.begin() + static_cast<std::ptrdiff_t>(at));
+    } else {
+      lanes[at].cursor = cursor;
+      lanes[at].next = e;
     }
   }
+  load.totalBytes = total;
   if (load.timed) window.Finish(load);
   return kCheckPlayable;
 }

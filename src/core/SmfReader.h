@@ -79,8 +79,9 @@ struct ReadRefusal {
 // (kCheckNoEndOfTrack) or inside an event (kCheckEventCut), a data byte where a status belongs
 // without running status, a system status other than F0, F7 and FF, a channel data byte of 0x80
 // or more, and a tick sum past 2^32 - 1.
-inline ReadStep ReadTrackEvent(const uint8_t* image, uint32_t size, TrackCursor& c, SmfEvent& e,
-                               ReadRefusal& why) {
+[[gnu::always_inline]] inline ReadStep ReadTrackEvent(const uint8_t* image, uint32_t size,
+                                                      TrackCursor& c, SmfEvent& e,
+                                                      ReadRefusal& why) {
   uint32_t p = c.pos;
   const auto refuse = [&why](int32_t result, uint32_t at) {
     why = ReadRefusal{result, at};
