@@ -76,7 +76,10 @@ TEST_F(PlayFixture, DeliversEveryMessageInOrderAtThePaceOfTheFile) {
   Write(Update(90, 24, &e));
   const auto t0 = std::chrono::steady_clock::now();
   CliProcess cli({"play", path, "--port", rec.FullPortName()});
-  ASSERT_EQ(cli.Wait(), 0) << cli.out << cli.err;
+  // A JACK server without real-time rights may run a cycle late on a loaded machine: the run
+  // then says that delivery may be incomplete (exit 5), and the bytes below tell whether it was.
+  const int status = cli.Wait();
+  ASSERT_TRUE(status == 0 || status == 5) << status << cli.out << cli.err;
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_TRUE(rec.WaitForCount(e.messages.size(), std::chrono::seconds(2)));
   std::vector<Bytes> got;
@@ -84,7 +87,8 @@ TEST_F(PlayFixture, DeliversEveryMessageInOrderAtThePaceOfTheFile) {
   EXPECT_EQ(got, e.messages);
   EXPECT_EQ(rec.Overflows(), 0u);
   EXPECT_NE(cli.out.find("Start\n"), std::string::npos);
-  EXPECT_TRUE(cli.out.ends_with("\nUpdating is completed !!\n")) << cli.out;
+  EXPECT_TRUE(cli.out.ends_with(status == 0 ? "\nUpdating is completed !!\n" : " time(s)\n"))
+      << cli.out;
   // From the first timed message to the last are 89 gaps of 24 ticks, on the device's own clock.
   // With a regular timer that takes the pacing model's time; a late timer tick is worth more
   // whole ticks and drops less, so a loaded machine plays faster, but never faster than the
@@ -172,10 +176,11 @@ TEST_F(PlayFixture, CancelAtFiftyRandomMomentsLeavesNothingHalfSent) {
       EXPECT_EQ(status, 128 + signo) << round;
       EXPECT_EQ(rec.Count(), before) << round;
     } else if (completed) {
-      EXPECT_EQ(status, 0) << round;
+      EXPECT_TRUE(status == 0 || status == 5) << round;
     } else {
       EXPECT_EQ(status, 128 + signo) << round << cli.out << cli.err;
-      EXPECT_TRUE(cli.out.ends_with("\nUpdating was canceled by user!!\n")) << round << cli.out;
+      const std::string end = "Updating was canceled by user!!\n";
+      EXPECT_TRUE(cli.out == end || cli.out.ends_with("\n" + end)) << round << cli.out;
     }
     // What arrived is the file's messages from the first, in order, and nothing comes later.
     if (completed) rec.WaitForCount(before + e.messages.size(), std::chrono::seconds(1));
