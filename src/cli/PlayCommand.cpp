@@ -105,8 +105,12 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
       err << "midiflash-cli: " << match.error << "\n";
       return kPlayUnusable;
     }
-    view.SelectDestination(match.index);
-    workflow.OnMidiOutSelChanged();
+    // The load step has opened the first destination already; opening it once more would only
+    // drop and remake the connection just before the opening messages go out.
+    if (match.index != view.SelectedDestination()) {
+      view.SelectDestination(match.index);
+      workflow.OnMidiOutSelChanged();
+    }
   }
   view.PrintLine("Destination: " + view.destinations()[view.SelectedDestination()]);
 
