@@ -114,6 +114,12 @@ TEST_F(CableFixture, BusiestSecondIsTwoDivisionsLong) {
   EXPECT_EQ(load.busiestSecondBytes, 1602u);
   EXPECT_EQ(load.busiestSecondTick, 0u);
   EXPECT_FALSE(load.RateExceeded());
+  // Two equal seconds: the first is named.
+  TrackBuilder twice;
+  twice.SysEx(5, Bytes(99, 0x11)).SysEx(1000, Bytes(99, 0x11)).EndOfTrack();
+  Measure(480, {twice});
+  EXPECT_EQ(load.busiestSecondBytes, 100u);
+  EXPECT_EQ(load.busiestSecondTick, 5u);
   // Many ticks inside one second, from two tracks: the window holds every tick of it.
   TrackBuilder a, b;
   for (int i = 0; i < 959; ++i) a.Event(1, {0x90, 0x3C, 0x64});
