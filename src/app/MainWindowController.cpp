@@ -70,9 +70,16 @@ MainWindowController::MainWindowController(Parts parts)
       *midi_, *this, *chooser, files_, clock_, *handoff_,
       QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
   workflow_->WindowDidLoad();
+  // The service calls from a thread of its own; the list is read again on this one. A call still
+  // queued when the window goes is dropped with this object.
+  midi_->SetDestinationsChanged([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { workflow_->OnDestinationsChanged(); }, Qt::QueuedConnection);
+  });
 }
 
 MainWindowController::~MainWindowController() {
+  midi_->SetDestinationsChanged({});
   // Stop the ticks before anything they reach goes away.
   handoff_.reset();
   window_->removeEventFilter(this);
@@ -153,6 +160,10 @@ void MainWindowController::ClearDestinations() {
 
 void MainWindowController::AddDestination(const std::string& name) {
   ui_->midiOutDevice->addItem(QString::fromStdString(name));
+}
+
+void MainWindowController::AddGoneDestination(const std::string& name) {
+  ui_->midiOutDevice->addItem(QString::fromStdString(GoneDestinationText(name)));
 }
 
 void MainWindowController::SelectDestination(int64_t index) {

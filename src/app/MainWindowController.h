@@ -65,6 +65,7 @@ class MainWindowController : public QObject, public UpdateView {
   void ShowControls(const Controls& controls) override;
   void ClearDestinations() override;
   void AddDestination(const std::string& name) override;
+  void AddGoneDestination(const std::string& name) override;
   void SelectDestination(int64_t index) override;
   int64_t SelectedDestination() const override;
   void RunEnded(const RunResult& result) override;

@@ -24,6 +24,8 @@ class CliView : public midiflash::UpdateView {
   void ShowControls(const midiflash::Controls&) override {}
   void ClearDestinations() override { destinations_.clear(); }
   void AddDestination(const std::string& name) override { destinations_.push_back(name); }
+  // The command line chooses its destination before the run and never shows the list again.
+  void AddGoneDestination(const std::string&) override {}
   void SelectDestination(int64_t index) override { selected_ = index; }
   int64_t SelectedDestination() const override { return selected_; }
   void RunEnded(const midiflash::RunResult& result) override;

@@ -100,7 +100,8 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return kPlayUnusable;
   }
   if (have_port) {
-    const PortMatch match = MatchPort(midi.MidiOutDevices(), port);
+    // The list the workflow shows, so that the index chosen is the entry matched.
+    const PortMatch match = MatchPort(workflow.destinations(), port);
     if (match.index < 0) {
       err << "midiflash-cli: " << match.error << "\n";
       return kPlayUnusable;
@@ -112,7 +113,12 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
       workflow.OnMidiOutSelChanged();
     }
   }
-  view.PrintLine("Destination: " + view.destinations()[view.SelectedDestination()]);
+  const auto selected = static_cast<size_t>(view.SelectedDestination());
+  if (selected >= view.destinations().size()) {
+    err << "midiflash-cli: the MIDI destination went away\n";
+    return kPlayUnusable;
+  }
+  view.PrintLine("Destination: " + view.destinations()[selected]);
 
   workflow.OnFileSelClick();
   switch (workflow.phase()) {

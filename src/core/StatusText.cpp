@@ -60,4 +60,8 @@ std::string WarningText(uint64_t deliveryWarnings) {
   return Format(kWarningFormat, static_cast<unsigned long long>(deliveryWarnings));
 }
 
+std::string GoneDestinationText(const std::string& name) {
+  return name + " (gone)";
+}
+
 }  // namespace midiflash

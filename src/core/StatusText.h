@@ -19,6 +19,8 @@ std::string PositionText(const Position& position);
 std::string SendErrorText(int32_t status);
 // The status line while the last bytes drain to the device.
 std::string DrainingText(uint64_t pendingBytes);
+// The list item of a chosen destination that went away: "name (gone)".
+std::string GoneDestinationText(const std::string& name);
 // What a completed run with hidden losses adds; empty for 0.
 std::string WarningText(uint64_t deliveryWarnings);
 

@@ -77,6 +77,8 @@ class UpdateView {
   // The destination list (midiOutDevice).
   virtual void ClearDestinations() = 0;
   virtual void AddDestination(const std::string& name) = 0;
+  // The chosen destination after it went away, as the last item (GoneDestinationText).
+  virtual void AddGoneDestination(const std::string& name) = 0;
   virtual void SelectDestination(int64_t index) = 0;
   // Index of the selected item, -1 when none is selected.
   virtual int64_t SelectedDestination() const = 0;

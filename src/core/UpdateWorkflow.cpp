@@ -1,5 +1,7 @@
 #include "UpdateWorkflow.h"
 
+#include <cerrno>
+
 #include "Log.h"
 
 namespace midiflash {
@@ -38,21 +40,21 @@ UpdateWorkflow::UpdateWorkflow(MidiPort& midi, UpdateView& view, FileChooser& ch
       check_(s_, reader_),
       seq_(s_, reader_, midi_, files_, clock_) {}
 
+Controls UpdateWorkflow::controls() const {
+  Controls c = ControlsFor(phase_);
+  c.update = c.update && !chosen_gone_;
+  return c;
+}
+
 void UpdateWorkflow::SetPhase(Phase phase) {
   phase_ = phase;
-  view_.ShowControls(ControlsFor(phase));
+  view_.ShowControls(controls());
 }
 
 void UpdateWorkflow::WindowDidLoad() {
   view_.ShowSelectFile();
   SetPhase(Phase::kNoFile);
-  view_.ClearDestinations();
-  const uint64_t n = midi_.MidiOutDeviceNumber();
-  if (n > 0) {
-    for (uint64_t i = 0; i < n; ++i) view_.AddDestination(midi_.MidiOutDeviceName(i));
-    view_.SelectDestination(0);
-    midi_.MidiOutDeviceOpen(view_.SelectedDestination());
-  }
+  ShowDestinations();
   view_.ShowProgress(0);
   s_.SmfTempo = 120;
   seq_.CalcClockStep();
@@ -148,7 +150,60 @@ void UpdateWorkflow::OnCancelButtonClicked() {
 void UpdateWorkflow::OnMidiOutSelChanged() {
   LogLine("OnMidiOutSelChanged");
   if (!controls().midiOutDevice) return;
-  midi_.MidiOutDeviceOpen(view_.SelectedDestination());
+  const int64_t index = view_.SelectedDestination();
+  // The gone item (or none) opens nothing; the choice stays as it was.
+  if (index < 0 || static_cast<uint64_t>(index) >= destinations_.size()) return;
+  const bool gone_shown = chosen_gone_;
+  Choose(static_cast<size_t>(index));
+  // The gone item has served its purpose once another destination is chosen.
+  if (gone_shown && !chosen_gone_) ShowDestinations();
+  view_.ShowControls(controls());
+}
+
+void UpdateWorkflow::Choose(size_t index) {
+  chosen_ = destinations_[index];
+  chosen_gone_ = false;
+  if (midi_.MidiOutDeviceOpenId(chosen_.id) == -ENOENT) {
+    // It went away after the list was shown: say so rather than open whatever stands there now.
+    ShowDestinations();
+  }
+}
+
+void UpdateWorkflow::OnDestinationsChanged() {
+  if (running()) {
+    list_changed_ = true;
+    return;
+  }
+  ShowDestinations();
+  view_.ShowControls(controls());
+}
+
+void UpdateWorkflow::ShowDestinations() {
+  list_changed_ = false;
+  destinations_ = midi_.MidiOutDevices();
+  view_.ClearDestinations();
+  for (const MidiDestination& d : destinations_) view_.AddDestination(d.name);
+  if (chosen_.id.empty()) {
+    // Nothing chosen yet (the list was empty): the first destination, as at load.
+    if (!destinations_.empty()) {
+      view_.SelectDestination(0);
+      Choose(0);
+    }
+    return;
+  }
+  for (size_t i = 0; i < destinations_.size(); ++i) {
+    if (destinations_[i].id != chosen_.id) continue;
+    view_.SelectDestination(static_cast<int64_t>(i));
+    if (chosen_gone_) {
+      // Back again: its connection went with it, so it is opened anew.
+      chosen_gone_ = false;
+      midi_.MidiOutDeviceOpenId(chosen_.id);
+    }
+    return;
+  }
+  chosen_gone_ = true;
+  view_.AddGoneDestination(chosen_.name);
+  view_.SelectDestination(static_cast<int64_t>(destinations_.size()));
 }
 
 int32_t UpdateWorkflow::DeliveryFailure() {
@@ -223,6 +278,7 @@ void UpdateWorkflow::EndRun(RunOutcome outcome, int32_t status) {
   }
   SetPhase(Phase::kEnded);
   view_.ShowProgress(0);
+  if (list_changed_) OnDestinationsChanged();
   view_.RunEnded(result_);
 }
 

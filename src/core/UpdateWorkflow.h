@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Clock.h"
 #include "FileCheck.h"
@@ -39,15 +40,27 @@ class UpdateWorkflow {
   // Cancels a run: drops what still waits to go out, stops the timer; the next queued tick ends
   // the run with the cancel text and sends nothing. Ignored unless Updating or Draining.
   void OnCancelButtonClicked();
-  // Opens the destination selected in the list. Ignored while updating.
+  // Opens the destination selected in the list, by its identity: one that went away since the
+  // list was shown is not replaced by another (the list is read again and shows it as gone).
+  // Choosing a listed destination enables Update again (when a file is Ready). Ignored while
+  // updating.
   void OnMidiOutSelChanged();
+  // The MIDI service's destinations may have changed; front ends queue this onto the workflow's
+  // thread. Outside a run the list is read again at once: the chosen destination stays selected
+  // wherever it now stands, or, gone, stays as the last item marked so, with Update disabled until
+  // a destination is chosen. A list that was empty selects and opens its first new item, as the
+  // load step does. During a run the list is read again when the run has ended.
+  void OnDestinationsChanged();
   // One queued playback tick. While Updating it advances the run; once every track has ended it
   // waits (Draining) until the MIDI output has nothing pending; it ends the run at the first
   // failed send or delivery error, at the end, or after a cancel. Ticks after the end do nothing.
   void SmfPlayProc();
 
   Phase phase() const { return phase_; }
-  Controls controls() const { return ControlsFor(phase_); }
+  // ControlsFor the phase, with Update disabled while the chosen destination is gone.
+  Controls controls() const;
+  // The destinations as the list shows them (without a gone item), with their identities.
+  const std::vector<MidiDestination>& destinations() const { return destinations_; }
   // Updating or Draining: the device is being written to.
   bool running() const { return phase_ == Phase::kUpdating || phase_ == Phase::kDraining; }
   // How the latest run ended; meaningful in phase Ended.
@@ -60,6 +73,10 @@ class UpdateWorkflow {
 
  private:
   void LoadFile(const std::string& path);
+  // Reads the destinations and shows them, keeping the chosen one selected or marked gone.
+  void ShowDestinations();
+  // Makes list entry `index` the chosen destination and opens it.
+  void Choose(size_t index);
   void SetPhase(Phase phase);
   void NotOpened(int32_t status);
   void PlayTick();
@@ -81,6 +98,13 @@ class UpdateWorkflow {
   int32_t last_load_result_ = -1;
   uint64_t warnings_at_start_ = 0;
   bool dropped_on_cancel_ = false;
+
+  std::vector<MidiDestination> destinations_;
+  // The chosen destination by identity; empty id when none was ever chosen.
+  MidiDestination chosen_;
+  bool chosen_gone_ = false;
+  // The service reported a change during a run.
+  bool list_changed_ = false;
 
   PlayerState s_;
   SmfReader reader_;

@@ -81,6 +81,9 @@ class FakeView : public UpdateView {
   }
   void ClearDestinations() override { items.clear(), selected = -1; }
   void AddDestination(const std::string& n) override { items.push_back(n); }
+  void AddGoneDestination(const std::string& n) override {
+    items.push_back(GoneDestinationText(n));
+  }
   void SelectDestination(int64_t i) override { selected = i; }
   int64_t SelectedDestination() const override { return selected; }
   void RunEnded(const RunResult& r) override { ends.push_back((result = r).outcome); }

@@ -151,6 +151,93 @@ TEST_F(WorkflowTest, OpeningSendsGoToTheDestinationSelectedThenAndAFailureBlocks
   EXPECT_EQ(wf.phase(), Phase::kReady);
 }
 
+TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
+  using Names = std::vector<std::string>;
+  view.selected = 1;  // Port B
+  wf.OnMidiOutSelChanged();
+  Choose(TenNotes());
+  struct Step {
+    const char* what;
+    Names service;  // the destinations the service lists now
+    Names items;    // what the list shows afterwards
+    int64_t selected;
+    bool update;
+  };
+  const Step steps[] = {
+      {"one inserted in front",
+       {"Port 0", "Port A", "Port B", "Port C"},
+       {"Port 0", "Port A", "Port B", "Port C"},
+       2,
+       true},
+      {"the chosen one gone",
+       {"Port 0", "Port C"},
+       {"Port 0", "Port C", "Port B (gone)"},
+       2,
+       false},
+      {"another one added",
+       {"Port 0", "Port C", "Port D"},
+       {"Port 0", "Port C", "Port D", "Port B (gone)"},
+       3,
+       false},
+      {"the chosen one back, elsewhere", {"Port B", "Port 0"}, {"Port B", "Port 0"}, 0, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    midi.names = step.service;
+    wf.OnDestinationsChanged();
+    EXPECT_EQ(view.items, step.items);
+    EXPECT_EQ(view.selected, step.selected);
+    EXPECT_EQ(view.update, step.update);
+    EXPECT_EQ(wf.controls().update, step.update);
+  }
+  // Opened: B at load of the choice, then B again when it came back, at its new index.
+  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0}));
+  EXPECT_EQ(wf.phase(), Phase::kReady);
+
+  // Gone again; choosing the gone item opens nothing, choosing a listed one enables Update.
+  midi.names = {"Port 0"};
+  wf.OnDestinationsChanged();
+  view.selected = 1;
+  wf.OnMidiOutSelChanged();
+  EXPECT_FALSE(view.update);
+  view.selected = 0;
+  wf.OnMidiOutSelChanged();
+  EXPECT_TRUE(view.update);
+  EXPECT_EQ(view.items, Names{"Port 0"});
+  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0, 0}));
+
+  // An entry that went away after the list was shown is never replaced by what stands there now.
+  midi.names = {"Port E"};
+  view.selected = 0;
+  wf.OnMidiOutSelChanged();
+  EXPECT_EQ(midi.opened.back(), -1);  // nothing with Port 0's identity: no destination open
+  EXPECT_EQ(view.items, (Names{"Port E", "Port 0 (gone)"}));
+  EXPECT_FALSE(view.update);
+
+  // During a run the list stays as it is and follows once the run has ended.
+  view.selected = 0;
+  wf.OnMidiOutSelChanged();
+  Choose(TenNotes());
+  wf.OnUpdateButtonClicked();
+  midi.names = {"Port F", "Port E"};
+  wf.OnDestinationsChanged();
+  EXPECT_EQ(view.items, Names{"Port E"});
+  RunToEnd();
+  EXPECT_EQ(view.items, (Names{"Port F", "Port E"}));
+  EXPECT_EQ(view.selected, 1);
+
+  // A list that was empty at load chooses and opens its first destination when one comes.
+  FakeParts none;
+  none.midi.names.clear();
+  UpdateWorkflow empty(none.midi, none.view, none.chooser, none.files, none.clock, none.timer, "");
+  empty.WindowDidLoad();
+  none.midi.names = {"Late"};
+  empty.OnDestinationsChanged();
+  EXPECT_EQ(none.view.items, Names{"Late"});
+  EXPECT_EQ(none.view.selected, 0);
+  EXPECT_EQ(none.midi.opened, std::vector<int64_t>{0});
+}
+
 // Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before
 // Update); while bytes are pending after the last note the run must show them and stay cancellable.
 TEST(RunEnd, EachWayARunEnds) {
