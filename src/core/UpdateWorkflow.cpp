@@ -204,6 +204,9 @@ void UpdateWorkflow::ShowDestinations() {
   chosen_gone_ = true;
   view_.AddGoneDestination(chosen_.name);
   view_.SelectDestination(static_cast<int64_t>(destinations_.size()));
+  // The device that took the file's opening messages is gone; should it come back, it will not
+  // have them: the file has to be chosen again.
+  if (phase_ == Phase::kReady) NotOpened(-ENOENT);
 }
 
 int32_t UpdateWorkflow::DeliveryFailure() {

@@ -48,7 +48,9 @@ class UpdateWorkflow {
   // The MIDI service's destinations may have changed; front ends queue this onto the workflow's
   // thread. Outside a run the list is read again at once: the chosen destination stays selected
   // wherever it now stands, or, gone, stays as the last item marked so, with Update disabled until
-  // a destination is chosen. A list that was empty selects and opens its first new item, as the
+  // a destination is chosen; a file that was Ready becomes NotOpened (-ENOENT), since its opening
+  // messages went to the device that left. A list that was empty selects and opens its first new
+  // item, as the
   // load step does. During a run the list is read again when the run has ended.
   void OnDestinationsChanged();
   // One queued playback tick. While Updating it advances the run; once every track has ended it
