@@ -207,12 +207,15 @@ int32_t JackBackend::OpenDestination(const std::string& id) {
   jack_port_t* port = port_.load();
   if (client_ == nullptr || port == nullptr || shut_down_.load()) return -ENODEV;
   WaitUntilSent();
-  jack_port_disconnect(client_, port);
-  target_.clear();
   sent_since_open_ = false;
   delivery_error_ = 0;
   last_progress_ = {};
   warnings_.store(0);
+  // Choosing the destination that is already connected keeps the connection: tearing it down and
+  // making it again leaves a moment in which a send is refused as not connected.
+  if (!target_.empty() && id == target_ && jack_port_connected_to(port, target_.c_str())) return 0;
+  jack_port_disconnect(client_, port);
+  target_.clear();
   const std::vector<std::string> names = Destinations();
   if (std::find(names.begin(), names.end(), id) == names.end()) return -ENOENT;
   target_ = id;
