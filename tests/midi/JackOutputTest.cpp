@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -22,7 +21,7 @@ using namespace std::chrono_literals;
 
 class JackOutputTest : public ::testing::Test {
  protected:
-  // Opens the destination whose port is `recorder`'s; fails the test when it is not listed.
+  // Opens the destination that is `recorder`'s port; fails the test when it is not listed.
   static void Open(MidiAPI& midi, const RecordingClient& recorder) {
     for (uint64_t i = 0; i < midi.MidiOutDeviceNumber(); ++i) {
       if (midi.MidiOutDeviceName(i) == recorder.FullPortName()) {
@@ -31,12 +30,9 @@ class JackOutputTest : public ::testing::Test {
     }
     ADD_FAILURE() << recorder.FullPortName() << " is not among the destinations";
   }
-  // Polls `done` until it holds or `timeout` has passed.
-  static bool Eventually(const std::function<bool()>& done,
-                         std::chrono::milliseconds timeout = 2s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
+  static bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds t = 2s) {
+    for (const auto end = std::chrono::steady_clock::now() + t; !done();) {
+      if (std::chrono::steady_clock::now() > end) return false;
       std::this_thread::sleep_for(1ms);
     }
     return true;
@@ -49,18 +45,13 @@ class JackOutputTest : public ::testing::Test {
     for (const auto& m : recorder.Messages()) out.push_back(m.bytes);
     return out;
   }
-  // Compares message lists, naming the first difference instead of printing them whole.
+  // Names the first differing message instead of printing kilobytes.
   static ::testing::AssertionResult Same(const std::vector<Bytes>& got,
                                          const std::vector<Bytes>& want) {
-    for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
-      if (got[i] == want[i]) continue;
-      const auto at = std::mismatch(got[i].begin(), got[i].end(), want[i].begin(), want[i].end());
-      return ::testing::AssertionFailure()
-             << "message " << i << " differs at byte " << (at.first - got[i].begin()) << " (sizes "
-             << got[i].size() << " and " << want[i].size() << ")";
-    }
-    if (got.size() == want.size()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << got.size() << " messages instead of " << want.size();
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    if (at.first == got.end() && at.second == want.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "message " << (at.first - got.begin()) << " of "
+                                         << got.size() << " differs (" << want.size() << " sent)";
   }
 
   ScopedEnv api_{"MIDIFLASH_MIDI_API", "jack"};
@@ -74,7 +65,7 @@ TEST_F(JackOutputTest, EveryKindOfMessageArrivesByteForByteAndTooLargeOnesNotAtA
   Open(midi, recorder);
   LogLines log;
 
-  // Two bytes for 0xC0..0xDF, three otherwise; the third byte given to a two-byte one is 0x55.
+  // Two bytes for 0xC0..0xDF, three otherwise; a two-byte one is given 0x55 as third byte.
   std::vector<Bytes> sent = {{0x80, 0x3C, 0x00}, {0x90, 0x3C, 0x64}, {0xBF, 0x07, 0x7F},
                              {0xC0, 0x07},       {0xDF, 0x40},       {0xE0, 0x00, 0x40}};
   for (const Bytes& m : sent) {
@@ -88,8 +79,7 @@ TEST_F(JackOutputTest, EveryKindOfMessageArrivesByteForByteAndTooLargeOnesNotAtA
   const int32_t status = Send(midi, Sysex(65536));
   EXPECT_NE(status, 0);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"MIDISend err = " + std::to_string(status)});
-  // The escape form, F0 and data without F7, goes out as it is.
-  sent.push_back({0xF0, 0x43, 0x12});
+  sent.push_back({0xF0, 0x43, 0x12});  // the escape form, without F7, goes out as it is
   EXPECT_EQ(Send(midi, sent.back()), 0);
 
   ASSERT_TRUE(recorder.WaitForCount(sent.size(), 2s));
@@ -117,8 +107,8 @@ TEST_F(JackOutputTest, BurstArrivesCompleteAndInOrderAndDropPendingStopsTheRest)
   ASSERT_TRUE(recorder.WaitForCount(500, 5s)) << recorder.Count() << " arrived";
   EXPECT_EQ(midi.PendingBytes(), 0u);
 
-  // Cancel in the middle of another burst: what had not reached a cycle never leaves, what
-  // is sent afterwards does, and nothing is counted as still on the way.
+  // Cancel in the middle of another burst: what had not reached a cycle never leaves, what is
+  // sent afterwards does, and nothing is counted as still on the way.
   for (size_t i = 500; i < 800; ++i) ASSERT_EQ(Send(midi, sent[i]), 0);
   midi.DropPending();
   const Bytes marker = {0x90, 0x7F, 0x7F};
@@ -140,7 +130,6 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   ASSERT_TRUE(first.ok() && second.ok());
   MidiAPI midi;
   LogLines log;
-
   ASSERT_EQ(midi.MidiOutDeviceNumber(), 2u);
   EXPECT_EQ(midi.MidiOutDeviceName(0), "first:input");
   EXPECT_EQ(midi.MidiOutDeviceName(1), "second:input");
@@ -150,14 +139,11 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   EXPECT_EQ(text.str(), "0: first:input\n1: second:input\n");
 
   const Bytes a = {0x90, 0x01, 0x01}, b = {0x90, 0x02, 0x02}, c = {0x90, 0x03, 0x03};
-  midi.MidiOutDeviceOpen(0);
-  EXPECT_EQ(Send(midi, a), 0);
-  midi.MidiOutDeviceOpen(1);
-  EXPECT_EQ(Send(midi, b), 0);
-  midi.MidiOutDeviceOpen(0);
-  EXPECT_EQ(Send(midi, c), 0);
+  for (const auto& [index, m] : std::vector<std::pair<int, Bytes>>{{0, a}, {1, b}, {0, c}}) {
+    midi.MidiOutDeviceOpen(index);
+    EXPECT_EQ(Send(midi, m), 0);
+  }
   ASSERT_TRUE(first.WaitForCount(2, 2s) && second.WaitForCount(1, 2s));
-
   // An index outside the list has no name and, opened, leaves no destination.
   EXPECT_EQ(midi.MidiOutDeviceName(2), "(null)");
   EXPECT_EQ(log.Count("MIDIObjectGetStringProperty err = ", true), 1u);
@@ -171,8 +157,8 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   EXPECT_EQ(Received(first), (std::vector<Bytes>{a, c}));
   EXPECT_EQ(Received(second), std::vector<Bytes>{b});
 
-  // Identity: a device that took the place of a gone one in front of the chosen one does not
-  // receive its messages, and a gone one is an error, never the device now at its index.
+  // A device that took a gone one's place in front of the chosen one does not receive its
+  // messages, and a gone one is an error, never the device now at its index.
   EXPECT_EQ(midi.MidiOutDevices(),
             (std::vector<MidiDestination>{{"first:input", "first:input"},
                                           {"second:input", "second:input"}}));
@@ -188,53 +174,39 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(Received(second), (std::vector<Bytes>{b, c}));
   EXPECT_EQ(inserted.Count(), 0u);
-
   second.Close();
   EXPECT_EQ(midi.MidiOutDeviceNumber(), 1u);
 }
 
 TEST_F(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextSends) {
-  struct Case {
-    const char* what;
-    std::function<void(RecordingClient&, MidiAPI&)> lose;
-    int32_t status;
+  const auto disconnect = [](RecordingClient& r) {
+    jack_disconnect(r.client(), "outputClient:outputPortName", r.FullPortName().c_str());
   };
-  const std::vector<Case> cases = {
-      {"port gone", [](RecordingClient& r, MidiAPI&) { r.Close(); }, -ENOENT},
-      {"disconnected by another client",
-       [](RecordingClient& r, MidiAPI&) {
-         jack_disconnect(r.client(), "outputClient:outputPortName", r.FullPortName().c_str());
-       },
-       -ENOTCONN},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  using Lose = std::function<void(RecordingClient&)>;
+  for (const auto& [lose, status] : std::vector<std::pair<Lose, int32_t>>{
+           {[](RecordingClient& r) { r.Close(); }, -ENOENT}, {disconnect, -ENOTCONN}}) {
+    SCOPED_TRACE(status);
     RecordingClient recorder;
     ASSERT_TRUE(recorder.ok());
     MidiAPI midi;
     EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);  // nothing opened yet
     Open(midi, recorder);
-    EXPECT_EQ(midi.DeliveryError(), 0);  // nothing sent since the open
+    EXPECT_EQ(midi.DeliveryError(), 0);
     const Bytes m = Sysex(100);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(Send(midi, m), 0);
     ASSERT_TRUE(recorder.WaitForCount(10, 2s));
     EXPECT_EQ(midi.DeliveryError(), 0);
 
     LogLines log;
-    const auto lost = std::chrono::steady_clock::now();
-    c.lose(recorder, midi);
+    lose(recorder);
     ASSERT_TRUE(Eventually([&] { return midi.DeliveryError() != 0; }, 500ms));
-    std::printf("[ figure ] %s: delivery error seen after %lld ms\n", c.what,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - lost)
-                                           .count()));
-    EXPECT_EQ(midi.DeliveryError(), c.status);
+    EXPECT_EQ(midi.DeliveryError(), status);
     const int32_t longStatus = Send(midi, m);
     const int32_t shortStatus = midi.SendShortMessage(0x90, 0x3C, 0x64);
     EXPECT_NE(longStatus, 0);
     EXPECT_NE(shortStatus, 0);
     EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"MIDISend err = " + std::to_string(c.status),
+              (std::vector<std::string>{"MIDISend err = " + std::to_string(status),
                                         "MIDISend err = " + std::to_string(longStatus),
                                         "MIDISend err = " + std::to_string(shortStatus)}));
     EXPECT_EQ(recorder.Count(), 10u);
@@ -252,9 +224,8 @@ TEST_F(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNex
 }
 
 TEST_F(JackOutputTest, ServerDeathMakesSendsFailWithoutACrash) {
-  // A server of its own, so that killing it leaves the shared one alone.
   std::string error;
-  auto server = JackServer::Start(&error);
+  auto server = JackServer::Start(&error);  // its own, so that killing it spares the shared one
   ASSERT_NE(server, nullptr) << error;
   RecordingClient recorder;
   ASSERT_TRUE(recorder.ok());
@@ -262,14 +233,9 @@ TEST_F(JackOutputTest, ServerDeathMakesSendsFailWithoutACrash) {
   Open(midi, recorder);
   ASSERT_EQ(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
   ASSERT_TRUE(recorder.WaitForCount(1, 2s));
-
   ASSERT_TRUE(server->Kill());
-  // The client learns of the death asynchronously; within a second every send must fail.
-  const auto deadline = std::chrono::steady_clock::now() + 1s;
-  while (midi.SendShortMessage(0x90, 0x3C, 0x64) == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "sends still succeed";
-    std::this_thread::sleep_for(5ms);
-  }
+  // The client learns of the death asynchronously.
+  EXPECT_TRUE(Eventually([&] { return midi.SendShortMessage(0x90, 0x3C, 0x64) != 0; }, 1s));
   EXPECT_NE(Send(midi, Sysex(1000)), 0);
   EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
   EXPECT_EQ(midi.DeliveryError(), -ESHUTDOWN);
@@ -284,24 +250,22 @@ TEST_F(JackOutputTest, CyclesCutShortWhileMessagesAreOnTheirWayAreCountedAsWarni
   ASSERT_TRUE(recorder.ok());
   MidiAPI midi;
   Open(midi, recorder);
-  const auto stall_while = [&](bool sending) {
-    recorder.Stall(3, 50ms);
+  // Stalls three cycles, sending a note every 2 ms from before the stall to well after it.
+  const auto stall = [&](bool sending) {
     for (int i = 0; i < 150; ++i) {
+      if (i == 5) recorder.Stall(3, 50ms);
       if (sending) {
         EXPECT_EQ(midi.SendShortMessage(0x90, static_cast<uint8_t>(i), 1), 0);
       }
       std::this_thread::sleep_for(2ms);
     }
   };
-  // Idle: nothing could be lost, nothing is counted.
-  stall_while(false);
+  stall(false);  // idle: nothing could be lost, nothing is counted
   EXPECT_EQ(midi.DeliveryWarnings(), 0u);
-  stall_while(true);
+  // On a loaded machine a stall may fall where the server was not cut short; it must be
+  // counted by the tenth try.
+  for (int attempt = 0; attempt < 10 && midi.DeliveryWarnings() == 0; ++attempt) stall(true);
   EXPECT_GT(midi.DeliveryWarnings(), 0u);
-  std::printf(
-      "[ figure ] async server, 3 stalled cycles of 50 ms: %llu warnings, %zu of 150 "
-      "notes arrived\n",
-      static_cast<unsigned long long>(midi.DeliveryWarnings()), recorder.Count());
   Open(midi, recorder);
   EXPECT_EQ(midi.DeliveryWarnings(), 0u);
 }

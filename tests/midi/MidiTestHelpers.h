@@ -1,5 +1,4 @@
-// Helpers shared by the MIDI output and window tests: message builders, log capture, environment
-// overrides.
+// Message builders, log capture and environment overrides for the MIDI output and window tests.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +14,7 @@ namespace midiflash::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-// A System Exclusive message of `size` bytes in all: F0, a pattern seeded by `seed`, F7.
-// Size 1 is a lone F0.
+// F0, `size` - 2 pattern bytes seeded by `seed`, F7; size 1 is a lone F0.
 inline Bytes Sysex(size_t size, uint8_t seed = 0) {
   Bytes b(size, 0xF7);
   b[0] = 0xF0;
@@ -31,7 +29,7 @@ class LogLines {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-  // Lines equal to `text`, or with `prefix` set, starting with it.
+  // Lines equal to `text`, or with `prefix`, starting with it.
   size_t Count(const std::string& text, bool prefix = false) const {
     size_t n = 0;
     for (const auto& l : lines()) n += prefix ? l.rfind(text, 0) == 0 : l == text;
@@ -47,23 +45,18 @@ class LogLines {
   }};
 };
 
-// Sets (or, with nullopt, removes) one environment variable and puts it back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
+// Sets (or, with nullopt, removes) an environment variable and puts it back afterwards.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) {
+    if (const char* was = std::getenv(name)) old = was;
     Set(value);
   }
-  ~ScopedEnv() { Set(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void Set(const std::optional<std::string>& value) {
-    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+  ~ScopedEnv() { Set(old); }
+  void Set(const std::optional<std::string>& v) {
+    v ? setenv(name.c_str(), v->c_str(), 1) : unsetenv(name.c_str());
   }
-  std::string name_;
-  std::optional<std::string> old_;
+  std::string name;
+  std::optional<std::string> old;
 };
 
 }  // namespace midiflash::testing

@@ -16,37 +16,30 @@ class JackServer {
   static constexpr int kPeriodFrames = 128;
 
   // Starts jackd and waits (at most `ready_timeout`) until a client can connect. Sets
-  // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so every client opened
-  // here, and every child started after, finds this server. Returns nullptr, with the reason in
-  // `error` when given, if jackd cannot be started or does not answer in time. With `sync`
-  // false the server runs without --sync: it does not wait for a late client.
+  // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so that every client
+  // opened here, and every child started after, finds this server. Returns nullptr, with the
+  // reason in `error` when given, if jackd cannot start or does not answer in time. With `sync`
+  // false the server does not wait for a late client.
   static std::unique_ptr<JackServer> Start(
       std::string* error = nullptr,
       std::chrono::milliseconds ready_timeout = std::chrono::seconds(5), bool sync = true);
 
-  // Stops the server (SIGTERM, then SIGKILL if it hangs) unless Kill() already did, frees what a
-  // killed server leaves behind (its slot in jackd's shared server table, its files in /dev/shm),
-  // and puts back the JACK_DEFAULT_SERVER value seen before Start.
+  // Stops the server by its pid (SIGTERM, then SIGKILL if it hangs) unless Kill() did, frees what
+  // a killed server leaves behind (its slot in jackd's shared server table, its files in
+  // /dev/shm), and puts back the JACK_DEFAULT_SERVER value seen before Start.
   ~JackServer();
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
 
-  // Server name, as in JACK_DEFAULT_SERVER.
-  const std::string& name() const { return name_; }
-  pid_t pid() const { return pid_; }
-  // True until the server has been killed or has exited.
-  bool running();
-  // Kills the server at once with SIGKILL, as a crash would, and reaps it. Clients see their
-  // shutdown callbacks. Returns false when it was not running. (The destructor then briefly
-  // restarts the server under the same name to free its table slot.)
+  // Kills the server with SIGKILL, as a crash would, and reaps it; clients see their shutdown
+  // callbacks. Returns false when it had already exited.
   bool Kill();
 
  private:
-  JackServer(pid_t pid, std::string name, std::string previous_name, bool had_previous);
+  JackServer(pid_t pid, std::string name, const char* previous);
   pid_t pid_;
   std::string name_;
-  std::string previous_name_;
-  bool had_previous_;
+  std::unique_ptr<std::string> previous_;  // JACK_DEFAULT_SERVER before Start, if set
   bool killed_ = false;
 };
 

@@ -1,13 +1,9 @@
-// GoogleTest environment that runs one private JACK server for a whole test program:
+// Runs one private JACK server for a whole test program:
 //   ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
-// Tests reach it through JackServerEnvironment::server(). When jackd cannot start, SetUp fails
-// the program's tests with the reason instead of skipping them.
+// When jackd cannot start, the program's tests fail with the reason instead of being skipped.
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
 
 #include "JackServer.h"
 
@@ -21,8 +17,7 @@ class JackServerEnvironment : public ::testing::Environment {
     ASSERT_NE(Holder(), nullptr) << "cannot start the test JACK server: " << error;
   }
   void TearDown() override { Holder().reset(); }
-
-  // The running server, or nullptr before SetUp / when it failed to start.
+  // The running server; nullptr before SetUp or when it failed to start.
   static JackServer* server() { return Holder().get(); }
 
  private:

@@ -5,8 +5,7 @@
 namespace midiflash::testing {
 namespace {
 
-// Enough for a second of a saturated 128-frame MIDI port.
-constexpr size_t kRingBytes = 16 * 1024 * 1024;
+constexpr size_t kRingBytes = 16 * 1024 * 1024;  // a second of a saturated 128-frame port
 
 struct RecordHeader {
   uint32_t size;
@@ -30,34 +29,32 @@ RecordingClient::RecordingClient(const std::string& client_name, const std::stri
   client_.store(client);
   port_.store(port);
   full_port_name_ = jack_port_name(port);
-  reader_ = std::thread([this] { ReaderLoop(); });
+  reader_ = std::thread([this] {
+    while (!stop_.load()) {
+      Drain();
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    Drain();
+  });
   if (jack_activate(client) != 0) Close();
-}
-
-RecordingClient::~RecordingClient() {
-  Close();
 }
 
 int RecordingClient::Process(jack_nframes_t nframes, void* arg) {
   auto* self = static_cast<RecordingClient*>(arg);
   jack_port_t* port = self->port_.load(std::memory_order_acquire);
-  if (port == nullptr) return 0;
-  void* buffer = jack_port_get_buffer(port, nframes);
   jack_client_t* client = self->client_.load(std::memory_order_acquire);
-  if (client == nullptr) return 0;
+  if (port == nullptr || client == nullptr) return 0;
+  void* buffer = jack_port_get_buffer(port, nframes);
   const jack_nframes_t cycle_start = jack_last_frame_time(client);
   const jack_time_t now = jack_get_time();
-  const uint32_t count = jack_midi_get_event_count(buffer);
-  for (uint32_t i = 0; i < count; ++i) {
-    jack_midi_event_t event;
+  jack_midi_event_t event;
+  for (uint32_t i = 0; i < jack_midi_get_event_count(buffer); ++i) {
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    RecordHeader header{static_cast<uint32_t>(event.size), cycle_start + event.time, now};
-    if (!self->ring_.Write(&header, sizeof header, event.buffer, event.size)) {
-      self->overflows_.fetch_add(1);
-    }
+    const RecordHeader header{static_cast<uint32_t>(event.size), cycle_start + event.time, now};
+    if (!self->ring_.Write(&header, sizeof header, event.buffer, event.size)) ++self->overflows_;
   }
   if (self->stall_cycles_.load() > 0) {
-    self->stall_cycles_.fetch_sub(1);
+    --self->stall_cycles_;
     std::this_thread::sleep_for(std::chrono::microseconds(self->stall_usecs_.load()));
   }
   return 0;
@@ -70,12 +67,8 @@ void RecordingClient::Stall(int cycles, std::chrono::microseconds each) {
 
 void RecordingClient::Drain() {
   RecordHeader header;
-  while (ring_.Peek(&header, sizeof header)) {
-    Message m;
-    m.frame = header.frame;
-    m.usecs = header.usecs;
-    m.bytes.resize(header.size);
-    ring_.Read(&header, sizeof header);
+  while (ring_.Read(&header, sizeof header)) {
+    Message m{std::vector<uint8_t>(header.size), header.frame, header.usecs};
     ring_.Read(m.bytes.data(), header.size);
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(std::move(m));
@@ -83,17 +76,8 @@ void RecordingClient::Drain() {
   }
 }
 
-void RecordingClient::ReaderLoop() {
-  while (!stop_.load()) {
-    Drain();
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  Drain();
-}
-
 void RecordingClient::Close() {
-  jack_client_t* client = client_.exchange(nullptr);
-  if (client != nullptr) {
+  if (jack_client_t* client = client_.exchange(nullptr)) {
     jack_deactivate(client);
     jack_client_close(client);
   }

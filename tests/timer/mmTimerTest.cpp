@@ -32,33 +32,29 @@ int64_t PeriodsNs(int64_t k) {
   return k * kTickFrames * 1'000'000'000 / kTickFrameRate;
 }
 
-// Counts handler calls on the owner's thread and on the timer's, with the time of the latter.
+// Counts handler calls on the owner's thread and on the timer's, with the times of the latter.
 struct Calls {
   std::thread::id owner = std::this_thread::get_id();
   std::atomic<int> onOwner{0}, onTimer{0};
   std::mutex lock;
   std::vector<int64_t> timerTimes;
-
   std::function<void()> Handler() {
     return [this] {
       if (std::this_thread::get_id() == owner) return void(++onOwner);
-      const int64_t t = NowNs();
       std::lock_guard<std::mutex> l(lock);
-      timerTimes.push_back(t);
+      timerTimes.push_back(NowNs());
       ++onTimer;
     };
   }
   int total() const { return onOwner + onTimer; }
-};
-
-bool WaitFor(const std::function<bool()>& cond) {
-  const auto end = std::chrono::steady_clock::now() + 2s;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
+  bool WaitForTimer(int n) {
+    for (const auto end = std::chrono::steady_clock::now() + 2s; onTimer < n;) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
   }
-  return true;
-}
+};
 
 std::vector<std::string> CapturedDuring(const std::function<void()>& body) {
   std::vector<std::string> lines;
@@ -91,9 +87,8 @@ TEST(mmTimer, PacesThreeAtOnceThenOnePerPeriodNeverEarly) {
   EXPECT_GE(n, 0.9 * static_cast<double>(killAt - after) / PeriodsNs(1));
   std::vector<int64_t> late;
   for (int k = 1; k <= n; ++k) {
-    const int64_t t = calls.timerTimes[k - 1];
-    ASSERT_GE(t, before + PeriodsNs(k)) << "call " << k << " came early";
-    late.push_back(t - (after + PeriodsNs(k)));
+    ASSERT_GE(calls.timerTimes[k - 1], before + PeriodsNs(k)) << "call " << k << " came early";
+    late.push_back(calls.timerTimes[k - 1] - (after + PeriodsNs(k)));
   }
   // A wrong period shows as lateness growing along the run (3 ms instead of 2.9 ms: 16 ms at the
   // middle); a right one keeps the typical call within a few milliseconds of its deadline.
@@ -107,11 +102,11 @@ TEST(mmTimer, KillIsSilentSetSwapsTheHandlerRestartPrimesDestructionStops) {
   const auto lines = CapturedDuring([&] {
     timer->timeKillEvent();  // idle: nothing happens, nothing is logged
     timer->timeSetEvent(first.Handler());
-    ASSERT_TRUE(WaitFor([&] { return first.onTimer >= 2; }));
+    ASSERT_TRUE(first.WaitForTimer(2));
     timer->timeSetEvent(second.Handler());  // running: only the handler changes
     const int firstAtSwap = first.total();
     EXPECT_EQ(second.onOwner, 0);
-    ASSERT_TRUE(WaitFor([&] { return second.onTimer >= 3; }));
+    ASSERT_TRUE(second.WaitForTimer(3));
     EXPECT_EQ(first.total(), firstAtSwap);
     timer->timeKillEvent();
     const int stopped = second.total();
@@ -122,8 +117,7 @@ TEST(mmTimer, KillIsSilentSetSwapsTheHandlerRestartPrimesDestructionStops) {
   EXPECT_TRUE(lines.empty()) << lines.front();
   timer->timeSetEvent(second.Handler());
   EXPECT_EQ(second.onOwner, 3);
-  const int atRestart = second.onTimer;
-  ASSERT_TRUE(WaitFor([&] { return second.onTimer >= atRestart + 2; }));
+  ASSERT_TRUE(second.WaitForTimer(second.onTimer + 2));
   timer.reset();
   const int atDestruction = second.total();
   std::this_thread::sleep_for(20ms);
@@ -139,13 +133,12 @@ TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
   };
   std::atomic<int> deadCalls{0}, calls{0};
   mmTimer timer;
-  const auto end = std::chrono::steady_clock::now() + 300ms;
-  while (std::chrono::steady_clock::now() < end) {
-    auto owned = std::make_shared<Owned>();
-    timer.timeSetEvent([owned, &deadCalls, &calls] {
-      if (!owned->alive) ++deadCalls;
+  for (const auto end = std::chrono::steady_clock::now() + 300ms;
+       std::chrono::steady_clock::now() < end;) {
+    timer.timeSetEvent([owned = std::make_shared<Owned>(), &deadCalls, &calls] {
+      deadCalls += !owned->alive;
       std::this_thread::yield();
-      if (!owned->alive) ++deadCalls;
+      deadCalls += !owned->alive;
       ++calls;
     });
   }
@@ -157,8 +150,8 @@ TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
 TEST(mmTimer, AThreadThatCannotStartIsLoggedAndLeavesTheTimerIdle) {
   mmTimer timer([](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
   Calls calls;
-  const auto lines = CapturedDuring([&] { timer.timeSetEvent(calls.Handler()); });
-  EXPECT_EQ(lines, std::vector<std::string>{"pthread_create err = " + std::to_string(EAGAIN)});
+  EXPECT_EQ(CapturedDuring([&] { timer.timeSetEvent(calls.Handler()); }),
+            std::vector<std::string>{"pthread_create err = " + std::to_string(EAGAIN)});
   EXPECT_FALSE(timer.running());
   EXPECT_EQ(calls.onOwner, 3);
   EXPECT_TRUE(CapturedDuring([&] { timer.timeKillEvent(); }).empty());
