@@ -1,4 +1,4 @@
-// Shared by the fuzz targets: a check that aborts with a message, and a log that stays quiet.
+// Shared by the fuzz targets.
 #pragma once
 
 #include <cstdio>
@@ -9,16 +9,16 @@
 
 namespace midiflash::fuzz {
 
-// Aborts the run, so that libFuzzer records the input, when `ok` is false.
+// Aborts, so that libFuzzer keeps the input, when `ok` is false.
 inline void Require(bool ok, const std::string& what) {
   if (ok) return;
   std::fprintf(stderr, "fuzz violation: %s\n", what.c_str());
   std::abort();
 }
 
-// The reader logs long delta times; at fuzzing speed those lines would flood stderr and syslog.
+// The reader logs long delta times; at fuzzing speed they would flood stderr and syslog.
 inline void QuietLog() {
-  static ScopedLogCapture* quiet = new ScopedLogCapture([](const std::string&) {});
+  static auto* quiet = new ScopedLogCapture([](const std::string&) {});  // never restored
   (void)quiet;
 }
 

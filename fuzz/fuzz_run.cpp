@@ -1,15 +1,10 @@
-// A whole run in the core with the fakes: the file is chosen (check and reset), Update is clicked,
-// and playback ticks follow on a fake clock until the run ends or a bound of ticks. Every message
-// the recording port receives must be a copy of bytes of the file, nothing may be sent once the
-// run has ended, and a complete run sends every message of the file exactly once.
-//
-// Input: 16 control bytes, then the file. Control byte 0 picks what happens during the run
-// (nothing, a cancel, the file deleted, the file grown, every send failing from then on, the
-// output reporting a delivery failure, or bytes left pending for a few ticks), bytes 1 and 2 the
-// tick at which it happens (byte 3 how many ticks bytes stay pending), and bytes 4 to 15 the
-// lengths of the ticks, used in turn.
+// A whole run in the core with the fakes: the file is chosen, Update clicked, and playback ticks
+// follow on a fake clock until the run ends or a bound of ticks. Every message sent must be a copy
+// of file bytes, nothing may be sent after the end, and a complete run sends every message once.
+// Input: 16 control bytes, then the file. Byte 0 picks what happens during the run, bytes 1 and 2
+// the tick when, byte 3 how many ticks bytes stay pending, bytes 4 to 15 the tick lengths in turn.
+#include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,63 +16,41 @@
 using midiflash::RunOutcome;
 using midiflash::fuzz::Require;
 using midiflash::testing::Bytes;
-using midiflash::testing::CoreHarness;
-using midiflash::testing::SentBytesOracle;
 
 namespace {
 
-constexpr size_t kControl = 16;
 constexpr int kMaxTicks = 2048;
 constexpr const char* kPath = "/media/stick/update.dat";
-
 enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail, kDeliveryError, kPending, kCount };
 
 // From well under one timer period up to leaps that cross any delta time at once.
 double TickLength(uint8_t code) {
-  if (code == 0) return 0.0;
   if (code < 128) return code * 0.00025;
   if (code < 240) return (code - 127) * (code - 127) * 0.01;
   return std::pow(10.0, code - 236);
-}
-
-std::string Name(RunOutcome o) {
-  switch (o) {
-    case RunOutcome::kCompleted:
-      return "Completed";
-    case RunOutcome::kCanceled:
-      return "Canceled";
-    case RunOutcome::kSendFailed:
-      return "SendFailed";
-    case RunOutcome::kFileFailed:
-      return "FileFailed";
-  }
-  return "?";
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   midiflash::fuzz::QuietLog();
-  uint8_t control[kControl] = {};
-  const size_t head = size < kControl ? size : kControl;
-  for (size_t i = 0; i < head; ++i) control[i] = data[i];
+  uint8_t control[16] = {};
+  const size_t head = std::min<size_t>(size, 16);
+  std::copy(data, data + head, control);
   const Bytes file(data + head, data + size);
   const Action action = static_cast<Action>(control[0] % kCount);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
-  CoreHarness h;
+  midiflash::testing::CoreHarness h;
   h.midi.status = -50;
   h.midi.failFrom = SIZE_MAX;
   h.Choose(file, kPath);
-
-  const SentBytesOracle oracle(file);
+  const midiflash::testing::SentBytesOracle oracle(file);
   const bool accepted = h.wf.lastLoadResult() == midiflash::kCheckPlayable;
   Require(accepted == oracle.walk().ok,
-          "load result " + std::to_string(h.wf.lastLoadResult()) + " but the oracle " +
-              (oracle.walk().ok ? "walks the file" : "cannot walk it"));
+          "load result " + std::to_string(h.wf.lastLoadResult()) + " but the oracle disagrees");
   if (!accepted) {
-    Require(h.midi.sent.empty(), "a refused file sent messages");
-    Require(!h.view.update, "Update enabled for a refused file");
+    Require(h.midi.sent.empty() && !h.view.update, "a refused file sent or can be updated");
     return 0;
   }
   Require(h.wf.phase() == midiflash::Phase::kReady, "an accepted file is not ready");
@@ -86,13 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(h.timer.running, "the timer did not start");
   size_t sent_at_action = SIZE_MAX;
   bool playing_at_action = false;
-  const int pending_ticks = control[3] % 16;
   for (int tick = 0; tick < kMaxTicks && h.view.ends.empty(); ++tick) {
     if (tick == action_tick) {
       sent_at_action = h.midi.sent.size();
       // The opening run of the reset may already have ended every track (End of Track at tick 0).
       for (int32_t i = 0; i < h.wf.state().SmfTracks; ++i) {
-        if (h.wf.state().IsPlaying(h.wf.state().sTrk[i])) playing_at_action = true;
+        playing_at_action |= h.wf.state().IsPlaying(h.wf.state().sTrk[i]);
       }
       if (action == kCancel) h.wf.OnCancelButtonClicked();
       if (action == kDelete) h.files.Remove(kPath);
@@ -101,19 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (action == kDeliveryError) h.midi.deliveryError = -110;
       if (action == kPending) h.midi.pending = 1000;
     }
-    if (action == kPending && tick == action_tick + pending_ticks) h.midi.pending = 0;
+    if (action == kPending && tick == action_tick + control[3] % 16) h.midi.pending = 0;
     h.clock.now += TickLength(control[4 + tick % 12]);
     h.wf.SmfPlayProc();
-    if (tick == action_tick && action == kCancel) {
-      Require(!h.view.ends.empty(), "the tick after Cancel did not end the run");
-    }
+    Require(tick != action_tick || action != kCancel || !h.view.ends.empty(),
+            "the tick after Cancel did not end the run");
   }
 
   std::string why = oracle.JudgeAll(h.midi.sent);
   Require(why.empty(), why);
-  if ((action == kDelete || action == kGrow) && sent_at_action != SIZE_MAX) {
-    Require(h.midi.sent.size() == sent_at_action, "sent from a file that is gone or changed");
-  }
+  const bool acted = sent_at_action != SIZE_MAX;
+  Require(!acted || (action != kDelete && action != kGrow) || h.midi.sent.size() == sent_at_action,
+          "sent from a file that is gone or changed");
   if (h.view.ends.empty()) return 0;
 
   // Ticks queued before the timer stopped still arrive; the buttons are clicked as well.
@@ -130,36 +101,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(h.view.ends.size() == 1, "a run ended more than once");
   Require(h.view.fileSel && !h.view.update && !h.view.cancel && h.view.midiOut,
           "controls not restored after the end");
-  if (action == kSendsFail && sent_at_action != SIZE_MAX) {
-    Require(sent_at_end <= sent_at_action + 1, "sent on after a failed send");
-  }
-  if (action == kDeliveryError && sent_at_action != SIZE_MAX) {
-    Require(sent_at_end == sent_at_action, "sent on after a delivery failure");
-  }
+  Require(!acted || action != kSendsFail || sent_at_end <= sent_at_action + 1,
+          "sent on after a failed send");
+  Require(!acted || action != kDeliveryError || sent_at_end == sent_at_action,
+          "sent on after a delivery failure");
 
-  const bool acted = sent_at_action != SIZE_MAX;
   const bool file_gone = acted && playing_at_action && (action == kDelete || action == kGrow);
-  switch (outcome) {
-    case RunOutcome::kCompleted:
-      Require(!file_gone, Name(outcome) + " without a readable file");
-      Require(h.midi.pending == 0, "completed with bytes still pending");
-      Require(!(acted && playing_at_action && action == kDeliveryError),
-              "completed after a delivery failure");
-      Require(!(acted && action == kSendsFail && sent_at_end > sent_at_action),
-              "completed after a failed send");
-      why = oracle.JudgeComplete(h.midi.sent);
-      Require(why.empty(), "complete run: " + why);
-      break;
-    case RunOutcome::kSendFailed:
-      Require(acted && (action == kSendsFail || action == kDeliveryError),
-              "SendFailed with every send and delivery good");
-      break;
-    case RunOutcome::kCanceled:
-      Require(acted && action == kCancel, "Canceled with no cancel");
-      break;
-    case RunOutcome::kFileFailed:
-      Require(file_gone, "FileFailed with the file in place");
-      break;
+  const bool send_failed = acted && (action == kSendsFail || action == kDeliveryError);
+  Require((outcome == RunOutcome::kFileFailed) == file_gone, "FileFailed without cause, or none");
+  Require(outcome != RunOutcome::kSendFailed || send_failed, "SendFailed with every send good");
+  Require(outcome != RunOutcome::kCanceled || (acted && action == kCancel), "Canceled uncanceled");
+  if (outcome == RunOutcome::kCompleted) {
+    Require(h.midi.pending == 0, "completed with bytes still pending");
+    Require(!(acted && playing_at_action && action == kDeliveryError),
+            "completed after a delivery failure");
+    Require(!(acted && action == kSendsFail && sent_at_end > sent_at_action),
+            "completed after a failed send");
+    why = oracle.JudgeComplete(h.midi.sent);
+    Require(why.empty(), "complete run: " + why);
   }
   return 0;
 }

@@ -1,4 +1,3 @@
-// What a file asks of a 31250-baud cable at 120 bpm.
 #include <gtest/gtest.h>
 
 #include "CableLoad.h"
@@ -23,6 +22,8 @@ struct CableFixture : ::testing::Test {
     ASSERT_EQ(check.SmfPlaySet(), kCheckPlayable);
     ASSERT_EQ(MeasureCableLoad(s, load), kCheckPlayable);
   }
+  using Pair = std::pair<uint64_t, uint64_t>;
+  Pair Busiest() const { return {load.busiestSecondBytes, load.busiestSecondTick}; }
   // A SysEx that goes out as `wire` bytes (F0 included) at `delta`, then a note `gap` ticks on.
   static TrackBuilder SysExThenNote(uint32_t wire, uint32_t gap, uint32_t delta = 0) {
     TrackBuilder t;
@@ -34,14 +35,10 @@ struct CableFixture : ::testing::Test {
 TEST_F(CableFixture, SysExLongerThanItsGapAndNoLonger) {
   // 48 ticks at 480 a quarter note are 50 ms; 156 bytes take 49.92 ms, 157 take 50.24 ms. Exactly
   // equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
-  const struct {
-    uint32_t wire, gap;
-    size_t overruns;
-  } cases[] = {{156, 48, 0}, {157, 48, 1}, {625, 192, 0}, {626, 192, 1}};
-  for (const auto& c : cases) {
-    Measure(480, {SysExThenNote(c.wire, c.gap, 7)});
+  for (const uint32_t wire : {156, 157, 625, 626}) {
+    Measure(480, {SysExThenNote(wire, wire < 600 ? 48 : 192, 7)});
     EXPECT_TRUE(load.timed);
-    ASSERT_EQ(load.overruns.size(), c.overruns) << c.wire;
+    ASSERT_EQ(load.overruns.size(), wire == 157 || wire == 626 ? 1u : 0u) << wire;
   }
   const CableOverrun& o = load.overruns[0];
   EXPECT_EQ((std::vector<uint64_t>{uint64_t(o.track), o.tick, o.bytes, uint64_t(o.nextTrack),
@@ -57,9 +54,10 @@ TEST_F(CableFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
   b.SysEx(0, Bytes(99, 0x11)).Meta(1, 0x06, {'m'}).EndOfTrack(480);
   Measure(480, {a, b});
   ASSERT_EQ(load.overruns.size(), 1u);
-  EXPECT_EQ(load.overruns[0].track, 1);
-  EXPECT_EQ(load.overruns[0].nextTrack, 0);
-  EXPECT_EQ(load.overruns[0].nextTick, 10u);
+  EXPECT_EQ(
+      (std::vector<uint64_t>{uint64_t(load.overruns[0].track), uint64_t(load.overruns[0].nextTrack),
+                             load.overruns[0].nextTick}),
+      (std::vector<uint64_t>{1, 0, 10}));
 
   // At the same tick track 0 goes first, so its message is not the one that follows; a later
   // track's message at that tick follows at once.
@@ -74,7 +72,7 @@ TEST_F(CableFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
   EXPECT_EQ(load.overruns[0].nextTick, 0u);
 }
 
-TEST_F(CableFixture, WireBytesAndSplitSystemExclusive) {
+TEST_F(CableFixture, WireBytesSplitSystemExclusiveAndDivisionZero) {
   TrackBuilder t;
   t.Event(0, {0x90, 0x3C, 0x64})
       .Event(0, {0x3C, 0x00})  // running status: still three bytes on the cable
@@ -93,6 +91,11 @@ TEST_F(CableFixture, WireBytesAndSplitSystemExclusive) {
   EXPECT_EQ(load.firstSplitTick, 3u);
   Measure(96, {t});
   EXPECT_EQ(load.splitSysEx, 0u);
+  Measure(0, {SysExThenNote(3000, 0)});  // division 0: nothing is timed
+  EXPECT_FALSE(load.timed);
+  EXPECT_TRUE(load.overruns.empty());
+  EXPECT_EQ(load.busiestSecondBytes, 0u);
+  EXPECT_EQ(load.totalBytes, 3003u);
 }
 
 TEST_F(CableFixture, BusiestSecondIsTwoDivisionsLong) {
@@ -106,36 +109,24 @@ TEST_F(CableFixture, BusiestSecondIsTwoDivisionsLong) {
     return t;
   };
   Measure(480, {file(1059)});
-  EXPECT_EQ(load.busiestSecondBytes, 3126u);
-  EXPECT_EQ(load.busiestSecondTick, 100u);
+  EXPECT_EQ(Busiest(), Pair(3126, 100));
   EXPECT_TRUE(load.RateExceeded());
   EXPECT_TRUE(load.overruns.empty());
   Measure(480, {file(1060)});
-  EXPECT_EQ(load.busiestSecondBytes, 1602u);
-  EXPECT_EQ(load.busiestSecondTick, 0u);
+  EXPECT_EQ(Busiest(), Pair(1602, 0));
   EXPECT_FALSE(load.RateExceeded());
   // Two equal seconds: the first is named.
   TrackBuilder twice;
   twice.SysEx(5, Bytes(99, 0x11)).SysEx(1000, Bytes(99, 0x11)).EndOfTrack();
   Measure(480, {twice});
-  EXPECT_EQ(load.busiestSecondBytes, 100u);
-  EXPECT_EQ(load.busiestSecondTick, 5u);
+  EXPECT_EQ(Busiest(), Pair(100, 5));
   // Many ticks inside one second, from two tracks: the window holds every tick of it.
   TrackBuilder a, b;
   for (int i = 0; i < 959; ++i) a.Event(1, {0x90, 0x3C, 0x64});
   a.EndOfTrack();
   b.Event(959, {0xC0, 0x01}).Event(1, {0xC0, 0x02}).EndOfTrack();
   Measure(480, {a, b});
-  EXPECT_EQ(load.busiestSecondBytes, 959u * 3 + 4);
-  EXPECT_EQ(load.busiestSecondTick, 1u);
-}
-
-TEST_F(CableFixture, DivisionZeroIsNotTimed) {
-  Measure(0, {SysExThenNote(3000, 0)});
-  EXPECT_FALSE(load.timed);
-  EXPECT_TRUE(load.overruns.empty());
-  EXPECT_EQ(load.busiestSecondBytes, 0u);
-  EXPECT_EQ(load.totalBytes, 3003u);
+  EXPECT_EQ(Busiest(), Pair(959 * 3 + 4, 1));
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// Judges what a run sent against the bytes of the file it played. It walks the file with its own
-// small reader, written apart from the program's, and collects every message a complete run may
-// send: the channel messages as they stand in the file (status taken from running status where
-// the event has none), and the System Exclusive and escape events as their data offsets.
+// Judges what a run sent against the file it played. Its own small walker, written apart from the
+// program's reader, lists every message a complete run sends: channel messages as they stand
+// (status from running status where the event has none), System Exclusive and escape events as F0 +
+// data.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -14,112 +15,69 @@
 
 namespace midiflash::testing {
 
-// The events of a file as a complete run plays them.
 struct SmfWalk {
-  bool ok = false;                   // header usable and every announced track reached End of Track
-  std::vector<uint32_t> trackTicks;  // per walked track: its delta times summed modulo 2^32
-  std::vector<Bytes> channel;        // channel messages, two or three bytes, in track order
-  // Data of System Exclusive and escape events, as (image offset, byte count).
-  std::vector<std::pair<uint32_t, uint32_t>> sysex;
+  bool ok = false;  // header usable and every announced track reached End of Track
+  std::vector<uint32_t> trackTicks;
+  std::vector<Bytes> channel;                        // in track order
+  std::vector<std::pair<uint32_t, uint32_t>> sysex;  // data of F0 and F7 events: offset, length
 };
 
-namespace oracle_detail {
-
-class Cursor {
- public:
-  Cursor(const Bytes& img, uint64_t pos) : img_(img), pos_(pos) {}
-  bool AtEnd() const { return pos_ >= img_.size(); }
-  uint64_t pos() const { return pos_; }
-  // False once a byte was asked for past the end.
-  bool ok() const { return ok_; }
-  uint8_t Byte() {
-    if (pos_ >= img_.size()) {
-      ok_ = false;
-      return 0;
-    }
-    return img_[pos_++];
-  }
-  uint32_t Vlq() {
+// Walks one track from `p`; false where the program must refuse it. On success `p` stands just
+// after the End of Track's length field, where the next chunk is sought.
+inline bool WalkTrack(const Bytes& img, uint64_t& p, SmfWalk& w) {
+  bool cut = false;
+  const auto byte = [&]() -> uint8_t {
+    if (p < img.size()) return img[p++];
+    cut = true;
+    return 0;
+  };
+  const auto vlq = [&] {
     uint32_t v = 0;
-    for (;;) {
-      uint8_t b = Byte();
-      v = (v << 7) + (b & 0x7F);
-      if (!(b & 0x80)) return v;
-    }
-  }
-  bool Skip(uint32_t n) {
-    if (n > img_.size() - pos_) return false;
-    pos_ += n;
-    return true;
-  }
-
- private:
-  const Bytes& img_;
-  uint64_t pos_;
-  bool ok_ = true;
-};
-
-// Walks one track from `top`. Returns false when it cannot reach an End of Track or meets what the
-// program refuses: a data byte with nothing to run on, a system status other than F0, F7 and FF, a
-// channel data byte of 0x80 or more, a tick sum past 32 bits. On success `next` is the offset just
-// after the End of Track's length field.
-inline bool WalkTrack(const Bytes& img, uint64_t top, SmfWalk& w, uint64_t& next) {
-  Cursor c(img, top);
+    for (uint8_t b = 0x80; b & 0x80;) v = (v << 7) + ((b = byte()) & 0x7F);
+    return v;
+  };
   uint8_t running = 0;
-  uint64_t ticks = 0;
-  while (!c.AtEnd()) {
-    ticks += c.Vlq();
-    const uint8_t sts = c.Byte();
-    if (!c.ok() || ticks > 0xFFFFFFFFu) return false;
+  for (uint64_t ticks = 0; p < img.size();) {
+    ticks += vlq();
+    const uint8_t sts = byte();
+    if (cut || ticks > UINT32_MAX || (sts < 0x80 && running == 0)) return false;
     if (sts < 0xF0) {
-      if (sts < 0x80 && running == 0) return false;
-      const uint8_t status = sts < 0x80 ? running : sts;
-      const uint8_t d1 = sts < 0x80 ? sts : c.Byte();
-      running = status;
-      Bytes m{status, d1};
-      if (status < 0xC0 || status >= 0xE0) m.push_back(c.Byte());
-      if (!c.ok() || m[1] > 0x7F || m.back() > 0x7F) return false;
-      w.channel.push_back(std::move(m));
-    } else if (sts == 0xF0 || sts == 0xF7) {
-      const uint32_t len = c.Vlq();
-      const uint64_t at = c.pos();
-      if (!c.ok() || !c.Skip(len)) return false;
-      w.sysex.emplace_back(static_cast<uint32_t>(at), len);
-    } else if (sts == 0xFF) {
-      const uint8_t type = c.Byte();
-      const uint32_t len = c.Vlq();
-      if (!c.ok()) return false;
-      if (type == 0x2F) {
-        w.trackTicks.push_back(static_cast<uint32_t>(ticks));
-        next = c.pos();
-        return true;
-      }
-      if (!c.Skip(len)) return false;
-    } else {
-      return false;
+      if (sts >= 0x80) running = sts;
+      Bytes m{running, sts < 0x80 ? sts : byte()};
+      if (running < 0xC0 || running >= 0xE0) m.push_back(byte());
+      if (cut || m[1] > 0x7F || m.back() > 0x7F) return false;
+      w.channel.push_back(m);
+      continue;
     }
+    if (sts != 0xF0 && sts != 0xF7 && sts != 0xFF) return false;
+    const uint8_t type = sts == 0xFF ? byte() : 0;
+    const uint32_t len = vlq();
+    if (cut) return false;
+    if (sts == 0xFF && type == 0x2F) {
+      w.trackTicks.push_back(static_cast<uint32_t>(ticks));
+      return true;
+    }
+    if (len > img.size() - p) return false;
+    if (sts != 0xFF) w.sysex.emplace_back(static_cast<uint32_t>(p), len);
+    p += len;
   }
   return false;
 }
 
-}  // namespace oracle_detail
-
-// Walks the header and every announced track. Stops at the first thing it cannot walk, keeping
-// what it collected up to there.
+// The header and every announced track, up to the first thing the walk cannot pass.
 inline SmfWalk WalkSmf(const Bytes& img) {
   SmfWalk w;
   if (img.size() < 14 || std::memcmp(img.data(), "MThd\0\0\0\6", 8) != 0) return w;
-  const unsigned format = img[8] << 8 | img[9];
   const unsigned tracks = img[10] << 8 | img[11];
-  if (format > 1 || tracks > 33 || (img[12] & 0x80)) return w;
-  uint64_t p = 14;
-  for (unsigned i = 0; i < tracks; ++i) {
-    if (p + 8 > img.size() || std::memcmp(img.data() + p, "MTrk", 4) != 0) return w;
+  if (img[8] != 0 || img[9] > 1 || tracks > 33 || (img[12] & 0x80)) return w;
+  for (uint64_t p = 14, i = 0; i < tracks; ++i) {
+    if (p + 8 > img.size() || std::memcmp(&img[p], "MTrk", 4) != 0) return w;
     const uint64_t end =
         p + 8 + (uint64_t{img[p + 4]} << 24 | img[p + 5] << 16 | img[p + 6] << 8 | img[p + 7]);
-    if (!oracle_detail::WalkTrack(img, p + 8, w, p)) return w;
-    // Its events ran on past its declared end into the next chunk: it has no End of Track.
-    if (end < p && end + 4 <= img.size() && std::memcmp(img.data() + end, "MTrk", 4) == 0) return w;
+    p += 8;
+    if (!WalkTrack(img, p, w)) return w;
+    // Events that ran on past the declared end into the next chunk: no End of Track of its own.
+    if (end < p && end + 4 <= img.size() && std::memcmp(&img[end], "MTrk", 4) == 0) return w;
   }
   w.ok = true;
   return w;
@@ -127,80 +85,46 @@ inline SmfWalk WalkSmf(const Bytes& img) {
 
 class SentBytesOracle {
  public:
-  explicit SentBytesOracle(const Bytes& image) : img_(image), walk_(WalkSmf(image)) {
-    for (const Bytes& m : walk_.channel) ++channel_[m];
-    for (const auto& [at, len] : walk_.sysex) sysex_by_len_[len].push_back(at);
+  explicit SentBytesOracle(const Bytes& img) : walk_(WalkSmf(img)) {
+    for (const Bytes& m : walk_.channel) ++want_[m];
+    for (const auto& [at, len] : walk_.sysex) {
+      ++want_[Cat({{0xF0}, Bytes(img.begin() + at, img.begin() + at + len)})];
+    }
   }
-
   const SmfWalk& walk() const { return walk_; }
 
-  // Empty when `m` is a well-formed copy of file bytes; otherwise what is wrong with it.
-  std::string Judge(const Bytes& m) const {
-    if (m.empty()) return "an empty message";
-    const uint8_t s = m[0];
-    if (s >= 0x80 && s < 0xF0) {
-      const size_t want = (s >= 0xC0 && s < 0xE0) ? 2 : 3;
-      if (m.size() != want) return "channel message of " + std::to_string(m.size()) + " bytes";
-      if (!channel_.count(m)) return "channel message " + Hex(m) + " stands nowhere in the file";
-      return {};
-    }
-    if (s == 0xF0) {
-      auto it = sysex_by_len_.find(static_cast<uint32_t>(m.size() - 1));
-      if (it != sysex_by_len_.end()) {
-        for (uint32_t at : it->second) {
-          if (std::memcmp(img_.data() + at, m.data() + 1, m.size() - 1) == 0) return {};
-        }
-      }
-      return "System Exclusive of " + std::to_string(m.size()) +
-             " bytes matches the data of no event: " + Hex(m);
-    }
-    return "message with status " + Hex({s});
-  }
-
-  // Empty when every message of `sent` passes Judge; otherwise the first bad one and its index.
+  // Empty when every message sent is a well-formed copy of a message of the file; else the first
+  // that is not.
   std::string JudgeAll(const std::vector<Bytes>& sent) const {
     for (size_t i = 0; i < sent.size(); ++i) {
-      std::string why = Judge(sent[i]);
-      if (!why.empty()) return "message " + std::to_string(i) + ": " + why;
+      if (!want_.count(sent[i]))
+        return "message " + std::to_string(i) + " is not in the file:" + Hex(sent[i]);
     }
     return {};
   }
-
   // Empty when `sent` holds every message of the file exactly once, in any order.
   std::string JudgeComplete(const std::vector<Bytes>& sent) const {
-    std::string why = JudgeAll(sent);
-    if (!why.empty()) return why;
-    std::map<Bytes, int64_t> want = channel_;
-    for (const auto& [at, len] : walk_.sysex) {
-      Bytes m{0xF0};
-      m.insert(m.end(), img_.begin() + at, img_.begin() + at + len);
-      ++want[m];
-    }
-    for (const Bytes& m : sent) --want[m];
-    for (const auto& [m, n] : want) {
-      if (n > 0) return Hex(m) + " was sent " + std::to_string(n) + " times too few";
-      if (n < 0) return Hex(m) + " was sent " + std::to_string(-n) + " times too many";
+    std::map<Bytes, int64_t> left = want_;
+    for (const Bytes& m : sent) --left[m];
+    for (const auto& [m, n] : left) {
+      if (n != 0) return Hex(m) + (n > 0 ? " sent too few times" : " sent too often");
     }
     return {};
   }
 
   static std::string Hex(const Bytes& m) {
-    static const char* digits = "0123456789ABCDEF";
     std::string out;
+    char b[4];
     for (size_t i = 0; i < m.size() && i < 16; ++i) {
-      if (i) out += ' ';
-      out += digits[m[i] >> 4];
-      out += digits[m[i] & 15];
+      std::snprintf(b, sizeof b, " %02X", m[i]);
+      out += b;
     }
-    if (m.size() > 16) out += " ...";
-    return out;
+    return out + (m.size() > 16 ? " ..." : "");
   }
 
  private:
-  Bytes img_;
   SmfWalk walk_;
-  std::map<Bytes, int64_t> channel_;
-  std::map<uint32_t, std::vector<uint32_t>> sysex_by_len_;
+  std::map<Bytes, int64_t> want_;
 };
 
 }  // namespace midiflash::testing
