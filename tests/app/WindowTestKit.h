@@ -32,8 +32,6 @@ class ManualTimer : public TickTimer {
   void Fire(int n = 1) {
     for (int i = 0; i < n; ++i) post_(tick_);
   }
-  const MainWindowController::Post& post() const { return post_; }
-
   int starts = 0;
   bool running = false;
 
@@ -85,7 +83,6 @@ class WindowTest : public ::testing::Test {
   std::string LocationText() { return Box("LocationBox")->text().toStdString(); }
 
   void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
-  // Runs whatever the event loop has queued, the ticks included.
   static void Drain() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
   // Answers the next open dialog with `path` (nothing: the user cancels), then clicks File Select.
   void Choose(std::optional<std::string> path) {
@@ -95,7 +92,6 @@ class WindowTest : public ::testing::Test {
   std::string Write(const QString& name, const Bytes& bytes) {
     return WriteFile(dir_, name, bytes);
   }
-  // Which controls are enabled.
   Controls Enabled() {
     return {Button("FileSel")->isEnabled(), Button("Update")->isEnabled(),
             Button("Cancel")->isEnabled(), Destinations()->isEnabled()};

@@ -48,17 +48,8 @@ class CliProcess {
 
   void Signal(int signo) { kill(pid_, signo); }
 
-  // What the program has written to stdout so far, while it runs. pread leaves the offset the
-  // child shares with us alone.
-  std::string OutputSoFar() const {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = pread(out_fd_, buf, sizeof buf, static_cast<off_t>(s.size()))) > 0) {
-      s.append(buf, static_cast<size_t>(n));
-    }
-    return s;
-  }
+  // What the program has written to stdout so far, while it runs.
+  std::string OutputSoFar() const { return ReadAll(out_fd_); }
 
   // Waits for the exit and returns the exit status (128 + signal when killed by one).
   int Wait() {
@@ -74,12 +65,14 @@ class CliProcess {
   std::string err;
 
  private:
+  // pread leaves the file offset the child shares with us alone.
   static std::string ReadAll(int fd) {
     std::string s;
     char buf[4096];
-    lseek(fd, 0, SEEK_SET);
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(s.size()))) > 0) {
+      s.append(buf, static_cast<size_t>(n));
+    }
     return s;
   }
 

@@ -35,7 +35,7 @@ Bytes TenNotes() {
   return Smf(1, 480, {t});
 }
 
-TEST_F(WorkflowTest, LoadFillsTheListAndOpensTheFirstOrNothing) {
+TEST_F(WorkflowTest, LoadFillsTheListAndOpensTheFirst) {
   EXPECT_EQ(view.fileName, "To select file click [File Select] button.");
   EXPECT_EQ(Shown(), kIdle);
   EXPECT_EQ(wf.phase(), Phase::kNoFile);
@@ -44,14 +44,6 @@ TEST_F(WorkflowTest, LoadFillsTheListAndOpensTheFirstOrNothing) {
   EXPECT_EQ(midi.opened, std::vector<int64_t>{0});
   EXPECT_EQ(view.progress, 0);
   EXPECT_EQ(wf.state().PlayTempo, 120);
-
-  FakeParts none;
-  none.midi.names.clear();
-  UpdateWorkflow empty(none.midi, none.view, none.chooser, none.files, none.clock, none.timer, "");
-  empty.WindowDidLoad();
-  EXPECT_TRUE(none.view.items.empty());
-  EXPECT_EQ(none.view.selected, -1);
-  EXPECT_TRUE(none.midi.opened.empty());
 }
 
 TEST_F(WorkflowTest, ChoosingFilesMovesBetweenReadyUnreadableAndRefused) {
@@ -229,11 +221,15 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
   EXPECT_EQ(view.items, (Names{"Port F", "Port E"}));
   EXPECT_EQ(view.selected, 1);
 
-  // A list that was empty at load chooses and opens its first destination when one comes.
+  // A list empty at load opens nothing, then chooses and opens its first destination when one
+  // comes.
   FakeParts none;
   none.midi.names.clear();
   UpdateWorkflow empty(none.midi, none.view, none.chooser, none.files, none.clock, none.timer, "");
   empty.WindowDidLoad();
+  EXPECT_TRUE(none.view.items.empty());
+  EXPECT_EQ(none.view.selected, -1);
+  EXPECT_TRUE(none.midi.opened.empty());
   none.midi.names = {"Late"};
   empty.OnDestinationsChanged();
   EXPECT_EQ(none.view.items, Names{"Late"});

@@ -1,8 +1,8 @@
-// The window as the workflow's view, reached by clicking the real buttons: ticks queued onto the
-// window's thread, what each phase shows, the warning of a run that may be incomplete, closing.
+// The window as the workflow's view, on fakes, reached by clicking the real buttons: its layout,
+// what it shows of each decision of the workflow, the box of a run that may be incomplete, closing.
+#include <QFontInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <QThread>
 #include <thread>
 
 #include "WindowTestKit.h"
@@ -12,34 +12,47 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using WorkflowWindowTest = WindowTest;
-
 bool IsPosition(const std::string& text) {
   static const QRegularExpression kPosition(R"(^\[ {4}0m \d\ds\] \[ \d{8} / \d{8} ticks\]$)");
   return kPosition.match(QString::fromStdString(text)).hasMatch();
 }
 
-TEST_F(WorkflowWindowTest, TicksFromTheTimerThreadRunOnTheWindowThreadInOrder) {
-  constexpr int kCalls = 2000;
-  std::vector<int> ran;
-  int onGuiThread = 0;
-  std::thread timerThread([&] {
-    for (int i = 0; i < kCalls; ++i) {
-      timer_->post()([&, i] {
-        ran.push_back(i);
-        onGuiThread += QThread::currentThread() == qApp->thread();
-      });
-    }
-  });
-  timerThread.join();
-  EXPECT_TRUE(ran.empty());
-  Drain();
-  ASSERT_EQ(ran.size(), size_t{kCalls});
-  for (int i = 0; i < kCalls; ++i) ASSERT_EQ(ran[i], i);
-  EXPECT_EQ(onGuiThread, kCalls);
+TEST_F(WindowTest, OneColumnWithTheListAndButtonsOnOneRowAndAFixedWidthStatusLine) {
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
+  const QWidget* row[] = {Destinations(), Button("FileSel"), Button("Update"), Button("Cancel")};
+  for (int i = 1; i < 4; ++i) {
+    EXPECT_EQ(row[i]->geometry().center().y(), row[0]->geometry().center().y()) << i;
+    EXPECT_GT(row[i]->geometry().left(), row[i - 1]->geometry().right()) << i;
+  }
+  const QWidget* column[] = {Button("FileSel"), Box("FileNameBox"), Box("LocationBox"), Progress()};
+  for (int i = 1; i < 4; ++i) {
+    EXPECT_GT(column[i]->geometry().top(), column[i - 1]->geometry().bottom()) << i;
+  }
+  QLineEdit* status = Box("LocationBox");
+  EXPECT_TRUE(QFontInfo(status->font()).fixedPitch());
+  const QString longest = "[ 9999m 59s] [ 99999999 / 99999999 ticks]";
+  EXPECT_GE(status->contentsRect().width(), status->fontMetrics().horizontalAdvance(longest));
+  EXPECT_TRUE(status->isReadOnly() && Box("FileNameBox")->isReadOnly());
+  EXPECT_EQ(Progress()->maximum(), 100);
 }
 
-TEST_F(WorkflowWindowTest, ChooseUpdateTicksAndCancelShowWhatTheWorkflowDecides) {
+// Each step as a user takes it, and what the window then shows: texts, enabled controls, progress,
+// the destination list, and what reached the fakes.
+TEST_F(WindowTest, ShowsWhatTheWorkflowDecidesAndForwardsEachAction) {
+  EXPECT_EQ(FileNameText(), Cmessage().SELECT_FILE);
+  EXPECT_EQ(Enabled(), ControlsFor(Phase::kNoFile));
+  QStringList items;
+  for (int i = 0; i < Destinations()->count(); ++i) items << Destinations()->itemText(i);
+  EXPECT_EQ(items, QStringList({"Port A", "Port B", "Port C"}));
+  EXPECT_EQ(Destinations()->currentIndex(), 0);
+  // Filling and selecting the list is not a user's choice and opens nothing more.
+  EXPECT_EQ(midi_.opened, std::vector<int64_t>{0});
+  QComboBox* list = Destinations();
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_Down);
+  emit list->activated(1);
+  EXPECT_EQ(midi_.opened, (std::vector<int64_t>{0, 1, 1}));
+
   Choose(Write("bad.dat", {'R', 'I', 'F', 'F', 0, 0, 0, 4, 'W', 'A', 'V', 'E'}));
   EXPECT_EQ(FileNameText(), "<< bad.dat >>");
   EXPECT_EQ(LocationText(), "Cant play this SMF !");
@@ -77,21 +90,17 @@ TEST_F(WorkflowWindowTest, ChooseUpdateTicksAndCancelShowWhatTheWorkflowDecides)
   EXPECT_EQ(Progress()->value(), 0);
 }
 
-TEST_F(WorkflowWindowTest, ACompletedRunWithHiddenLossesSaysSoInABox) {
-  bool ended = false;
-  QObject::connect(wc_.get(), &MainWindowController::runEnded, [&] { ended = true; });
+TEST_F(WindowTest, ACompletedRunWithHiddenLossesSaysSoInABox) {
   for (const uint64_t losses : {0, 2}) {
-    ended = false;
     Choose(Write("a.dat", FileOfLength(5)));
     Click("Update");
     midi_.warnings += losses;
     std::this_thread::sleep_for(30ms);
     timer_->Fire(2);
     Drain();
-    ASSERT_TRUE(ended);
     EXPECT_EQ(LocationText(), Cmessage().COMPLETED);
     auto* box = window()->findChild<QMessageBox*>("DeliveryWarning");
-    EXPECT_EQ(box != nullptr, losses > 0);
+    ASSERT_EQ(box != nullptr, losses > 0);
     if (box == nullptr) continue;
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->text().toStdString(), WarningText(2));
@@ -100,7 +109,7 @@ TEST_F(WorkflowWindowTest, ACompletedRunWithHiddenLossesSaysSoInABox) {
   }
 }
 
-TEST_F(WorkflowWindowTest, ClosingAsksOnlyDuringAnUpdateAndAYesCancelsIt) {
+TEST_F(WindowTest, ClosingAsksOnlyDuringAnUpdateAndAYesCancelsIt) {
   int asked = 0;
   bool answer = false;
   wc_->SetStopQuestion([&] { return ++asked, answer; });
@@ -108,16 +117,12 @@ TEST_F(WorkflowWindowTest, ClosingAsksOnlyDuringAnUpdateAndAYesCancelsIt) {
   Click("Update");
   EXPECT_FALSE(window()->close());
   EXPECT_EQ(asked, 1);
-  EXPECT_TRUE(window()->isVisible());
-  EXPECT_TRUE(timer_->running);
-
+  EXPECT_TRUE(window()->isVisible() && timer_->running);
   answer = true;
   EXPECT_TRUE(window()->close());
   EXPECT_EQ(asked, 2);
-  EXPECT_FALSE(window()->isVisible());
-  EXPECT_FALSE(timer_->running);
+  EXPECT_FALSE(window()->isVisible() || timer_->running);
   EXPECT_EQ(Enabled(), ControlsFor(Phase::kCancelled));
-
   wc_->showWindow();  // not updating: closes without a question
   EXPECT_TRUE(window()->close());
   EXPECT_EQ(asked, 2);
