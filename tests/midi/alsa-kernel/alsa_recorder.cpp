@@ -1,11 +1,15 @@
 // The guest's recorder: writes every MIDI byte that reaches it to a file, exactly as received.
-//   alsa_recorder seq FILE [STOP_AFTER]  a sequencer client "recorder" with one writable port; with
-//                                        STOP_AFTER it exits as soon as that many bytes have come
+//   alsa_recorder seq FILE [STOP_AFTER [NAME]]  a sequencer client NAME ("recorder") with one
+//                                        writable port "in"; with STOP_AFTER (0: never) it exits as
+//                                        soon as that many bytes have come
 //   alsa_recorder rawmidi DEVICE FILE    reads a rawmidi input (64 KiB buffer)
-// It creates FILE.ready once it can receive, and on SIGTERM reads what is left, then exits.
+// It creates FILE.ready once it can receive (for seq holding its address, "client:port"), and on
+// SIGTERM reads what is left, then exits. A seq recorder writes to FILE.exit when its client was
+// closed, in seconds of CLOCK_BOOTTIME (the clock of /proc/uptime).
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,24 +23,30 @@ void OnTerm(int) {
   g_stop = 1;
 }
 
-void Ready(const std::string& file) {
-  if (FILE* f = std::fopen((file + ".ready").c_str(), "w")) std::fclose(f);
+void Ready(const std::string& file, const std::string& text = "") {
+  // Renamed into place, so that whoever sees the file also sees what it holds.
+  if (FILE* f = std::fopen((file + ".part").c_str(), "w")) {
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    std::rename((file + ".part").c_str(), (file + ".ready").c_str());
+  }
 }
 
-int RecordSeq(const std::string& file, long stop_after) {
+int RecordSeq(const std::string& file, long stop_after, const char* name) {
   snd_seq_t* seq;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) return 1;
-  snd_seq_set_client_name(seq, "recorder");
+  snd_seq_set_client_name(seq, name);
   // The largest input pool the kernel grants, so that a 50000-byte System Exclusive fits.
   snd_seq_set_client_pool_input(seq, 2000);
   snd_seq_set_input_buffer_size(seq, 128 * 1024);
-  snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                             SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  const int port =
+      snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                 SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   snd_midi_event_t* decoder;
   snd_midi_event_new(256, &decoder);
   snd_midi_event_no_status(decoder, 1);
   FILE* out = std::fopen(file.c_str(), "wb");
-  Ready(file);
+  Ready(file, std::to_string(snd_seq_client_id(seq)) + ":" + std::to_string(port));
   long total = 0;
   for (;;) {
     snd_seq_event_t* ev = nullptr;
@@ -66,6 +76,12 @@ int RecordSeq(const std::string& file, long stop_after) {
   }
   std::fclose(out);
   snd_seq_close(seq);
+  timespec now;
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  if (FILE* f = std::fopen((file + ".exit").c_str(), "w")) {
+    std::fprintf(f, "%ld.%06ld\n", static_cast<long>(now.tv_sec), now.tv_nsec / 1000);
+    std::fclose(f);
+  }
   return 0;
 }
 
@@ -103,8 +119,10 @@ int RecordRawmidi(const char* device, const std::string& file) {
 int main(int argc, char** argv) {
   signal(SIGTERM, OnTerm);
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "seq" && argc >= 3) return RecordSeq(argv[2], argc > 3 ? std::atol(argv[3]) : 0);
+  if (mode == "seq" && argc >= 3 && argc <= 5) {
+    return RecordSeq(argv[2], argc > 3 ? std::atol(argv[3]) : 0, argc > 4 ? argv[4] : "recorder");
+  }
   if (mode == "rawmidi" && argc == 4) return RecordRawmidi(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: alsa_recorder seq FILE [STOP_AFTER] | rawmidi DEVICE FILE\n");
+  std::fprintf(stderr, "usage: alsa_recorder seq FILE [STOP_AFTER [NAME]] | rawmidi DEVICE FILE\n");
   return 2;
 }

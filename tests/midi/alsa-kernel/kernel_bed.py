@@ -76,8 +76,14 @@ CASES = {
     "blocks20x96": [(96, sysex(1000, i)) for i in range(20)],
     "blocks60x24": [(24, sysex(1000, i)) for i in range(60)],
 }
-# The user-space destination that exits after 5000 bytes, in the middle of twenty blocks.
-GONE = ("gone", CASES["blocks20x96"], 5000)
+# The user-space destination that exits after 5000 bytes, in the middle of twenty blocks, four
+# seconds before the next one: the run ends within UNPLUG_LIMIT s of the exit, as timed in the
+# guest (half a second, plus a quarter for an emulated CPU that also serves the other runs), not
+# when its next message fails.
+GONE = ("gone", [(768 if i == 5 else 96, sysex(1000, i)) for i in range(20)], 5000)
+UNPLUG_LIMIT = 0.75
+# A user-space destination started after the recorder yet listed before it, chosen by identity.
+INSERTED = ("ident", CASES["channel"], "inserted:in")
 # The serial port while another program holds its rawmidi output: the connection is refused.
 REFUSED = ("refused", CASES["channel"])
 # Last on the serial port: the host stops reading, as if the device stopped taking bytes.
@@ -181,6 +187,7 @@ play() {
     while [ ! -e $out.bin.ready ] && kill -0 $rec 2>/dev/null; do sleep 0.05; done
   fi
   midiflash-cli play /cases/$name.dat --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
+  cut -d' ' -f1 /proc/uptime > $out.end
   if [ $# -gt 0 ]; then kill -TERM $rec 2>/dev/null; wait $rec; fi
   echo "bed: $dest $name exit $(cat $out.rc)"
 }
@@ -216,6 +223,17 @@ def guest_script(mode):
                      "while [ ! -e /out/watch.bin.ready ]; do sleep 0.05; done; sleep 1; "
                      "kill -TERM $r; wait $r; sleep 1; kill -INT $w; wait $w; "
                      "echo $? >> /out/watch.txt")
+        # The kernel gives a new client the lowest free number and the list follows the numbers:
+        # the one started last takes the number a placeholder left and is listed first.
+        ready = "while [ ! -e /out/{0}.bin.ready ]; do sleep 0.05; done"
+        lines.append(f"alsa_recorder seq /out/hold.bin & h=$!; {ready.format('hold')}; "
+                     f"alsa_recorder seq /out/{INSERTED[0]}-B.bin & b=$!; "
+                     f"{ready.format(INSERTED[0] + '-B')}; kill -TERM $h; wait $h; "
+                     f"alsa_recorder seq /out/{INSERTED[0]}-A.bin 0 {INSERTED[2].split(':')[0]} "
+                     f"& a=$!; {ready.format(INSERTED[0] + '-A')}; "
+                     f"midiflash-cli list > /out/{INSERTED[0]}-list.txt 2>&1; "
+                     f"play {INSERTED[0]} {INSERTED[0]} \"$(cat /out/{INSERTED[0]}-B.bin.ready)\"; "
+                     "kill -TERM $a $b; wait $a $b")
         lines.append("dmesg > /out/dmesg.txt")
         # No sequencer: every module that holds it goes.
         lines.append("rmmod snd-seq-midi snd-virmidi snd-seq-virmidi snd-seq-dummy "
@@ -241,7 +259,7 @@ def build_initramfs(work, args, mode):
     shutil.copy("/usr/share/alsa/alsa.conf", os.path.join(root, "usr/share/alsa"))
     for m in MODULES:
         shutil.copy(os.path.join(args.modules, m + ".ko"), os.path.join(root, "lib/snd"))
-    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH)})
+    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH, INSERTED)})
     for name, events in cases.items():
         with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
             f.write(smf(events))
@@ -404,11 +422,33 @@ def check(files, cable):
 
     name, events, stop = GONE
     rc = files.get(f"user-{name}.rc", b"?").strip().decode()
-    text = files.get(f"user-{name}.txt", b"").decode(errors="replace")
-    expect(rc == "3" and "Send error ! " in text, f"user-{name}: exit {rc}, {text[-200:]!r}")
+    last = run_line(f"user-{name}")
+    expect(rc == "3" and bool(last) and re.fullmatch(r"Send error ! -\d+", last[0]) is not None,
+           f"user-{name}: exit {rc}, last line {last}")
     got = files.get(f"user-{name}.bin", b"")
     expect(got == stream(events)[:len(got)] and len(got) >= stop,
            f"user-{name}: {len(got)} bytes, all of them as sent")
+    try:
+        late = float(files[f"user-{name}.end"]) - float(files[f"user-{name}.bin.exit"])
+    except (KeyError, ValueError):
+        late = None
+    log = files.get(f"user-{name}.err", b"").decode(errors="replace")
+    expect(late is not None and late <= UNPLUG_LIMIT and log.count(" err = ") == 1,
+           f"user-{name}: the run ended {late if late is None else round(late, 3)} s after the destination exited (at most "
+           f"{UNPLUG_LIMIT}), log {log[-200:]!r}")
+
+    name, events, listed = INSERTED
+    listing = files.get(f"{name}-list.txt", b"").decode()
+    expect(listing == "".join(f"{i}: {n}\n" for i, n in
+                              enumerate(EXPECTED_LIST + [listed, DESTINATIONS["user"][0]])),
+           f"{name}: {listed} listed before the recorder: {listing!r}")
+    rc = files.get(f"{name}-{name}.rc", b"?").strip().decode()
+    expect(rc == "0" and run_line(f"{name}-{name}") == ["Updating is completed !!"],
+           f"{name}: exit {rc}, last line {run_line(f'{name}-{name}')}")
+    got, other = files.get(f"{name}-B.bin", b""), files.get(f"{name}-A.bin")
+    expect(got == stream(events) and other == b"",
+           f"{name}: the recorder chosen by identity got {first_difference(got, stream(events))}, "
+           f"{listed} got {other!r}")
 
     rc = files.get(f"serial-{REFUSED[0]}.rc", b"?").strip().decode()
     text = files.get(f"serial-{REFUSED[0]}.txt", b"").decode(errors="replace")
