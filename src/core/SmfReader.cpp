@@ -35,7 +35,6 @@ uint32_t SmfReader::ReadVariNum(int32_t trk) {
 }
 
 void SmfReader::LogLongDelta(uint32_t status) const {
-  if (!logging_) return;
   LogLine("delta_time > 8000");
   LogLine("status: %02x", status);
 }

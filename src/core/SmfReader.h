@@ -182,12 +182,11 @@ class SmfReader {
   // 0 when ReadTrackEvent refused it (refusal() says why), the record then unchanged.
   uint8_t ReadEvent(int32_t trk);
 
-  // Writes "delta_time > 8000" and "status: %02x" for a long delta time, unless logging is off.
+  // Writes "delta_time > 8000" and "status: %02x" for a long delta time.
   // Compared as signed, so deltas of 2^31 and more say nothing.
   void LogDelta(uint32_t delta, uint32_t status) const {
     if (static_cast<int32_t>(delta) > 8000) LogLongDelta(status);
   }
-  void SetLogging(bool on) { logging_ = on; }
   // Why the latest ReadEvent returned 0.
   const ReadRefusal& refusal() const { return refusal_; }
 
@@ -197,7 +196,6 @@ class SmfReader {
 
   PlayerState& s_;
   ReadRefusal refusal_;
-  bool logging_ = true;
 };
 
 // The image size as the reader sees it: images past 32-bit offsets are refused by the check.
