@@ -1,9 +1,11 @@
 #include "PosixFileSource.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -18,6 +20,26 @@ FileStamp StampOf(const struct stat& st) {
   s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   s.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return s;
+}
+
+constexpr size_t kChunkBytes = size_t{64} << 10;
+
+// Faults in the pages that will hold a large image in one call, in huge pages where the system
+// allows them, instead of one page fault per 4 KiB as the copy first touches each page: on a
+// 16 MiB file that was most of the time spent reading. Best effort: on a kernel without these
+// calls the pages fault in one by one as before.
+void PrepareForWriting(uint8_t* start, size_t bytes) {
+  if (bytes < (size_t{1} << 20)) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t first = reinterpret_cast<uintptr_t>(start) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes + page - 1) & ~(page - 1);
+  void* at = reinterpret_cast<void*>(first);
+#ifdef MADV_HUGEPAGE
+  madvise(at, end - first, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  madvise(at, end - first, MADV_POPULATE_WRITE);
+#endif
 }
 
 struct Fd {
@@ -46,22 +68,25 @@ ReadStatus PosixFileSource::ReadWhole(const std::string& path, std::vector<uint8
   // that grows meanwhile; a file that grows past it (or reports a size of 0 and has no end, as
   // some /proc files do) is not a file to play.
   const size_t limit = static_cast<size_t>(st.st_size) + kGrowthMargin;
-  std::vector<uint8_t> data(limit + 1);
-  size_t have = 0;
+  std::vector<uint8_t> data;
+  data.reserve(limit + 1);
+  PrepareForWriting(data.data(), data.capacity());
+  // Through a small buffer and appended: sizing the vector first would zero every byte only for
+  // read() to overwrite it.
+  uint8_t chunk[kChunkBytes];
   for (;;) {
-    if (have > limit) return ReadStatus::kReadFailed;
-    ssize_t n = read(f.fd, data.data() + have, data.size() - have);
+    if (data.size() > limit) return ReadStatus::kReadFailed;
+    ssize_t n = read(f.fd, chunk, std::min(sizeof chunk, limit + 1 - data.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
       return ReadStatus::kReadFailed;
     }
     if (n == 0) break;
-    have += static_cast<size_t>(n);
+    data.insert(data.end(), chunk, chunk + n);
   }
-  if (have > std::numeric_limits<uint32_t>::max()) return ReadStatus::kTooLarge;
-  data.resize(have);
+  if (data.size() > std::numeric_limits<uint32_t>::max()) return ReadStatus::kTooLarge;
   stamp = StampOf(st);
-  stamp.size = have;
+  stamp.size = data.size();
   out.swap(data);
   return ReadStatus::kOk;
 }
