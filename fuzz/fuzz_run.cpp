@@ -5,17 +5,14 @@
 // the tick when, byte 3 how many ticks bytes stay pending, bytes 4 to 15 the tick lengths in turn.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <string>
 
 #include "CoreFakes.h"
 #include "FuzzSupport.h"
 #include "SentBytesOracle.h"
-#include "UpdateWorkflow.h"
 
-using midiflash::RunOutcome;
+using namespace midiflash;
+using namespace midiflash::testing;
 using midiflash::fuzz::Require;
-using midiflash::testing::Bytes;
 
 namespace {
 
@@ -41,19 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Action action = static_cast<Action>(control[0] % kCount);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
-  midiflash::testing::CoreHarness h;
+  CoreHarness h;
   h.midi.status = -50;
   h.midi.failFrom = SIZE_MAX;
   h.Choose(file, kPath);
-  const midiflash::testing::SentBytesOracle oracle(file);
-  const bool accepted = h.wf.lastLoadResult() == midiflash::kCheckPlayable;
+  const SentBytesOracle oracle(file);
+  const bool accepted = h.wf.lastLoadResult() == kCheckPlayable;
   Require(accepted == oracle.walk().ok,
           "load result " + std::to_string(h.wf.lastLoadResult()) + " but the oracle disagrees");
-  if (!accepted) {
-    Require(h.midi.sent.empty() && !h.view.update, "a refused file sent or can be updated");
-    return 0;
-  }
-  Require(h.wf.phase() == midiflash::Phase::kReady, "an accepted file is not ready");
+  if (!accepted) return Require(h.midi.sent.empty() && !h.view.shown.update, "refused, sent"), 0;
+  Require(h.wf.phase() == Phase::kReady, "an accepted file is not ready");
 
   h.wf.OnUpdateButtonClicked();
   Require(h.timer.running, "the timer did not start");
@@ -63,9 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (tick == action_tick) {
       sent_at_action = h.midi.sent.size();
       // The opening run of the reset may already have ended every track (End of Track at tick 0).
-      for (int32_t i = 0; i < h.wf.state().SmfTracks; ++i) {
-        playing_at_action |= h.wf.state().IsPlaying(h.wf.state().sTrk[i]);
-      }
+      const PlayerState& st = h.wf.state();
+      for (int32_t i = 0; i < st.SmfTracks; ++i) playing_at_action |= st.IsPlaying(st.sTrk[i]);
       if (action == kCancel) h.wf.OnCancelButtonClicked();
       if (action == kDelete) h.files.Remove(kPath);
       if (action == kGrow) h.files.Put(kPath, Bytes(file.size() + 1, 0x90));
@@ -80,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "the tick after Cancel did not end the run");
   }
 
-  std::string why = oracle.JudgeAll(h.midi.sent);
+  std::string why = oracle.Judge(h.midi.sent, false);
   Require(why.empty(), why);
   const bool acted = sent_at_action != SIZE_MAX;
   Require(!acted || (action != kDelete && action != kGrow) || h.midi.sent.size() == sent_at_action,
@@ -99,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Require(h.midi.sent.size() == sent_at_end, "sent after the end of the run");
   Require(h.view.ends.size() == 1, "a run ended more than once");
-  Require(h.view.fileSel && !h.view.update && !h.view.cancel && h.view.midiOut,
-          "controls not restored after the end");
+  Require(h.view.shown == Controls{true, false, false, true}, "controls not restored");
   Require(!acted || action != kSendsFail || sent_at_end <= sent_at_action + 1,
           "sent on after a failed send");
   Require(!acted || action != kDeliveryError || sent_at_end == sent_at_action,
@@ -117,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "completed after a delivery failure");
     Require(!(acted && action == kSendsFail && sent_at_end > sent_at_action),
             "completed after a failed send");
-    why = oracle.JudgeComplete(h.midi.sent);
+    why = oracle.Judge(h.midi.sent, true);
     Require(why.empty(), "complete run: " + why);
   }
   return 0;

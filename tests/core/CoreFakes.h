@@ -8,14 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
-#include "FileChooser.h"
-#include "FileSource.h"
-#include "MidiPort.h"
 #include "SmfBuilder.h"
 #include "StatusText.h"
-#include "TickTimer.h"
-#include "UpdateView.h"
 #include "UpdateWorkflow.h"
 
 namespace midiflash::testing {
@@ -32,28 +26,20 @@ class FakeMidi : public MidiPort {
   uint64_t warnings = 0;      // DeliveryWarnings(); opening a destination clears it
   int drops = 0;              // DropPending() calls
   uint64_t MidiOutDeviceNumber() override { return names.size(); }
-  std::string MidiOutDeviceName(uint64_t i) override {
-    return i < names.size() ? names[i] : "(null)";
-  }
-  void MidiOutDeviceOpen(int64_t i) override {
-    opened.push_back(i);
-    deliveryError = 0, warnings = 0;
-  }
+  std::string MidiOutDeviceName(uint64_t i) override { return names.at(i); }
+  void MidiOutDeviceOpen(int64_t i) override { opened.push_back(i), deliveryError = warnings = 0; }
   int32_t SendShortMessage(uint8_t s, uint8_t d2, uint8_t d3) override {
     return Sent(s >= 0xC0 && s < 0xE0 ? Bytes{s, d2} : Bytes{s, d2, d3});
   }
-  int32_t SendLongMessage(const uint8_t* data, uint64_t size) override {
-    return Sent(Bytes(data, data + size));
-  }
+  int32_t SendLongMessage(const uint8_t* d, uint64_t n) override { return Sent(Bytes(d, d + n)); }
   uint64_t PendingBytes() override { return pending; }
   int32_t DeliveryError() override { return deliveryError; }
-  void DropPending() override { pending = 0 * ++drops; }
+  void DropPending() override { pending = 0, ++drops; }
   uint64_t DeliveryWarnings() override { return warnings; }
 
  private:
   int32_t Sent(Bytes b) {
-    sent.push_back(std::move(b));
-    return sent.size() > failFrom ? status : 0;
+    return sent.push_back(std::move(b)), sent.size() > failFrom ? status : 0;
   }
 };
 
@@ -64,7 +50,7 @@ class FakeView : public UpdateView {
   std::vector<std::string> locations;  // every status text in order
   int progress = -1;
   std::vector<int> progresses;  // every value in order
-  bool fileSel = true, update = true, cancel = true, midiOut = true;
+  Controls shown{true, true, true, true};
   std::vector<std::string> items;
   int64_t selected = -1;
   std::vector<RunOutcome> ends;
@@ -76,9 +62,7 @@ class FakeView : public UpdateView {
   void ShowSendError(int32_t s) override { Status(SendErrorText(s)); }
   void ShowDraining(uint64_t b) override { Status(DrainingText(b)); }
   void ShowProgress(int p) override { progresses.push_back(progress = p); }
-  void ShowControls(const Controls& c) override {
-    fileSel = c.fileSel, update = c.update, cancel = c.cancel, midiOut = c.midiOutDevice;
-  }
+  void ShowControls(const Controls& c) override { shown = c; }
   void ClearDestinations() override { items.clear(), selected = -1; }
   void AddDestination(const std::string& n) override { items.push_back(n); }
   void AddGoneDestination(const std::string& n) override {
@@ -92,26 +76,22 @@ class FakeView : public UpdateView {
   void Status(const std::string& t) { locations.push_back(location = t); }
 };
 
-// Files in memory. Every write gives the file a new modification stamp, as a real write would.
+// Files in memory. Every write gives the files a new modification stamp, as a real write would.
 class FakeFiles : public FileSource {
  public:
   std::map<std::string, Bytes> files;
   int reads = 0;
   void Put(const std::string& path, const Bytes& b) { files[path] = b, ++version_; }
   void Remove(const std::string& path) { files.erase(path); }
-  ReadStatus ReadWhole(const std::string& path, std::vector<uint8_t>& out,
-                       FileStamp& stamp) override {
+  ReadStatus ReadWhole(const std::string& path, Bytes& out, FileStamp& stamp) override {
     ++reads;
-    auto it = files.find(path);
-    if (it == files.end()) return ReadStatus::kOpenFailed;
-    out = it->second;
-    Stat(path, stamp);
+    if (!Stat(path, stamp)) return ReadStatus::kOpenFailed;
+    out = files[path];
     return ReadStatus::kOk;
   }
   bool Stat(const std::string& path, FileStamp& stamp) override {
-    auto it = files.find(path);
-    if (it == files.end()) return false;
-    stamp = FileStamp{1, 1, it->second.size(), version_, version_};
+    if (!files.count(path)) return false;
+    stamp = FileStamp{1, 1, files[path].size(), version_, version_};
     return true;
   }
 
@@ -119,24 +99,20 @@ class FakeFiles : public FileSource {
   int64_t version_ = 0;
 };
 
-class FakeClock : public Clock {
- public:
+struct FakeClock : Clock {
   double now = 1000.0;
   double Now() override { return now; }
 };
 
-class FakeTimer : public TickTimer {
- public:
+struct FakeTimer : TickTimer {
   int starts = 0;
   bool running = false;
-  void StartTimer() override { running = ++starts > 0; }
+  void StartTimer() override { ++starts, running = true; }
   void StopTimer() override { running = false; }
 };
 
-class FakeChooser : public FileChooser {
- public:
-  std::string dir;
-  std::string type;
+struct FakeChooser : FileChooser {
+  std::string dir, type;
   std::optional<std::string> answer;
   void SetDirectory(const std::string& d) override { dir = d; }
   std::string Directory() const override { return dir; }
@@ -157,7 +133,6 @@ struct FakeParts {
 // A workflow on the fakes, loaded, with helpers to choose a file and move time.
 struct CoreHarness : FakeParts {
   static constexpr double kPeriod = kTickPeriodSeconds;
-
   UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 
   CoreHarness() { wf.WindowDidLoad(); }
@@ -166,14 +141,11 @@ struct CoreHarness : FakeParts {
     chooser.answer = path;
     wf.OnFileSelClick();
   }
-  void Tick(double seconds = kPeriod) {
-    clock.now += seconds;
-    wf.SmfPlayProc();
-  }
-  // Ticks of `step` seconds until the run ends or `limit` ticks went by; returns how many.
-  int RunToEnd(int limit = 100000, double step = kPeriod) {
+  void Tick(double seconds = kPeriod) { clock.now += seconds, wf.SmfPlayProc(); }
+  // Timer periods until the run ends or `limit` ticks went by; returns how many.
+  int RunToEnd(int limit = 100000) {
     int n = 0;
-    for (; view.ends.empty() && n < limit; ++n) Tick(step);
+    for (; view.ends.empty() && n < limit; ++n) Tick();
     return n;
   }
 };

@@ -7,6 +7,8 @@ namespace midiflash {
 namespace {
 
 using namespace midiflash::testing;
+using U = std::vector<uint32_t>;
+using ::testing::PrintToString;
 
 struct CheckFixture : ::testing::Test {
   PlayerState s;
@@ -20,34 +22,26 @@ struct CheckFixture : ::testing::Test {
   }
   static TrackBuilder Ticks(uint32_t n) {
     TrackBuilder t;
-    t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
-    return t;
+    return t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
   }
 };
 
 TEST_F(CheckFixture, TheTwoTrackExampleWithItsFieldValues) {
   TrackBuilder t0, t1;
   t0.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
-  t1.SysEx(0, {0x43, 0x10, 0xF7})
-      .Event(480, {0x90, 0x3C, 0x64})
-      .Event(0, {0x3C, 0x00})
-      .EndOfTrack();
-  const Bytes image = Smf(1, 480, {t0, t1});
-  ASSERT_EQ(Check(image), kCheckPlayable);
-  EXPECT_EQ((std::vector<uint32_t>{s.HeaderSize, s.SmfFormat, s.SmfTracks, s.SmfDivision}),
-            (std::vector<uint32_t>{6, 1, 2, 480}));
+  t1.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0x00});
+  ASSERT_EQ(Check(Smf(1, 480, {t0, t1.EndOfTrack()})), kCheckPlayable);
+  EXPECT_EQ((U{s.HeaderSize, s.SmfFormat, uint32_t(s.SmfTracks), s.SmfDivision}),
+            (U{6, 1, 2, 480}));
   const SmfTrack &a = s.sTrk[0], &b = s.sTrk[1];
-  EXPECT_EQ((std::vector<uint32_t>{a.TrkSize, a.TrkTop, a.TotalClock, b.TrkSize, b.TrkTop,
-                                   b.TotalClock, b.TrkPtr, b.Sts, b.Data1, s.tTotalClock}),
-            (std::vector<uint32_t>{11, 22, 0, 18, 41, 480, 59, 0xFF, 0x2F, 480}));
+  EXPECT_EQ((U{a.TrkSize, a.TrkTop, a.TotalClock, b.TrkSize, b.TrkTop, b.TotalClock, b.TrkPtr,
+               b.Sts, b.Data1, s.tTotalClock}),
+            (U{11, 22, 0, 18, 41, 480, 59, 0xFF, 0x2F, 480}));
 }
 
 TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
   const Bytes h = Header(0, 0, 480);
-  const struct {
-    Bytes in;
-    int32_t result;
-  } cases[] = {
+  const std::pair<Bytes, int32_t> cases[] = {
       {{}, kCheckHeaderCut},
       {{'X'}, kCheckNotSmf},
       {{'M', 'T'}, kCheckHeaderCut},
@@ -62,9 +56,7 @@ TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
       {Header(1, 0, 0x7FFF), kCheckPlayable},
       {Header(1, 0, 0), kCheckPlayable},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Check(c.in), c.result) << ::testing::PrintToString(c.in);
-  }
+  for (const auto& [in, result] : cases) EXPECT_EQ(Check(in), result) << PrintToString(in);
   EXPECT_EQ(s.tTotalClock, 0u);
   Check(Cat({Header(0, 0, 480, 7), {0}}));
   EXPECT_EQ(s.HeaderSize, 7u);
@@ -120,7 +112,7 @@ TEST_F(CheckFixture, TracksAndTheirRefusals) {
       {Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()}), kCheckNoEndOfTrack, 0, 0, 30},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.in));
+    SCOPED_TRACE(PrintToString(c.in));
     s.sTrk[1].RunSts = 0x90;
     EXPECT_EQ(Check(c.in), c.result);
     EXPECT_EQ(s.tTotalClock, c.total);
@@ -133,8 +125,7 @@ TEST_F(CheckFixture, EveryTruncationIsRefusedInsideTheImage) {
   TrackBuilder a, b;
   a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
   b.SysEx(0, Bytes(200, 0x11)).Event(0x4000, {0x90, 0x3C, 0x64}).Event(5, {0x3C, 0x00});
-  b.EndOfTrack(1);
-  const Bytes whole = Smf(1, 480, {a, b});
+  const Bytes whole = Smf(1, 480, {a, b.EndOfTrack(1)});
   ASSERT_EQ(Check(whole), kCheckPlayable);
   for (size_t n = 0; n < whole.size(); ++n) {
     // A copy of exactly n bytes, so that AddressSanitizer sees any read past it.

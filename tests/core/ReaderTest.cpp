@@ -2,9 +2,6 @@
 // wrappers over it.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "Log.h"
 #include "SmfBuilder.h"
 #include "SmfReader.h"
@@ -13,8 +10,9 @@ namespace midiflash {
 namespace {
 
 using testing::Bytes;
-constexpr ReadStep E = ReadStep::kEvent;
-constexpr ReadStep X = ReadStep::kRefused;
+using U = std::vector<uint32_t>;
+constexpr ReadStep E = ReadStep::kEvent, X = ReadStep::kRefused, T = ReadStep::kEndOfTrack;
+constexpr uint32_t kLast = UINT32_MAX - 5;  // a tick sum 5 below the last 32-bit value
 
 struct StepCase {
   Bytes in;
@@ -23,6 +21,7 @@ struct StepCase {
   uint32_t at;        // kRefused: CheckResult; else the kind (0 channel, 1 sysex, 2 escape, 3 meta)
   uint32_t where;     // kRefused: the offset; else where the cursor stands after it
   Bytes fields = {};  // status, data1, data2, dataOffset, dataLength, running, runSts after
+  uint32_t ticks = 7;  // the tick sum before the step
 };
 
 TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
@@ -38,11 +37,15 @@ TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
       {{0x00, 0xF7, 0x02, 0x43, 0x12}, 0, E, 2, 5, {0xF7, 0, 0, 3, 2, 0, 0}},
       {{0x00, 0xF0, 0x00}, 0, E, 1, 3, {0xF0, 0, 0, 3, 0, 0, 0}},
       {{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}, 0xB0, E, 3, 7, {0xFF, 0x51, 0, 4, 3, 0, 0xB0}},
-      {{0x00, 0xFF, 0x2F, 0x00}, 0, ReadStep::kEndOfTrack, 3, 4, {0xFF, 0x2F, 0, 4, 0, 0, 0}},
+      {{0x00, 0xFF, 0x2F, 0x00}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 0, 0, 0}},
       // End of Track's data is never passed over, and only what exists of it is shown.
-      {{0x00, 0xFF, 0x2F, 0x03, 0x01}, 0, ReadStep::kEndOfTrack, 3, 4, {0xFF, 0x2F, 0, 4, 1, 0, 0}},
+      {{0x00, 0xFF, 0x2F, 0x03, 0x01}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 1, 0, 0}},
       // Length fields past 32 bits lose their high groups, as delta times do.
       {{0x00, 0xF0, 0x80, 0x80, 0x80, 0x80, 0x01, 0x41}, 0, E, 1, 8, {0xF0, 0, 0, 7, 1, 0, 0}},
+      // Tick sums up to the last 32-bit value, and none past it.
+      {{0x05, 0x90, 0x3C, 0x64}, 0, E, 0, 4, {0x90, 0x3C, 0x64, 0, 0, 0, 0x90}, kLast},
+      {{0x06, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, kLast},
+      {{0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, 1},
       // Refusals: the image ends at an event, inside one, or inside its data.
       {{}, 0, X, kCheckNoEndOfTrack, 0},
       {{0x81}, 0, X, kCheckEventCut, 1},
@@ -67,39 +70,23 @@ TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
   };
   for (const StepCase& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
-    TrackCursor cur{0, c.runSts, 7};
+    TrackCursor cur{0, c.runSts, c.ticks};
     SmfEvent e;
     ReadRefusal why;
-    ASSERT_EQ(ReadTrackEvent(c.in.data(), static_cast<uint32_t>(c.in.size()), cur, e, why), c.step);
-    if (c.step == X) {
-      EXPECT_EQ(why.result, static_cast<int32_t>(c.at));
-      EXPECT_EQ(why.offset, c.where);
-      EXPECT_EQ(cur.pos, 0u);  // the cursor stays where it was
-      EXPECT_EQ(cur.runSts, c.runSts);
-      EXPECT_EQ(cur.ticks, 7u);
+    ASSERT_EQ(ReadTrackEvent(c.in.data(), uint32_t(c.in.size()), cur, e, why), c.step);
+    if (c.step == X) {  // the cursor stays where it was
+      EXPECT_EQ((U{uint32_t(why.result), why.offset, cur.pos, cur.runSts, cur.ticks}),
+                (U{c.at, c.where, 0, c.runSts, c.ticks}));
       continue;
     }
-    EXPECT_EQ(static_cast<uint32_t>(e.kind), c.at);
-    EXPECT_EQ(cur.pos, c.where);
-    EXPECT_EQ((Bytes{e.status, e.data1, e.data2, static_cast<uint8_t>(e.dataOffset),
-                     static_cast<uint8_t>(e.dataLength), e.runningStatus,
-                     static_cast<uint8_t>(cur.runSts)}),
+    EXPECT_EQ((U{uint32_t(e.kind), cur.pos, cur.ticks, e.tick}),
+              (U{c.at, c.where, c.ticks + c.in[0], c.ticks + c.in[0]}));
+    EXPECT_EQ((Bytes{e.status, e.data1, e.data2, uint8_t(e.dataOffset), uint8_t(e.dataLength),
+                     e.runningStatus, uint8_t(cur.runSts)}),
               c.fields);
     EXPECT_EQ(e.WireBytes(), e.kind == EventKind::kChannel ? 1 + ChannelDataBytes(e.status)
                              : e.kind == EventKind::kMeta  ? 0
                                                            : e.dataLength + 1u);
-  }
-}
-
-TEST(ReadTrackEvent, TickSumsUpToTheLastThirtyTwoBitValue) {
-  for (const uint8_t delta : {5, 6}) {
-    const Bytes in = {delta, 0x90, 0x3C, 0x64};
-    TrackCursor c{0, 0, UINT32_MAX - 5};
-    SmfEvent e;
-    ReadRefusal why;
-    EXPECT_EQ(ReadTrackEvent(in.data(), 4, c, e, why), delta == 5 ? E : X);
-    EXPECT_EQ(c.ticks, delta == 5 ? UINT32_MAX : UINT32_MAX - 5);
-    EXPECT_EQ(why.result, delta == 5 ? kCheckPlayable : kCheckTickOverflow);
   }
 }
 
@@ -132,36 +119,27 @@ TEST_F(ReaderFixture, NumbersOfAnyLengthNeverReadPastTheImage) {
     EXPECT_EQ(t.TrkPtr, c.taken);
   }
   SmfTrack& t = Load({0x01, 0xE0, 0x00, 0x00, 0x00, 0x06, 0x12});
-  EXPECT_EQ((std::vector<uint32_t>{r.Read2Byte(0), r.Read4Byte(0), r.Read2Byte(0), t.TrkPtr}),
-            (std::vector<uint32_t>{480, 6, 0x1200, 7}));
+  EXPECT_EQ((U{r.Read2Byte(0), r.Read4Byte(0), r.Read2Byte(0), t.TrkPtr}), (U{480, 6, 0x1200, 7}));
 }
 
 TEST_F(ReaderFixture, ReadEventFillsTheRecordLeavesDataToTheCallerAndLogsLongDeltas) {
   // A delta of 8000 ticks passes quietly, 8001 are logged.
   SmfTrack& t = Load({0x00, 0x90, 0x3C, 0x64, 0x00, 0x3C, 0x00, 0x00, 0xFF, 0x01, 0x00, 0xBE, 0x40,
                       0xC1, 0x05, 0x02, 0xF0, 0x02, 0x41, 0xF7, 0xBE, 0x41, 0x06, 0x00, 0xF8});
-  const struct {
-    uint32_t sts, d1, d2, len, ptr;
-    int32_t wait;
-  } want[] = {{0x90, 0x3C, 0x64, 3, 4, 0},     {0x90, 0x3C, 0x00, 3, 7, 0},
-              {0xFF, 0x01, 0x00, 0, 11, 0},    {0xC1, 0x05, 0x00, 2, 15, 8000},
-              {0xF0, 0x05, 0x00, 2, 18, 8002}, {0xC1, 0x06, 0x00, 2, 23, 16003}};
-  for (const auto& w : want) {
+  // Status, data 1 and 2, DataLen, TrkPtr and WaitClock after each event.
+  const U want[] = {{0x90, 0x3C, 0x64, 3, 4, 0},     {0x90, 0x3C, 0x00, 3, 7, 0},
+                    {0xFF, 0x01, 0x00, 0, 11, 0},    {0xC1, 0x05, 0x00, 2, 15, 8000},
+                    {0xF0, 0x05, 0x00, 2, 18, 8002}, {0xC1, 0x06, 0x00, 2, 23, 16003}};
+  for (const U& w : want) {
     ASSERT_EQ(r.ReadEvent(0), 1);
-    EXPECT_EQ((std::vector<uint32_t>{t.Sts, t.Data1, t.Data2, t.DataLen, t.TrkPtr}),
-              (std::vector<uint32_t>{w.sts, w.d1, w.d2, w.len, w.ptr}));
-    EXPECT_EQ(t.WaitClock, w.wait);
+    EXPECT_EQ((U{t.Sts, t.Data1, t.Data2, t.DataLen, t.TrkPtr, uint32_t(t.WaitClock)}), w);
     if (t.Sts == 0xF0) t.TrkPtr += t.DataLen;  // SysEx: TrkPtr stood on its first data byte
   }
   EXPECT_EQ(log, (std::vector<std::string>{"delta_time > 8000", "status: c1"}));
-  EXPECT_EQ(t.TotalClock, 16003u);
-  EXPECT_EQ(t.RunSts, 0xC1u);
-  const SmfTrack before = t;
+  EXPECT_EQ((U{t.TotalClock, t.RunSts}), (U{16003, 0xC1}));
   EXPECT_EQ(r.ReadEvent(0), 0);  // F8 is refused and the record stays as it was
-  EXPECT_EQ(r.refusal().result, kCheckSystemStatus);
-  EXPECT_EQ(r.refusal().offset, 24u);
-  EXPECT_EQ((std::vector<uint32_t>{t.TrkPtr, t.Sts, uint32_t(t.WaitClock)}),
-            (std::vector<uint32_t>{before.TrkPtr, before.Sts, uint32_t(before.WaitClock)}));
+  EXPECT_EQ((U{uint32_t(r.refusal().result), r.refusal().offset}), (U{kCheckSystemStatus, 24}));
+  EXPECT_EQ((U{t.TrkPtr, t.Sts, uint32_t(t.WaitClock)}), (U{23, 0xC1, 16003}));
   Load({0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x64});  // 2^32 - 1 counts as -1: not logged
   ASSERT_EQ(r.ReadEvent(0), 1);
   EXPECT_EQ(s.sTrk[0].WaitClock, -1);

@@ -4,7 +4,6 @@
 // data.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -26,11 +25,7 @@ struct SmfWalk {
 // after the End of Track's length field, where the next chunk is sought.
 inline bool WalkTrack(const Bytes& img, uint64_t& p, SmfWalk& w) {
   bool cut = false;
-  const auto byte = [&]() -> uint8_t {
-    if (p < img.size()) return img[p++];
-    cut = true;
-    return 0;
-  };
+  const auto byte = [&]() -> uint8_t { return p < img.size() ? img[p++] : (cut = true, 0); };
   const auto vlq = [&] {
     uint32_t v = 0;
     for (uint8_t b = 0x80; b & 0x80;) v = (v << 7) + ((b = byte()) & 0x7F);
@@ -53,10 +48,7 @@ inline bool WalkTrack(const Bytes& img, uint64_t& p, SmfWalk& w) {
     const uint8_t type = sts == 0xFF ? byte() : 0;
     const uint32_t len = vlq();
     if (cut) return false;
-    if (sts == 0xFF && type == 0x2F) {
-      w.trackTicks.push_back(static_cast<uint32_t>(ticks));
-      return true;
-    }
+    if (sts == 0xFF && type == 0x2F) return w.trackTicks.push_back(uint32_t(ticks)), true;
     if (len > img.size() - p) return false;
     if (sts != 0xFF) w.sysex.emplace_back(static_cast<uint32_t>(p), len);
     p += len;
@@ -87,38 +79,28 @@ class SentBytesOracle {
  public:
   explicit SentBytesOracle(const Bytes& img) : walk_(WalkSmf(img)) {
     for (const Bytes& m : walk_.channel) ++want_[m];
-    for (const auto& [at, len] : walk_.sysex) {
-      ++want_[Cat({{0xF0}, Bytes(img.begin() + at, img.begin() + at + len)})];
-    }
+    for (const auto& [at, n] : walk_.sysex)
+      ++want_[Cat({{0xF0}, Bytes(img.begin() + at, img.begin() + at + n)})];
   }
   const SmfWalk& walk() const { return walk_; }
 
-  // Empty when every message sent is a well-formed copy of a message of the file; else the first
-  // that is not.
-  std::string JudgeAll(const std::vector<Bytes>& sent) const {
-    for (size_t i = 0; i < sent.size(); ++i) {
-      if (!want_.count(sent[i]))
-        return "message " + std::to_string(i) + " is not in the file:" + Hex(sent[i]);
-    }
-    return {};
-  }
-  // Empty when `sent` holds every message of the file exactly once, in any order.
-  std::string JudgeComplete(const std::vector<Bytes>& sent) const {
+  // Empty when every message sent is a copy of a message of the file, none sent more often than
+  // the file holds it and, where `complete`, each sent exactly as often; else what is wrong.
+  std::string Judge(const std::vector<Bytes>& sent, bool complete) const {
     std::map<Bytes, int64_t> left = want_;
-    for (const Bytes& m : sent) --left[m];
+    for (const Bytes& m : sent) {
+      if (!want_.count(m)) return Hex(m) + " is not in the file";
+      if (--left[m] < 0) return Hex(m) + " sent too often";
+    }
     for (const auto& [m, n] : left) {
-      if (n != 0) return Hex(m) + (n > 0 ? " sent too few times" : " sent too often");
+      if (complete && n > 0) return Hex(m) + " sent too few times";
     }
     return {};
   }
-
   static std::string Hex(const Bytes& m) {
     std::string out;
     char b[4];
-    for (size_t i = 0; i < m.size() && i < 16; ++i) {
-      std::snprintf(b, sizeof b, " %02X", m[i]);
-      out += b;
-    }
+    for (size_t i = 0; i < m.size() && i < 16; ++i) out += (std::snprintf(b, 4, " %02X", m[i]), b);
     return out + (m.size() > 16 ? " ..." : "");
   }
 
