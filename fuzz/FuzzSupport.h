@@ -18,8 +18,7 @@ inline void Require(bool ok, const std::string& what) {
 
 // The reader logs long delta times; at fuzzing speed they would flood stderr and syslog.
 inline void QuietLog() {
-  static auto* quiet = new ScopedLogCapture([](const std::string&) {});  // never restored
-  (void)quiet;
+  static const ScopedLogCapture quiet([](const std::string&) {});
 }
 
 }  // namespace midiflash::fuzz
