@@ -1,5 +1,5 @@
-// `list --json` with names that need escaping, and with no destination; the plain form on the
-// test server is checked with the destinations in JackOutputTest.
+// `list` in both forms, with names that need escaping and with no destination; change reports
+// and port matching.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -12,21 +12,18 @@ namespace midiflash::testing {
 namespace {
 
 // Serves a fixed list of names; the command sends nothing.
-class NamedPorts : public MidiPort {
- public:
-  explicit NamedPorts(std::vector<std::string> names) : names_(std::move(names)) {}
-  uint64_t MidiOutDeviceNumber() override { return names_.size(); }
-  std::string MidiOutDeviceName(uint64_t i) override { return names_.at(i); }
+struct NamedPorts : MidiPort {
+  std::vector<std::string> names;
+  uint64_t MidiOutDeviceNumber() override { return names.size(); }
+  std::string MidiOutDeviceName(uint64_t i) override { return names.at(i); }
   void MidiOutDeviceOpen(int64_t) override {}
   int32_t SendShortMessage(uint8_t, uint8_t, uint8_t) override { return -1; }
   int32_t SendLongMessage(const uint8_t*, uint64_t) override { return -1; }
-
- private:
-  std::vector<std::string> names_;
 };
 
 std::string List(std::vector<std::string> names, bool json) {
-  NamedPorts ports(std::move(names));
+  NamedPorts ports;
+  ports.names = std::move(names);
   std::ostringstream out;
   EXPECT_EQ(RunListCommand(ports, json, out), 0);
   return out.str();
@@ -37,7 +34,7 @@ TEST(ListCommandTest, JsonEscapesNamesKeepsUtf8AndAnEmptyListPrintsNothing) {
             "[{\"index\":0,\"name\":\"a \\\"quoted\\\" \\\\ name\"},"
             "{\"index\":1,\"name\":\"line\\u000abreak\\u0009tab\\u0001\"},"
             "{\"index\":2,\"name\":\"Gerät:ü\"}]\n");
-  EXPECT_EQ(List({"x"}, false), "0: x\n");
+  EXPECT_EQ(List({"x", "y"}, false), "0: x\n1: y\n");
   EXPECT_EQ(List({}, true), "[]\n");
   EXPECT_EQ(List({}, false), "");
 }
@@ -50,23 +47,20 @@ TEST(ListCommandTest, ChangesAreToldByIdentityAndPortsMatchByNameIdentityOrUniqu
   EXPECT_EQ(DescribeChanges(before, {{"19:0", "New:in"}, {"20:0", "Synth:in"}, {"22:0", "Pads"}}),
             (std::vector<std::string>{"removed 1: Pad:in", "added 0: New:in", "renamed 2: Pads"}));
 
-  struct Case {
-    std::string text;
-    int64_t index;
-    std::string error_part;
-  };
-  for (const Case& c : std::vector<Case>{{"1", 1, ""},
-                                         {"3", -1, "no MIDI destination at index 3"},
-                                         {"99999999999", -1, "index"},
-                                         {"Pad:out", 2, ""},
-                                         {"20:0", 0, ""},
-                                         {"Syn", 0, ""},
-                                         {"Pad", -1, "'Pad:in', 'Pad:out'"},
-                                         {"in", -1, "no MIDI destination matches 'in'"},
-                                         {"", -1, "several"}}) {
-    const PortMatch m = MatchPort(before, c.text);
-    EXPECT_EQ(m.index, c.index) << c.text;
-    EXPECT_NE(m.error.find(c.error_part), std::string::npos) << c.text << ": " << m.error;
+  for (const auto& [text, index, error_part] :
+       std::vector<std::tuple<std::string, int, std::string>>{
+           {"1", 1, ""},
+           {"3", -1, "no MIDI destination at index 3"},
+           {"99999999999", -1, "index"},
+           {"Pad:out", 2, ""},
+           {"20:0", 0, ""},
+           {"Syn", 0, ""},
+           {"Pad", -1, "'Pad:in', 'Pad:out'"},
+           {"in", -1, "no MIDI destination matches 'in'"},
+           {"", -1, "several"}}) {
+    const PortMatch m = MatchPort(before, text);
+    EXPECT_EQ(m.index, index) << text;
+    EXPECT_NE(m.error.find(error_part), std::string::npos) << text << ": " << m.error;
   }
 }
 

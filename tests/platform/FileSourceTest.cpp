@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "PosixFileSource.h"
@@ -24,41 +25,35 @@ TEST(PosixFileSource, ReadsRegularFilesOnlyAndAnswersAtOnce) {
   for (int i = 0; i < 128; ++i) {
     mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   }
-  struct Case {
-    std::string path;
-    ReadStatus status;
-    std::string bytes;
-  } cases[] = {{dir + "/u.dat", ReadStatus::kOk, "MThd"},
-               {dir + "/link.dat", ReadStatus::kOk, "MThd"},
-               {dir + "/empty.dat", ReadStatus::kOk, ""},
-               {dir + "/missing.dat", ReadStatus::kOpenFailed, ""},
-               {dir, ReadStatus::kOpenFailed, ""},
-               {dir + "/fifo.dat", ReadStatus::kOpenFailed, ""},
-               {"/dev/zero", ReadStatus::kOpenFailed, ""},
-               {"/dev/null", ReadStatus::kOpenFailed, ""},
-               // A size of 0 that reads on: only the margin is read.
-               {"/proc/self/maps", ReadStatus::kReadFailed, ""}};
   PosixFileSource source;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
+  for (const auto& [path, status, bytes] :
+       std::vector<std::tuple<std::string, ReadStatus, std::string>>{
+           {dir + "/u.dat", ReadStatus::kOk, "MThd"},
+           {dir + "/link.dat", ReadStatus::kOk, "MThd"},
+           {dir + "/empty.dat", ReadStatus::kOk, ""},
+           {dir + "/missing.dat", ReadStatus::kOpenFailed, ""},
+           {dir, ReadStatus::kOpenFailed, ""},
+           {dir + "/fifo.dat", ReadStatus::kOpenFailed, ""},
+           {"/dev/zero", ReadStatus::kOpenFailed, ""},
+           {"/dev/null", ReadStatus::kOpenFailed, ""},
+           // A size of 0 that reads on: only the margin is read.
+           {"/proc/self/maps", ReadStatus::kReadFailed, ""}}) {
+    SCOPED_TRACE(path);
     std::vector<uint8_t> out = {1, 2, 3};
-    FileStamp stamp;
+    FileStamp stamp, now;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(source.ReadWhole(c.path, out, stamp), c.status);
+    EXPECT_EQ(source.ReadWhole(path, out, stamp), status);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    if (c.status != ReadStatus::kOk) {
+    if (status != ReadStatus::kOk) {
       EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));  // untouched
       continue;
     }
-    EXPECT_EQ(std::string(out.begin(), out.end()), c.bytes);
-    FileStamp now;
-    ASSERT_TRUE(source.Stat(c.path, now));
+    EXPECT_EQ(std::string(out.begin(), out.end()), bytes);
+    ASSERT_TRUE(source.Stat(path, now));
     EXPECT_EQ(now, stamp);
-    EXPECT_EQ(stamp.size, c.bytes.size());
+    EXPECT_EQ(stamp.size, bytes.size());
   }
-  for (const char* name : {"/u.dat", "/empty.dat", "/fifo.dat", "/link.dat"})
-    unlink((dir + name).c_str());
-  rmdir(dir.c_str());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

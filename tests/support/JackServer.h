@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace midiflash::testing {
@@ -16,17 +17,17 @@ class JackServer {
   static constexpr int kPeriodFrames = 128;
 
   // Starts jackd and waits (at most `ready_timeout`) until a client can connect. Sets
-  // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so that every client
-  // opened here, and every child started after, finds this server. Returns nullptr, with the
-  // reason in `error` when given, if jackd cannot start or does not answer in time. With `sync`
-  // false the server does not wait for a late client.
+  // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so that clients opened
+  // here, and children started after, find this server. Returns nullptr, with the reason in
+  // `error`, if jackd cannot start or does not answer in time. With `sync` false the server does
+  // not wait for a late client.
   static std::unique_ptr<JackServer> Start(
       std::string* error = nullptr,
       std::chrono::milliseconds ready_timeout = std::chrono::seconds(5), bool sync = true);
 
-  // Stops the server by its pid (SIGTERM, then SIGKILL if it hangs) unless Kill() did, frees what
-  // a killed server leaves behind (its slot in jackd's shared server table, its files in
-  // /dev/shm), and puts back the JACK_DEFAULT_SERVER value seen before Start.
+  // Stops the server by its pid (SIGTERM, then SIGKILL if it hangs), frees what a killed server
+  // leaves behind (its entry in jackd's shared server table, its files in /dev/shm), and puts
+  // back the JACK_DEFAULT_SERVER value seen before Start.
   ~JackServer();
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
@@ -36,11 +37,11 @@ class JackServer {
   bool Kill();
 
  private:
-  JackServer(pid_t pid, std::string name, const char* previous);
-  pid_t pid_;
-  std::string name_;
-  std::unique_ptr<std::string> previous_;  // JACK_DEFAULT_SERVER before Start, if set
+  JackServer() = default;
+  pid_t pid_ = -1;
   bool killed_ = false;
+  std::string name_;
+  std::optional<std::string> previous_;  // JACK_DEFAULT_SERVER before Start, if set
 };
 
 }  // namespace midiflash::testing

@@ -13,18 +13,15 @@ class JackServerEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     std::string error;
-    Holder() = JackServer::Start(&error);
-    ASSERT_NE(Holder(), nullptr) << "cannot start the test JACK server: " << error;
+    server_ = JackServer::Start(&error);
+    ASSERT_NE(server_, nullptr) << "cannot start the test JACK server: " << error;
   }
-  void TearDown() override { Holder().reset(); }
+  void TearDown() override { server_.reset(); }
   // The running server; nullptr before SetUp or when it failed to start.
-  static JackServer* server() { return Holder().get(); }
+  static JackServer* server() { return server_.get(); }
 
  private:
-  static std::unique_ptr<JackServer>& Holder() {
-    static std::unique_ptr<JackServer> holder;
-    return holder;
-  }
+  static inline std::unique_ptr<JackServer> server_;
 };
 
 }  // namespace midiflash::testing

@@ -1,17 +1,15 @@
 // A JACK client of our own with one MIDI input port that keeps every message it receives, of any
 // size, with its arrival time. The process callback only copies into a preallocated lock-free
-// ring; a reader thread moves the records into the list that the accessors read.
+// ring; the accessors move what has arrived into the list they read.
 #pragma once
 
 #include <jack/jack.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "SpscByteRing.h"
@@ -35,7 +33,7 @@ class RecordingClient {
   RecordingClient& operator=(const RecordingClient&) = delete;
 
   bool ok() const { return client_.load() != nullptr; }
-  // "client:port" as other clients see it; empty if !ok().
+  // "client:port" as other clients see it; empty if the port could not be made.
   const std::string& FullPortName() const { return full_port_name_; }
   // nullptr if !ok() or after Close().
   jack_client_t* client() const { return client_.load(); }
@@ -45,30 +43,30 @@ class RecordingClient {
   size_t Count() const;
   // Waits until at least `n` messages have arrived; false on timeout.
   bool WaitForCount(size_t n, std::chrono::milliseconds timeout) const;
-  // Messages dropped because the hand-over ring was full; must stay 0 where completeness counts.
+  // Messages lost because the 16 MiB hand-over ring was full; 0 where completeness counts.
   uint64_t Overflows() const { return overflows_.load(); }
   // Makes each of the next `cycles` process calls take `each` longer, as a client starved of CPU.
-  void Stall(int cycles, std::chrono::microseconds each);
+  void Stall(int cycles, std::chrono::microseconds each) {
+    stall_usecs_.store(each.count());
+    stall_cycles_.store(cycles);
+  }
   // Removes the client and its port from the server now; what had arrived stays readable.
   void Close();
 
  private:
   static int Process(jack_nframes_t nframes, void* arg);
-  void Drain();
+  size_t Drain() const;  // moves the ring's records into messages_; called under mutex_
 
   // Atomic because the process callback reads them while Close() may clear them.
   std::atomic<jack_client_t*> client_{nullptr};
   std::atomic<jack_port_t*> port_{nullptr};
   std::string full_port_name_;
-  SpscByteRing ring_;
   std::atomic<uint64_t> overflows_{0};
   std::atomic<int> stall_cycles_{0};
   std::atomic<int64_t> stall_usecs_{0};
-  std::atomic<bool> stop_{false};
-  std::thread reader_;
+  mutable SpscByteRing ring_;  // read only under mutex_
   mutable std::mutex mutex_;
-  mutable std::condition_variable arrived_;
-  std::vector<Message> messages_;
+  mutable std::vector<Message> messages_;
 };
 
 }  // namespace midiflash::testing

@@ -23,12 +23,12 @@ void OnTerm(int) {
   g_stop = 1;
 }
 
-void Ready(const std::string& file, const std::string& text = "") {
-  // Renamed into place, so that whoever sees the file also sees what it holds.
+// Writes FILE.ready (or FILE`suffix`), renamed into place so that whoever sees it sees `text`.
+void Ready(const std::string& file, const std::string& text = "", const char* suffix = ".ready") {
   if (FILE* f = std::fopen((file + ".part").c_str(), "w")) {
     std::fputs(text.c_str(), f);
     std::fclose(f);
-    std::rename((file + ".part").c_str(), (file + ".ready").c_str());
+    std::rename((file + ".part").c_str(), (file + suffix).c_str());
   }
 }
 
@@ -53,24 +53,18 @@ int RecordSeq(const std::string& file, long stop_after, const char* name) {
     const int err = snd_seq_event_input(seq, &ev);
     if (err == -EAGAIN) {
       if (g_stop) break;
-      struct pollfd fds[2];
-      const int n = snd_seq_poll_descriptors(seq, fds, 2, POLLIN);
-      poll(fds, n, 20);
+      pollfd fds[2];
+      poll(fds, snd_seq_poll_descriptors(seq, fds, 2, POLLIN), 20);
       continue;
     }
     if (err < 0 || ev == nullptr) {
       std::fprintf(stderr, "alsa_recorder: snd_seq_event_input err = %d\n", err);
       continue;
     }
-    if (ev->type == SND_SEQ_EVENT_SYSEX) {
-      std::fwrite(ev->data.ext.ptr, 1, ev->data.ext.len, out);
-      total += ev->data.ext.len;
-    } else {
-      unsigned char buf[16];
-      const long n = snd_midi_event_decode(decoder, buf, sizeof buf, ev);
-      if (n > 0) std::fwrite(buf, 1, static_cast<size_t>(n), out);
-      if (n > 0) total += n;
-    }
+    unsigned char buf[16];
+    const bool sysex = ev->type == SND_SEQ_EVENT_SYSEX;
+    const long n = sysex ? long(ev->data.ext.len) : snd_midi_event_decode(decoder, buf, 16, ev);
+    if (n > 0) total += long(std::fwrite(sysex ? ev->data.ext.ptr : buf, 1, size_t(n), out));
     std::fflush(out);
     if (stop_after > 0 && total >= stop_after) break;
   }
@@ -78,10 +72,9 @@ int RecordSeq(const std::string& file, long stop_after, const char* name) {
   snd_seq_close(seq);
   timespec now;
   clock_gettime(CLOCK_BOOTTIME, &now);
-  if (FILE* f = std::fopen((file + ".exit").c_str(), "w")) {
-    std::fprintf(f, "%ld.%06ld\n", static_cast<long>(now.tv_sec), now.tv_nsec / 1000);
-    std::fclose(f);
-  }
+  Ready(file,
+        std::to_string(now.tv_sec) + "." + std::to_string(1000000 + now.tv_nsec / 1000).substr(1),
+        ".exit");
   return 0;
 }
 
@@ -98,16 +91,13 @@ int RecordRawmidi(const char* device, const std::string& file) {
   // The first read starts the input; bytes sent before it are not kept.
   snd_rawmidi_read(in, buf.data(), buf.size());
   Ready(file);
-  for (;;) {
-    const ssize_t n = snd_rawmidi_read(in, buf.data(), buf.size());
+  for (ssize_t n; (n = snd_rawmidi_read(in, buf.data(), buf.size())) > 0 || !g_stop;) {
     if (n > 0) {
       std::fwrite(buf.data(), 1, static_cast<size_t>(n), out);
-      continue;
+    } else {
+      pollfd fds[2];
+      poll(fds, snd_rawmidi_poll_descriptors(in, fds, 2), 20);
     }
-    if (g_stop) break;
-    struct pollfd fds[2];
-    const int k = snd_rawmidi_poll_descriptors(in, fds, 2);
-    poll(fds, k, 20);
   }
   std::fclose(out);
   snd_rawmidi_close(in);
