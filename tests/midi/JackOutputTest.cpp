@@ -133,7 +133,9 @@ TEST_F(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
   first.Close();
   RecordingClient inserted("inserted");
   ASSERT_EQ(midi.MidiOutDeviceName(0), "inserted:input");
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(midi.MidiOutDeviceOpenId("second:input"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // nothing queued: no wait
   EXPECT_EQ(Send(midi, c), 0);
   EXPECT_EQ(midi.MidiOutDeviceOpenId("first:input"), -ENOENT);
   EXPECT_EQ(log.Count("MIDIPortConnect err = " + std::to_string(-ENOENT)), 1u);
