@@ -43,12 +43,15 @@ std::string Run(const std::string& name, bool sync, Clock::duration timeout, pid
   const std::string log = "/tmp/" + name + ".jackd.log";  // jackd's output, for the reason
   // Without --sync the server runs a cycle without waiting for late clients, as a desktop
   // server without real-time rights does, and reports an xrun instead.
-  std::vector<const char*> argv = {"jackd", "--no-realtime", "-n", name.c_str()};
+  std::vector<const char*> argv = {"jackd", "--no-realtime"};
   if (sync) argv.push_back("--sync");
   argv.insert(argv.end(), {"-d", "dummy", "-r", rate.c_str(), "-p", period.c_str(), nullptr});
   *pid = fork();
   if (*pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test process that crashes
+    // The name goes by the environment, not `-n`: a command line naming midiflash would be hit
+    // by the `pkill -f 'jackd.*midiflash'` that the mutation runner uses on stray servers.
+    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
