@@ -1,51 +1,19 @@
-// `check` and `dump` on generated files, through their functions and through the real binary.
+// The real midiflash-cli on generated files: what `check` and `dump` report, and the usual
+// conventions (help, version, usage and open errors with their exit statuses).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
-#include "CheckCommand.h"
-#include "DumpCommand.h"
+#include "CliProcess.h"
 #include "SmfBuilder.h"
+#include "Version.h"
 
+namespace midiflash::testing {
 namespace {
-
-using namespace midiflash::testing;
-
-std::string WriteFile(const std::string& name, const Bytes& b) {
-  const std::string path = ::testing::TempDir() + "midiflash_cli_" + name + ".dat";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  return path;
-}
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-Outcome Run(decltype(RunCheckCommand)* command, const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
-const auto Check = [](const std::vector<std::string>& a) { return Run(RunCheckCommand, a); };
-const auto Dump = [](const std::vector<std::string>& a) { return Run(RunDumpCommand, a); };
-
-// The exit status and standard output of a shell command.
-Outcome Shell(const std::string& command) {
-  Outcome r{-1, "", ""};
-  FILE* p = popen(command.c_str(), "r");
-  char buf[4096];
-  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  if (p != nullptr) r.status = WEXITSTATUS(pclose(p));
-  return r;
-}
 
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
   return n;
 }
 
@@ -58,157 +26,108 @@ Bytes SysExThenNote(uint32_t wire, uint32_t gap) {
                   .EndOfTrack()});
 }
 
-TEST(CheckCommand, PlayableFileInPlainTextAndJson) {
-  TrackBuilder a, b;
-  a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
-  b.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0x00}).EndOfTrack();
-  const std::string path = WriteFile("two_tracks", Smf(1, 480, {a, b}));
-  const Outcome plain = Check({path});
-  EXPECT_EQ(plain.status, kCheckExitPlayable);
-  EXPECT_EQ(plain.out, "file: " + path +
-                           "\nresult: 0 (playable)\nformat: 1\ntracks: 2\n"
-                           "division: 480 ticks per quarter note\n"
-                           "track 0: 11 bytes declared, 0 ticks\n"
-                           "track 1: 18 bytes declared, 480 ticks\nlength: 480 ticks\n"
-                           "playing time at 120 bpm: 0.500 s\n"
-                           "an update run takes about 0.7 s (each 2.90 ms tick advances whole "
-                           "ticks)\ncable: 10 bytes to send; busiest second 10 bytes, from tick 0 "
-                           "(a 31250-baud cable carries 3125 bytes a second)\n");
-  const Outcome json = Check({"--json", path});
-  EXPECT_EQ(json.out, "{\"file\":\"" + path +
-                          "\",\"result\":0,\"playable\":true,\"reason\":\"playable\",\"format\":1,"
-                          "\"tracks\":2,\"division\":480,\"track_sizes\":[11,18],\"track_ticks\":"
-                          "[0,480],\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,"
-                          "\"cable\":{\"bytes\":10,\"busiest_second_bytes\":10,\"busiest_second_"
-                          "tick\":0,\"limit_bytes_per_second\":3125},\"warnings\":[]}\n");
-}
-
-TEST(CheckCommand, RefusalsSayWhatAndWhere) {
-  // One file for each way of telling where: track 1's chunk at 30 and its events at 38.
-  TrackBuilder a, b, stray, ticks, open, sysex;
+TEST(CheckCommand, ReportsInPlainTextAndJson) {
+  TrackBuilder meta, data, rate, split, zero, dense, a, b, stray, ticks, open, sysex;
+  meta.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
+  data.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0}).EndOfTrack();
+  const Bytes block = Cat({Bytes(1098, 1), {0xF7}});  // 3300 bytes within a second, none overruns
+  rate.SysEx(0, block).SysEx(400, block).SysEx(400, block).EndOfTrack();
+  split.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
+  zero.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(10);
+  // 25 blocks of 257 bytes 48 ticks apart: each but the last overruns the next; 20 are named.
+  for (int i = 0; i < 25; ++i) dense.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
+  // Refused files: track 1's chunk starts at byte offset 30 and its events at 38.
   a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);
   b.EndOfTrack();
   stray.Event(0, {0x3C, 0x40}).EndOfTrack();
   for (int i = 0; i < 17; ++i) ticks.Event(0x0FFFFFFF, {0xC0, 0x00});
   open.Event(0, {0x90, 0x3C, 0x64});
-  sysex.SysEx(0, Bytes(20, 0x11)).EndOfTrack();
-  const Bytes whole = Smf(1, 96, {a, sysex});
+  const Bytes cut = Smf(1, 96, {a, sysex.SysEx(0, Bytes(20, 0x11)).EndOfTrack()});
   const struct {
     Bytes file;
-    int result, track, offset;
-    const char* reason;
+    int result;
+    const char* plain;  // the report holds this and `plain_warnings` warning lines
+    size_t plain_warnings;
+    const char* json;  // --json holds this and `json_warnings` warnings
+    size_t json_warnings;
   } cases[] = {
-      {Cat({Header(1, 2, 96), a.Chunk(), {'J', 'U', 'N', 'K'}, b.Chunk()}), 17, 1, 30,
-       ": the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B)"},
-      {Cat({Header(0, 1, 96, 7), a.Chunk()}), 1, -1, 4, " (header length 7))"},
-      {Bytes(whole.begin(), whole.end() - 10), 20, 1, 41,
-       ": track 1, reading stopped at byte offset 41 of a 55-byte file)"},
-      {Smf(1, 96, {a, stray}), 24, 1, 39, ": track 1, byte 3C at byte offset 39)"},
-      {Smf(1, 96, {a, ticks}), 26, 1, 134, ": track 1, the event at byte offset 134)"},
-      {Smf(1, 0xE728, {a}), 27, -1, 12, " (division E728 at byte offset 12))"},
-      {Cat({Header(1, 2, 96), open.Chunk(), b.Chunk(), b.Chunk()}), 21, 0, 26,
-       ": track 0, whose events run on past its chunk into the next track chunk at byte offset "
-       "26)"},
-  };
-  for (const auto& c : cases) {
-    const std::string path = WriteFile("refused", c.file);
-    Outcome r = Check({path});
-    EXPECT_EQ(r.status, kCheckExitRefused);
-    EXPECT_EQ(r.out.find("\nresult: " + std::to_string(c.result) + " (refused: "), 6 + path.size())
-        << r.out;
-    EXPECT_NE(r.out.find(c.reason + std::string("\n")), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("length:"), std::string::npos);
-    r = Check({path, "--json"});
-    EXPECT_EQ(r.status, kCheckExitRefused);
-    const std::string track = c.track < 0 ? "null" : std::to_string(c.track);
-    EXPECT_NE(r.out.find("\"result\":" + std::to_string(c.result) + ",\"playable\":false,"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("\"failed_track\":" + track +
-                         ",\"failed_offset\":" + std::to_string(c.offset) + ","),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(Dump({path}).out.rfind("result: " + std::to_string(c.result) + " (refused: ", 0), 0u);
-  }
-  // The tracks before the refusal are listed with their lengths, the refused one not.
-  EXPECT_NE(Check({WriteFile("stray", Smf(1, 96, {a, stray})), "--json"})
-                .out.find("\"track_sizes\":[8],\"track_ticks\":[96],\"total_ticks\":null"),
-            std::string::npos);
-}
-
-TEST(CheckCommand, WarningsInPlainTextAndJson) {
-  TrackBuilder rate, split, zero;  // 3300 bytes within one second, no block overrunning its gap
-  const Bytes block = Cat({Bytes(1098, 1), {0xF7}});
-  rate.SysEx(0, block).SysEx(400, block).SysEx(400, block);
-  split.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
-  zero.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(10);
-  const struct {
-    const char* name;
-    Bytes file;
-    const char* plain;  // nullptr: no warning at all
-    const char* json;
-  } cases[] = {
-      {"sysex_fits", SysExThenNote(156, 48), nullptr, "\"warnings\":[]"},
-      {"sysex_over", SysExThenNote(157, 48),
-       "warning: track 0, tick 0: System Exclusive of 157 bytes takes 50.24 ms on a 31250-baud "
-       "cable, but the next message (track 0, tick 48) is due 50.00 ms later\n",
+      {Smf(1, 480, {meta, data}), 0,
+       "track 0: 11 bytes declared, 0 ticks\ntrack 1: 18 bytes declared, 480 ticks\nlength: 480 "
+       "ticks\nplaying time at 120 bpm: 0.500 s\nan update run takes about 0.7 s (each 2.90 ms "
+       "tick advances whole ticks)\ncable: 10 bytes to send; busiest second 10 bytes, from tick 0 "
+       "(a 31250-baud cable carries 3125 bytes a second)\n",
+       0,
+       "\"format\":1,\"tracks\":2,\"division\":480,\"track_sizes\":[11,18],\"track_ticks\":[0,480]"
+       ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"bu"
+       "siest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_second\":3125}",
+       0},
+      {SysExThenNote(156, 48), 0, "", 0, "\"warnings\":[]", 0},
+      {SysExThenNote(157, 48), 0, "warning: track 0, tick 0: System Exclusive of 157 bytes takes",
+       1,
        "{\"type\":\"sysex_overrun\",\"track\":0,\"tick\":0,\"bytes\":157,\"wire_ms\":50.240,"
-       "\"next_track\":0,\"next_tick\":48,\"gap_ms\":50.000,"},
-      {"rate", Smf(0, 480, {rate.EndOfTrack()}),
-       "warning: the busiest second, from tick 0 (0.000 s), sends 3300 bytes: more than the 3125 "
-       "bytes a second a 31250-baud cable carries\n",
-       "{\"type\":\"data_rate\",\"tick\":0,\"bytes\":3300,\"limit\":3125,"},
-      {"split", Smf(0, 96, {split.EndOfTrack()}),
-       "warning: 2 System Exclusive messages are split into packets (an F0 event without F7, the "
-       "rest in F7 events), the first on track 0 at tick 0: every packet goes out with F0 in "
-       "front, so the device receives separate messages\n",
-       "{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,"},
-      {"division_zero", Smf(0, 0, {zero}),
-       "warning: with a division of 0 playback never gets past tick 0, so the update never "
-       "completes\n",
-       "\"seconds\":null,\"run_seconds\":null,\"cable\":{\"bytes\":3},"},
+       "\"next_track\":0,\"next_tick\":48,\"gap_ms\":50.000,",
+       1},
+      {Smf(0, 480, {rate}), 0, "warning: the busiest second, from tick 0 (0.000 s), sends 3300", 1,
+       "{\"type\":\"data_rate\",\"tick\":0,\"bytes\":3300,\"limit\":3125,", 1},
+      {Smf(0, 96, {split.EndOfTrack()}), 0, "warning: 2 System Exclusive messages are split", 1,
+       "{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,", 1},
+      {Smf(0, 0, {zero}), 0,
+       "never ends (a division of 0 never advances)\ncable: 3 bytes to send\nwarning: with a "
+       "division of 0 playback never gets past tick 0",
+       1, "\"seconds\":null,\"run_seconds\":null,\"cable\":{\"bytes\":3},", 1},
+      {Smf(0, 480, {dense.EndOfTrack(48)}), 0,
+       "warning: 4 more System Exclusive messages overrun the cable (--json lists them all)\n", 22,
+       "{\"type\":\"data_rate\",\"tick\":48,\"bytes\":5140,", 25},
+      // Refusals say what and where; the tracks before the one refused are listed.
+      {Cat({Header(1, 2, 96), a.Chunk(), {'J', 'U', 'N', 'K'}, b.Chunk()}), 17,
+       ": the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B)\n", 0,
+       "\"failed_track\":1,\"failed_offset\":30,\"track_sizes\":[8],\"track_ticks\":[96],", 0},
+      {Cat({Header(0, 1, 96, 7), a.Chunk()}), 1, " (header length 7))\n", 0,
+       "\"format\":null,\"tracks\":null,\"division\":null,\"failed_track\":null,\"failed_offset\":"
+       "4,"
+       "\"track_sizes\":[],",
+       0},
+      {Bytes(cut.begin(), cut.end() - 10), 20,
+       ": track 1, reading stopped at byte offset 41 of a 55-byte file)\n", 0,
+       "\"failed_track\":1,\"failed_offset\":41,\"track_sizes\":[8],", 0},
+      {Smf(1, 96, {a, stray}), 24, ": track 1, byte 3C at byte offset 39)\n", 0,
+       "\"failed_track\":1,\"failed_offset\":39,\"track_sizes\":[8],", 0},
+      {Smf(1, 96, {a, ticks}), 26, ": track 1, the event at byte offset 134)\n", 0,
+       "\"failed_track\":1,\"failed_offset\":134,\"track_sizes\":[8],", 0},
+      {Smf(1, 0xE728, {a}), 27, " (division E728 at byte offset 12))\n", 0,
+       "\"failed_track\":null,\"failed_offset\":12,\"track_sizes\":[],", 0},
+      {Cat({Header(1, 2, 96), open.Chunk(), b.Chunk(), b.Chunk()}), 21,
+       ": track 0, whose events run on past its chunk into the next track chunk at byte offset "
+       "26)\n",
+       0, "\"failed_track\":0,\"failed_offset\":26,\"track_sizes\":[],", 0},
   };
   for (const auto& c : cases) {
-    const std::string path = WriteFile(c.name, c.file);
-    Outcome r = Check({path});
-    EXPECT_EQ(r.status, kCheckExitPlayable);
-    EXPECT_EQ(r.out.find(c.plain == nullptr ? "warning" : c.plain) != std::string::npos,
-              c.plain != nullptr)
-        << r.out;
-    EXPECT_EQ(Count(r.out, "warning:"), c.plain == nullptr ? 0u : 1u) << r.out;
-    r = Check({path, "--json"});
-    EXPECT_NE(r.out.find(c.json), std::string::npos) << r.out;
+    const TempFile f(c.file);
+    const CliProcess plain({"check", f.path}, true), json({"check", "--json", f.path}, true),
+        dump({"dump", f.path}, true);
+    const std::string result = std::to_string(c.result);
+    EXPECT_EQ(plain.status, c.result == 0 ? 0 : 1) << result;
+    EXPECT_EQ(json.status, plain.status);
+    EXPECT_EQ(dump.status, plain.status);
+    EXPECT_NE(plain.out.find("\nresult: " + result + (c.result ? " (refused: " : " (playable)\n")),
+              std::string::npos);
+    EXPECT_NE(plain.out.find(c.plain), std::string::npos) << plain.out;
+    EXPECT_EQ(Count(plain.out, "warning:"), c.plain_warnings) << plain.out;
+    EXPECT_NE(
+        json.out.find("\"result\":" + result + ",\"playable\":" + (c.result ? "false" : "true")),
+        std::string::npos);
+    EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+    EXPECT_EQ(Count(json.out, "{\"type\":"), c.json_warnings) << json.out;
+    FILE* parser = popen("/usr/bin/python3 -c 'import json,sys; json.load(sys.stdin)'", "w");
+    ASSERT_NE(parser, nullptr);
+    EXPECT_EQ(fwrite(json.out.data(), 1, json.out.size(), parser), json.out.size());
+    EXPECT_EQ(pclose(parser), 0) << json.out;
+    EXPECT_TRUE(c.result == 0 || dump.out.starts_with("result: " + result + " (refused: "));
   }
-
-  // 25 blocks of 257 bytes 48 ticks apart: each but the last overruns the next; the plain report
-  // names 20 of them, --json all 24.
-  TrackBuilder dense;
-  for (int i = 0; i < 25; ++i) dense.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
-  const std::string path = WriteFile("dense_sysex", Smf(0, 480, {dense.EndOfTrack(48)}));
-  Outcome r = Check({path});
-  EXPECT_EQ(Count(r.out, "System Exclusive of 257"), 20u);
-  EXPECT_NE(r.out.find("warning: 4 more System Exclusive messages overrun the cable"),
-            std::string::npos);
-  EXPECT_NE(r.out.find("sends 5140 bytes"), std::string::npos) << r.out;  // 20 blocks a second
-  EXPECT_EQ(Count(Check({path, "--json"}).out, "\"sysex_overrun\""), 24u);
-}
-
-TEST(CheckCommand, UsageAndOpenErrors) {
-  const std::string path = WriteFile("usage", SysExThenNote(10, 10));
-  const std::string missing = ::testing::TempDir() + "no_such_file.dat";
-  const std::string check = "usage: midiflash-cli check FILE [--json]",
-                    dump = "usage: midiflash-cli dump FILE", open = "Open file error ! " + missing;
-  for (const auto& [r, want] :
-       std::vector<std::pair<Outcome, std::string>>{{Check({}), check},
-                                                    {Check({"--json"}), check},
-                                                    {Check({path, path}), check},
-                                                    {Dump({}), dump},
-                                                    {Dump({path, path}), dump},
-                                                    {Check({missing}), open},
-                                                    {Dump({missing}), open}}) {
-    EXPECT_EQ(r.status, kCheckExitUnusable);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
-  }
+  // The demo file shipped with the program fits the cable.
+  const CliProcess demo({"check", MIDIFLASH_SOURCE_DIR "/examples/demo.dat"}, true);
+  EXPECT_EQ(demo.status, 0);
+  EXPECT_EQ(Count(demo.out, "warning"), 0u) << demo.out;
 }
 
 TEST(DumpCommand, EveryEventAsItIsSent) {
@@ -216,10 +135,10 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
   a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x03, {'T', 0x01}).EndOfTrack();
   b.SysEx(0, {0x7D, 0x01, 0xF7}).Escape(5, {0x43, 0x12}).Event(5, {0x92, 0x3C, 0x64});
   b.Event(0x80, {0x3C, 0x00}).Event(1, {0xC1, 0x05}).EndOfTrack(2);
-  const Outcome r = Dump({WriteFile("dump", Smf(1, 96, {a, b}))});
-  EXPECT_EQ(r.status, kCheckExitPlayable);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out,
+  const TempFile f(Smf(1, 96, {a, b}));
+  const CliProcess dump({"dump", f.path}, true);
+  EXPECT_EQ(dump.status, 0);
+  EXPECT_EQ(dump.out,
             " 0          0  meta set-tempo           type 51, 3 bytes: 07 A1 20  (not sent)\n"
             " 0          0  meta track-name          type 03, 2 bytes: 54 01 \"T.\"  (not sent)\n"
             " 0          0  meta end-of-track        type 2F, 0 bytes:  (not sent)\n"
@@ -231,22 +150,51 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
             " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
 }
 
-TEST(CliBinary, CheckJsonIsValidAndTheDemoFitsTheCable) {
-  const std::string cli = std::string("'") + MIDIFLASH_CLI_PATH + "' ";
-  // Parsed by a real JSON parser, not only searched.
-  const Outcome json =
-      Shell(cli + "check --json '" + WriteFile("binary", SysExThenNote(157, 48)) +
-            "' | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
-            "print(d[\"result\"], d[\"track_ticks\"], d[\"warnings\"][0][\"bytes\"])'");
-  EXPECT_EQ(json.status, 0);
-  EXPECT_EQ(json.out, "0 [48] 157\n");
-  const Outcome missing = Shell(cli + "check /nonexistent.dat 2>&1");
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.out.find("Open file error !"), std::string::npos);
-  const Outcome demo = Shell(cli + "check '" + MIDIFLASH_SOURCE_DIR + "/examples/demo.dat'");
-  EXPECT_EQ(demo.status, 0) << demo.out;
-  EXPECT_NE(demo.out.find("result: 0 (playable)"), std::string::npos) << demo.out;
-  EXPECT_EQ(demo.out.find("warning"), std::string::npos) << demo.out;
+TEST(CliConventions, HelpVersionUsageAndOpenErrors) {
+  const TempFile f(SysExThenNote(10, 10));
+  const std::string version = std::string("midiflash-cli ") + kVersion + "\n", dat = f.path;
+  const std::string check = "usage: midiflash-cli check FILE [--json]\n",
+                    dump = "usage: midiflash-cli dump FILE\n",
+                    play = "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string text;  // stdout starts with it on success, stderr holds it on failure
+  } cases[] = {
+      {{"--help"}, 0, "usage: midiflash-cli COMMAND"},
+      {{"-h"}, 0, "usage: midiflash-cli COMMAND"},
+      {{"help", "play"}, 0, play},
+      {{"check", "--help"}, 0, check + "\n"},
+      {{"dump", "x.dat", "-h"}, 0, dump + "\n"},
+      // Help comes before the MIDI service is opened, so it answers on a machine without one.
+      {{"list", "--help"}, 0, "usage: midiflash-cli list [--json | --watch]\n\n"},
+      {{"play", "x.dat", "--port", "0", "--help"}, 0, play},
+      {{"--version"}, 0, version},
+      {{"-V"}, 0, version},
+      {{"--frobnicate"}, 2, "midiflash-cli: unknown option '--frobnicate'\n"},
+      {{"check", "x.dat", "--jsn"}, 2, "midiflash-cli check: unknown option '--jsn'\n"},
+      {{"dump", "-x"}, 2, "midiflash-cli dump: unknown option '-x'\n"},
+      {{"list", "--watchh"}, 2, "midiflash-cli list: unknown option '--watchh'\n"},
+      {{"play", "x.dat", "--prot", "1"}, 2, "midiflash-cli play: unknown option '--prot'\n"},
+      {{"chek", "x.dat"}, 2, "midiflash-cli: unknown command 'chek'\n"},
+      {{}, 2, check},
+      {{"check", "--json"}, 2, check},
+      {{"check", dat, dat}, 2, check},
+      {{"dump", dat, dat}, 2, dump},
+      {{"play"}, 2, play},
+      {{"play", dat, "--port"}, 2, play},
+      {{"check", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot"},
+      {{"dump", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot"},
+  };
+  for (const auto& c : cases) {
+    const CliProcess cli(c.args, true);
+    EXPECT_EQ(cli.status, c.status) << ::testing::PrintToString(c.args);
+    EXPECT_TRUE(c.status == 0 ? cli.out.starts_with(c.text)
+                              : cli.out.empty() && cli.err.find(c.text) != std::string::npos)
+        << ::testing::PrintToString(c.args) << "\n"
+        << cli.out << cli.err;
+  }
 }
 
 }  // namespace
+}  // namespace midiflash::testing

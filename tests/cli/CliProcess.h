@@ -1,11 +1,12 @@
-// Runs midiflash-cli as a child process with its output captured, for end-to-end tests.
+// Runs midiflash-cli as a child process, its stdout and stderr captured in unlinked files.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,73 +14,72 @@ namespace midiflash::testing {
 
 class CliProcess {
  public:
-  // Starts midiflash-cli with `args`; stdout and stderr go to files read by Wait().
-  explicit CliProcess(const std::vector<std::string>& args) {
-    char out_name[] = "/tmp/midiflash-cli-out-XXXXXX";
-    char err_name[] = "/tmp/midiflash-cli-err-XXXXXX";
-    out_fd_ = mkstemp(out_name);
-    err_fd_ = mkstemp(err_name);
-    unlink(out_name);
-    unlink(err_name);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out_fd_, STDOUT_FILENO);
-      dup2(err_fd_, STDERR_FILENO);
-      std::vector<char*> argv;
-      std::string path = MIDIFLASH_CLI_PATH;
-      argv.push_back(path.data());
-      std::vector<std::string> copy = args;
-      for (std::string& a : copy) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
+  // Starts midiflash-cli with `args`; with `finish`, waits here for it to exit.
+  explicit CliProcess(std::vector<std::string> args, bool finish = false) {
+    for (int& fd : fds_) {
+      char name[] = "/tmp/midiflash-cli-XXXXXX";
+      fd = mkstemp(name);
+      unlink(name);
+    }
+    args.insert(args.begin(), MIDIFLASH_CLI_PATH);
+    std::vector<char*> argv;  // made before fork: the child only redirects and execs
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if ((pid_ = fork()) == 0) {
+      dup2(fds_[0], STDOUT_FILENO);
+      dup2(fds_[1], STDERR_FILENO);
+      execv(argv[0], argv.data());
       _exit(127);
     }
+    if (finish) Wait();
   }
   ~CliProcess() {
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_fd_);
-    close(err_fd_);
+    if (status < 0) kill(pid_, SIGKILL), Wait();
+    close(fds_[0]);
+    close(fds_[1]);
   }
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
   void Signal(int signo) { kill(pid_, signo); }
-
-  // What the program has written to stdout so far, while it runs.
-  std::string OutputSoFar() const { return ReadAll(out_fd_); }
-
-  // Waits for the exit and returns the exit status (128 + signal when killed by one).
+  std::string OutputSoFar() const { return ReadAll(fds_[0]); }
+  // Waits for the exit; the status is 128 + the signal's number when a signal ended it.
   int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    waited_ = true;
-    out = ReadAll(out_fd_);
-    err = ReadAll(err_fd_);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int s = 0;
+    waitpid(pid_, &s, 0);
+    out = ReadAll(fds_[0]);
+    err = ReadAll(fds_[1]);
+    return status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
   }
 
-  std::string out;
-  std::string err;
+  int status = -1;
+  std::string out, err;
 
  private:
-  // pread leaves the file offset the child shares with us alone.
+  // pread leaves alone the file offset the child shares.
   static std::string ReadAll(int fd) {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(s.size()))) > 0) {
-      s.append(buf, static_cast<size_t>(n));
-    }
+    struct stat st = {};
+    fstat(fd, &st);
+    std::string s(static_cast<size_t>(st.st_size), '\0');
+    const ssize_t n = pread(fd, s.data(), s.size(), 0);
+    s.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return s;
   }
-
   pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  bool waited_ = false;
+  int fds_[2] = {-1, -1};
+};
+
+// A file in /tmp holding `bytes` (or a path that cannot be opened), removed with this object.
+struct TempFile {
+  explicit TempFile(const std::vector<uint8_t>& bytes) {
+    const int fd = mkstemps(path.data(), 4);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      path = "/nonexistent/unwritten.dat";
+    }
+    close(fd);
+  }
+  ~TempFile() { unlink(path.c_str()); }
+  std::string path = "/tmp/midiflash-test-XXXXXX.dat";
 };
 
 }  // namespace midiflash::testing

@@ -1,5 +1,6 @@
-// The command line's rendering of a run on the core's fakes: every way a run ends leaves its text
-// on a line of its own after the progress bar, and the exit status that goes with it.
+// The command line's rendering of a run on the core's fakes: on a terminal the progress bar is
+// redrawn in place, and every way a run ends leaves its text on a line of its own after it, with
+// the exit status that goes with it.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -12,26 +13,25 @@ namespace midiflash::testing {
 namespace {
 
 TEST(CliView, EachEndIsALineOfItsOwnWithItsExitStatus) {
-  struct Case {
-    const char* name;
+  const struct {
     void (*act)(FakeParts&, UpdateWorkflow&);  // once the run has played a while
     const char* tail;
     int status;
   } cases[] = {
-      {"completed", [](FakeParts&, UpdateWorkflow&) {}, "\nUpdating is completed !!\n", 0},
-      {"send error", [](FakeParts& p, UpdateWorkflow&) { p.midi.deliveryError = -19; },
-       "\nSend error ! -19\n", 3},
-      {"hidden losses", [](FakeParts& p, UpdateWorkflow&) { p.midi.warnings = 2; },
-       "\nUpdating is completed !!\n"
-       "Warning: delivery may be incomplete: the MIDI service may have lost messages 2 time(s)\n",
+      {[](FakeParts&, UpdateWorkflow&) {}, "\nUpdating is completed !!\n", 0},
+      {[](FakeParts& p, UpdateWorkflow&) { p.midi.deliveryError = -19; }, "\nSend error ! -19\n",
+       3},
+      {[](FakeParts& p, UpdateWorkflow&) { p.midi.warnings = 2; },
+       "\nUpdating is completed !!\nWarning: delivery may be incomplete: the MIDI service may have "
+       "lost messages 2 time(s)\n",
        5},
-      {"file gone", [](FakeParts& p, UpdateWorkflow&) { p.files.Remove("/d/u.dat"); },
-       "\nOpen file error !\n", 4},
-      {"cancelled", [](FakeParts&, UpdateWorkflow& wf) { wf.OnCancelButtonClicked(); },
+      {[](FakeParts& p, UpdateWorkflow&) { p.files.Remove("/d/u.dat"); }, "\nOpen file error !\n",
+       4},
+      {[](FakeParts&, UpdateWorkflow& wf) { wf.OnCancelButtonClicked(); },
        "\nUpdating was canceled by user!!\n", 130},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
     FakeParts p;
     std::ostringstream out;
     CliView view(out, true);
@@ -50,11 +50,8 @@ TEST(CliView, EachEndIsALineOfItsOwnWithItsExitStatus) {
       view.Flush();
     }
     EXPECT_EQ(PlayExitStatus(wf.result()), c.status);
-    const std::string text = out.str();
-    EXPECT_TRUE(text.starts_with("<< u.dat >>\nTo start updating click [Update] button !\nStart\n"))
-        << text;
-    EXPECT_NE(text.find("\r[    0m 00s] [ 00000096 / 00002000 ticks] [#"), std::string::npos);
-    EXPECT_TRUE(text.ends_with(c.tail)) << text;
+    EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00002000 ticks] [#"), std::string::npos);
+    EXPECT_TRUE(out.str().ends_with(c.tail)) << out.str();
   }
 }
 
