@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "CliProcess.h"
+#include "RecordingClient.h"
 #include "SmfBuilder.h"
 #include "Version.h"
 
@@ -17,25 +18,22 @@ size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-// A SysEx going out as `wire` bytes at tick 0 and a note `gap` ticks later, at 480 a quarter.
-Bytes SysExThenNote(uint32_t wire, uint32_t gap) {
-  return Smf(0, 480,
-             {TrackBuilder()
-                  .SysEx(0, Cat({Bytes(wire - 2, 0x11), {0xF7}}))
-                  .Event(gap, {0x90, 0x3C, 0x64})
-                  .EndOfTrack()});
-}
-
 TEST(CheckCommand, ReportsInPlainTextAndJson) {
-  TrackBuilder meta, data, rate, split, zero, dense, a, b, stray, ticks, open, sysex;
+  TrackBuilder meta, data, fits, over, rate, split, zero, dense, dense20, a, b, stray, ticks, open,
+      sysex;
   meta.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
   data.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0}).EndOfTrack();
+  // A System Exclusive message of 156 or 157 bytes on the cable, then a note 50 ms later.
+  fits.SysEx(0, Cat({Bytes(154, 0x11), {0xF7}})).Event(48, {0x90, 0x3C, 0x64}).EndOfTrack();
+  over.SysEx(48, Cat({Bytes(155, 0x11), {0xF7}})).Event(48, {0x90, 0x3C, 0x64}).EndOfTrack();
   const Bytes block = Cat({Bytes(1098, 1), {0xF7}});  // 3300 bytes within a second, none overruns
   rate.SysEx(0, block).SysEx(400, block).SysEx(400, block).EndOfTrack();
   split.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
   zero.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(10);
-  // 25 blocks of 257 bytes 48 ticks apart: each but the last overruns the next; 20 are named.
+  // 25 or 21 blocks of 257 bytes 48 ticks apart: each but the last overruns the next one, and
+  // the plain report names up to 20 of them.
   for (int i = 0; i < 25; ++i) dense.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
+  for (int i = 0; i < 21; ++i) dense20.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
   // Refused files: track 1's chunk starts at byte offset 30 and its events at 38.
   a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);
   b.EndOfTrack();
@@ -61,11 +59,10 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
        ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"bu"
        "siest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_second\":3125}",
        0},
-      {SysExThenNote(156, 48), 0, "", 0, "\"warnings\":[]", 0},
-      {SysExThenNote(157, 48), 0, "warning: track 0, tick 0: System Exclusive of 157 bytes takes",
-       1,
-       "{\"type\":\"sysex_overrun\",\"track\":0,\"tick\":0,\"bytes\":157,\"wire_ms\":50.240,"
-       "\"next_track\":0,\"next_tick\":48,\"gap_ms\":50.000,",
+      {Smf(0, 480, {fits}), 0, "", 0, "\"warnings\":[]", 0},
+      {Smf(0, 480, {over}), 0, "warning: track 0, tick 48: System Exclusive of 157 bytes takes", 1,
+       "{\"type\":\"sysex_overrun\",\"track\":0,\"tick\":48,\"bytes\":157,\"wire_ms\":50.240,"
+       "\"next_track\":0,\"next_tick\":96,\"gap_ms\":50.000,",
        1},
       {Smf(0, 480, {rate}), 0, "warning: the busiest second, from tick 0 (0.000 s), sends 3300", 1,
        "{\"type\":\"data_rate\",\"tick\":0,\"bytes\":3300,\"limit\":3125,", 1},
@@ -78,6 +75,7 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
       {Smf(0, 480, {dense.EndOfTrack(48)}), 0,
        "warning: 4 more System Exclusive messages overrun the cable (--json lists them all)\n", 22,
        "{\"type\":\"data_rate\",\"tick\":48,\"bytes\":5140,", 25},
+      {Smf(0, 480, {dense20.EndOfTrack(48)}), 0, "", 21, "", 21},
       // Refusals say what and where; the tracks before the one refused are listed.
       {Cat({Header(1, 2, 96), a.Chunk(), {'J', 'U', 'N', 'K'}, b.Chunk()}), 17,
        ": the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B)\n", 0,
@@ -96,6 +94,8 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
        "\"failed_track\":1,\"failed_offset\":134,\"track_sizes\":[8],", 0},
       {Smf(1, 0xE728, {a}), 27, " (division E728 at byte offset 12))\n", 0,
        "\"failed_track\":null,\"failed_offset\":12,\"track_sizes\":[],", 0},
+      {Smf(0, 96, {open}), 21, ": track 0 runs to the end of the 26-byte file)\n", 0,
+       "\"failed_track\":0,\"failed_offset\":26,\"track_sizes\":[],", 0},
       {Cat({Header(1, 2, 96), open.Chunk(), b.Chunk(), b.Chunk()}), 21,
        ": track 0, whose events run on past its chunk into the next track chunk at byte offset "
        "26)\n",
@@ -150,16 +150,21 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
             " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
 }
 
-TEST(CliConventions, HelpVersionUsageAndOpenErrors) {
-  const TempFile f(SysExThenNote(10, 10));
+// Help, version, and for every mistake its message and exit status. The private JACK server holds
+// two destinations whose names begin alike.
+TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
+  RecordingClient device("device", "in"), other("device2", "in");
+  const TempFile f(Smf(0, 96, {TrackBuilder().EndOfTrack()})), refused(Header(2, 1, 480));
   const std::string version = std::string("midiflash-cli ") + kVersion + "\n", dat = f.path;
   const std::string check = "usage: midiflash-cli check FILE [--json]\n",
                     dump = "usage: midiflash-cli dump FILE\n",
-                    play = "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
+                    play = "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n",
+                    open = "Open file error !", fifo = dat + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::vector<std::string> args;
     int status;
-    std::string text;  // stdout starts with it on success, stderr holds it on failure
+    std::string text;  // stdout starts with it on success, stdout or stderr holds it on failure
   } cases[] = {
       {{"--help"}, 0, "usage: midiflash-cli COMMAND"},
       {{"-h"}, 0, "usage: midiflash-cli COMMAND"},
@@ -183,17 +188,28 @@ TEST(CliConventions, HelpVersionUsageAndOpenErrors) {
       {{"dump", dat, dat}, 2, dump},
       {{"play"}, 2, play},
       {{"play", dat, "--port"}, 2, play},
-      {{"check", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot"},
-      {{"dump", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot"},
+      {{"check", "/nonexistent.dat"}, 2, open + " /nonexistent.dat: the file cannot be opened\n"},
+      {{"dump", "/nonexistent.dat"}, 2, open + " /nonexistent.dat: the file cannot be opened\n"},
+      {{"play", refused.path}, 1, "Cant play this SMF !\n"},
+      // Anything but a regular file is answered at once; a FIFO with no writer must not hang.
+      {{"play", "/nonexistent/x.dat"}, 2, open},
+      {{"play", fifo}, 2, open},
+      {{"play", "/dev/zero"}, 2, open},
+      {{"play", "/tmp"}, 2, open},
+      {{"play", dat, "--port", "nothing"}, 2, "no MIDI destination matches 'nothing'"},
+      {{"play", dat, "--port", "dev"}, 2, "'dev' is the start of several MIDI destinations"},
+      {{"play", dat, "--port", "7"}, 2, "no MIDI destination at index 7"},
   };
   for (const auto& c : cases) {
     const CliProcess cli(c.args, true);
     EXPECT_EQ(cli.status, c.status) << ::testing::PrintToString(c.args);
     EXPECT_TRUE(c.status == 0 ? cli.out.starts_with(c.text)
-                              : cli.out.empty() && cli.err.find(c.text) != std::string::npos)
+                              : (cli.out + cli.err).find(c.text) != std::string::npos)
         << ::testing::PrintToString(c.args) << "\n"
         << cli.out << cli.err;
   }
+  unlink(fifo.c_str());
+  EXPECT_EQ(device.Count() + other.Count(), 0u);  // nothing was sent
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
-// Runs midiflash-cli as a child process, its stdout and stderr captured in unlinked files.
+// Runs midiflash-cli as a child process, its stdout and stderr captured in memory files.
 #pragma once
 
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,11 +18,6 @@ class CliProcess {
  public:
   // Starts midiflash-cli with `args`; with `finish`, waits here for it to exit.
   explicit CliProcess(std::vector<std::string> args, bool finish = false) {
-    for (int& fd : fds_) {
-      char name[] = "/tmp/midiflash-cli-XXXXXX";
-      fd = mkstemp(name);
-      unlink(name);
-    }
     args.insert(args.begin(), MIDIFLASH_CLI_PATH);
     std::vector<char*> argv;  // made before fork: the child only redirects and execs
     for (std::string& a : args) argv.push_back(a.data());
@@ -56,17 +53,13 @@ class CliProcess {
   std::string out, err;
 
  private:
-  // pread leaves alone the file offset the child shares.
+  // Opened anew, so that reading leaves alone the file offset the child writes at.
   static std::string ReadAll(int fd) {
-    struct stat st = {};
-    fstat(fd, &st);
-    std::string s(static_cast<size_t>(st.st_size), '\0');
-    const ssize_t n = pread(fd, s.data(), s.size(), 0);
-    s.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return s;
+    std::ifstream in("/proc/self/fd/" + std::to_string(fd));
+    return {std::istreambuf_iterator<char>(in), {}};
   }
   pid_t pid_ = -1;
-  int fds_[2] = {-1, -1};
+  const int fds_[2] = {memfd_create("stdout", 0), memfd_create("stderr", 0)};
 };
 
 // A file in /tmp holding `bytes` (or a path that cannot be opened), removed with this object.

@@ -13,25 +13,16 @@ namespace midiflash::testing {
 namespace {
 
 TEST(CliView, EachEndIsALineOfItsOwnWithItsExitStatus) {
-  const struct {
-    void (*act)(FakeParts&, UpdateWorkflow&);  // once the run has played a while
-    const char* tail;
-    int status;
-  } cases[] = {
-      {[](FakeParts&, UpdateWorkflow&) {}, "\nUpdating is completed !!\n", 0},
-      {[](FakeParts& p, UpdateWorkflow&) { p.midi.deliveryError = -19; }, "\nSend error ! -19\n",
-       3},
-      {[](FakeParts& p, UpdateWorkflow&) { p.midi.warnings = 2; },
-       "\nUpdating is completed !!\nWarning: delivery may be incomplete: the MIDI service may have "
+  const std::pair<std::string, int> ends[] = {
+      {"\nUpdating is completed !!\n", 0},
+      {"\nSend error ! -19\n", 3},
+      {"\nUpdating is completed !!\nWarning: delivery may be incomplete: the MIDI service may have "
        "lost messages 2 time(s)\n",
        5},
-      {[](FakeParts& p, UpdateWorkflow&) { p.files.Remove("/d/u.dat"); }, "\nOpen file error !\n",
-       4},
-      {[](FakeParts&, UpdateWorkflow& wf) { wf.OnCancelButtonClicked(); },
-       "\nUpdating was canceled by user!!\n", 130},
+      {"\nOpen file error !\n", 4},
+      {"\nUpdating was canceled by user!!\n", 130},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
+  for (const auto& [tail, status] : ends) {
     FakeParts p;
     std::ostringstream out;
     CliView view(out, true);
@@ -44,14 +35,17 @@ TEST(CliView, EachEndIsALineOfItsOwnWithItsExitStatus) {
     wf.OnFileSelClick();
     wf.OnUpdateButtonClicked();
     for (int i = 0; wf.phase() != Phase::kEnded && i < 100; ++i) {
-      if (i == 10) c.act(p, wf);
+      if (i == 10 && status == 3) p.midi.deliveryError = -19;  // once the run has played a while
+      if (i == 10 && status == 5) p.midi.warnings = 2;
+      if (i == 10 && status == 4) p.files.Remove("/d/u.dat");
+      if (i == 10 && status == 130) wf.OnCancelButtonClicked();
       p.clock.now += 0.1;
       wf.SmfPlayProc();
       view.Flush();
     }
-    EXPECT_EQ(PlayExitStatus(wf.result()), c.status);
-    EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00002000 ticks] [#"), std::string::npos);
-    EXPECT_TRUE(out.str().ends_with(c.tail)) << out.str();
+    EXPECT_EQ(PlayExitStatus(wf.result()), status);
+    EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00002000 ticks] [#."), std::string::npos);
+    EXPECT_TRUE(out.str().ends_with(tail)) << out.str();
   }
 }
 

@@ -26,26 +26,19 @@ Bytes Update(int n, uint32_t gap, uint32_t end_gap, std::vector<Bytes>& sent) {
   conductor.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x58, {4, 2, 24, 8}).EndOfTrack();
   for (int i = -2; i < n; ++i) {
     const auto b = static_cast<uint8_t>(i & 0x7F);
-    sent.push_back(i < 0 || i % 3 == 0 ? Cat({{0xF0}, Bytes(i < 0 ? 2 : 99, b), {0xF7}})
-                                       : Bytes{0x90, b, 0x40});
-    if (sent.back()[0] == 0xF0) {
-      data.SysEx(i < 0 ? 0 : gap, Bytes(sent.back().begin() + 1, sent.back().end()));
-    } else {
-      data.Event(gap, sent.back());
-    }
+    const bool sysex = i < 0 || i % 3 == 0;
+    sent.push_back(sysex ? Cat({{0xF0}, Bytes(i < 0 ? 2 : 99, b), {0xF7}}) : Bytes{0x90, b, 0x40});
+    if (sysex) data.SysEx(i < 0 ? 0 : gap, Bytes(sent.back().begin() + 1, sent.back().end()));
+    if (!sysex) data.Event(gap, sent.back());
   }
   return Smf(1, 480, {conductor, data.EndOfTrack(end_gap)});
 }
-
-struct PlayFixture : ::testing::Test {
-  static void SetUpTestSuite() { setenv("MIDIFLASH_MIDI_API", "jack", 1); }
-};
 
 // Round 0 plays the whole file. Then SIGINT and SIGTERM in turn, half of them at random moments
 // and half within a cycle of the last message arriving: the file ends on a System Exclusive
 // message, so the run drains it and ends on the next tick, racing the signal. Whatever arrived is
 // the file's messages from the first, in order, and the status always follows the end line.
-TEST_F(PlayFixture, PlaysAtThePaceOfTheFileAndASignalLeavesNothingHalfSent) {
+TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalLeavesNothingHalfSent) {
   RecordingClient rec("device", "in");
   ASSERT_TRUE(rec.ok());
   std::vector<Bytes> sent;
@@ -102,36 +95,7 @@ TEST_F(PlayFixture, PlaysAtThePaceOfTheFileAndASignalLeavesNothingHalfSent) {
   }
 }
 
-TEST_F(PlayFixture, RefusedAndMissingFilesAndUnclearPorts) {
-  RecordingClient rec("device", "in"), other("device2", "in");
-  const TempFile refused(Header(2, 1, 480));
-  const std::string fifo = refused.path + ".fifo", open_error = "Open file error !\n";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string text;  // on stdout or stderr
-  } cases[] = {
-      {{"play", refused.path}, 1, "Cant play this SMF !\n"},
-      // Anything but a regular file is answered at once; a FIFO with no writer must not hang.
-      {{"play", "/nonexistent/x.dat"}, 2, open_error},
-      {{"play", fifo}, 2, open_error},
-      {{"play", "/dev/zero"}, 2, open_error},
-      {{"play", "/tmp"}, 2, open_error},
-      {{"play", refused.path, "--port", "nothing"}, 2, "no MIDI destination matches 'nothing'"},
-      {{"play", refused.path, "--port", "dev"}, 2, "'dev' is the start of several MIDI"},
-      {{"play", refused.path, "--port", "7"}, 2, "no MIDI destination at index 7"},
-  };
-  for (const auto& c : cases) {
-    const CliProcess cli(c.args, true);
-    EXPECT_EQ(cli.status, c.status) << c.args.back();
-    EXPECT_NE((cli.out + cli.err).find(c.text), std::string::npos) << cli.out << cli.err;
-  }
-  unlink(fifo.c_str());
-  EXPECT_EQ(rec.Count() + other.Count(), 0u);
-}
-
-TEST_F(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
+TEST(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
   auto first = std::make_unique<RecordingClient>("first", "in");
   CliProcess cli({"list", "--watch"});
   const auto shows = [&cli](const std::string& text) {
@@ -154,7 +118,7 @@ TEST_F(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
 // A fault in the middle of a run ends it at once with its own text and status, and nothing is sent
 // afterwards: a destination that vanishes or a server that dies ("Send error ! N" after at most one
 // log line, exit 3), a file deleted, grown or cut short ("Open file error !", exit 4).
-TEST_F(PlayFixture, AFaultMidRunStopsItAtOnce) {
+TEST(PlayFixture, AFaultMidRunStopsItAtOnce) {
   enum Fault { kUnplug, kKillServer, kDelete, kGrow, kTruncate };
   for (const Fault fault : {kUnplug, kKillServer, kDelete, kGrow, kTruncate}) {
     SCOPED_TRACE(fault);
@@ -194,6 +158,7 @@ TEST_F(PlayFixture, AFaultMidRunStopsItAtOnce) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  setenv("MIDIFLASH_MIDI_API", "jack", 1);  // every test here meets the private JACK server
   ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
   return RUN_ALL_TESTS();
 }
