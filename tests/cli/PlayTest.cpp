@@ -40,7 +40,6 @@ Bytes Update(int n, uint32_t gap, uint32_t end_gap, std::vector<Bytes>& sent) {
 // the file's messages from the first, in order, and the status always follows the end line.
 TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalLeavesNothingHalfSent) {
   RecordingClient rec("device", "in");
-  ASSERT_TRUE(rec.ok());
   std::vector<Bytes> sent;
   const TempFile f(Update(31, 24, 0, sent));  // about 1 s of playing
   std::srand(20261206);
@@ -126,7 +125,6 @@ TEST(PlayFixture, AFaultMidRunStopsItAtOnce) {
     const auto own = fault == kKillServer ? JackServer::Start(&error) : nullptr;
     ASSERT_TRUE(fault != kKillServer || own != nullptr) << error;
     auto rec = std::make_unique<RecordingClient>("device", "in");
-    ASSERT_TRUE(rec->ok());
     std::vector<Bytes> sent;
     const Bytes file = Update(300, 24, 24, sent);  // about 10 s of playing
     const TempFile f(file);
