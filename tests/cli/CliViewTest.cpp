@@ -45,6 +45,8 @@ TEST(CliView, EachEndIsALineOfItsOwnWithItsExitStatus) {
     }
     EXPECT_EQ(PlayExitStatus(wf.result()), status);
     EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00002000 ticks] [#."), std::string::npos);
+    // The position reached is drawn again before the line that ends the run.
+    EXPECT_GT(out.str().rfind('\r'), out.str().find('\r')) << out.str();
     EXPECT_TRUE(out.str().ends_with(tail)) << out.str();
   }
 }
