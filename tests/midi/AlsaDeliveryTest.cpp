@@ -89,6 +89,7 @@ TEST(RawmidiStatusTest, ReadsTheOutputSubstreamThatTheSubscriptionOpened) {
   ASSERT_TRUE(status.Find(root.string(), 1, 33, getpid() + 1));
   EXPECT_TRUE(status.Read(&out));
   EXPECT_FALSE(status.Find(root.string(), 1, 2, getpid() + 1));
+  EXPECT_FALSE(status.Find(root.string(), 1, 32, getpid() + 1));  // that substream is closed
   EXPECT_FALSE(status.Find(root.string(), 7, 0, getpid()));
   std::filesystem::remove_all(root);
 }
