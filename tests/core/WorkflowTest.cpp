@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "CoreFakes.h"
 #include "Log.h"
@@ -208,11 +209,7 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
 // Update); while bytes are pending after the last note the run must show them and stay cancellable.
 TEST(RunEnd, EachWayARunEnds) {
   enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel };
-  struct Step {
-    int tick;
-    What what;
-    int64_t value;
-  };
+  using Step = std::tuple<int, What, int64_t>;  // before timer tick number, what, value
   struct Case {
     const char* name;
     std::vector<Step> steps;
@@ -248,13 +245,13 @@ TEST(RunEnd, EachWayARunEnds) {
     h.Choose(TenNotes());
     int k = 0;
     const auto act = [&] {
-      for (const Step& s : c.steps) {
-        if (s.tick != k) continue;
-        if (s.what == kPending) h.midi.pending = s.value;
-        if (s.what == kDeliveryError) h.midi.deliveryError = s.value;
-        if (s.what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = s.value;
-        if (s.what == kWarnings) h.midi.warnings = s.value;
-        if (s.what == kCancel) h.wf.OnCancelButtonClicked();
+      for (const auto& [tick, what, value] : c.steps) {
+        if (tick != k) continue;
+        if (what == kPending) h.midi.pending = value;
+        if (what == kDeliveryError) h.midi.deliveryError = value;
+        if (what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = value;
+        if (what == kWarnings) h.midi.warnings = value;
+        if (what == kCancel) h.wf.OnCancelButtonClicked();
       }
     };
     act();
