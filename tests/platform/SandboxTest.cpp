@@ -27,9 +27,9 @@ void Expect(std::string& report, bool allowed, const char* what, int rc) {
 [[noreturn]] void TryWrites(const std::string& ro, const std::string& rw) {
   std::string r;
   // A file opened for writing before the restriction (like stderr) stays writable; a writable
-  // path that does not exist is left out.
+  // path that does not exist is left out; a writable file gets only the rights a file can carry.
   const int early = open("/dev/null", O_WRONLY);
-  if (!RestrictWrites({rw, "/nonexistent/midiflash"}, &r)) r = "not restricted: " + r;
+  if (!RestrictWrites({rw, "/nonexistent/midiflash", "/dev/null"}, &r)) r = "not restricted: " + r;
   const std::string f = ro + "/update.dat";
   Expect(r, false, "creating a file", open((ro + "/new.dat").c_str(), O_CREAT | O_WRONLY, 0644));
   Expect(r, false, "opening a file for writing", open(f.c_str(), O_WRONLY));
