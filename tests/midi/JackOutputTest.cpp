@@ -22,11 +22,9 @@ using namespace std::chrono_literals;
     ::testing::AddGlobalTestEnvironment(new JackServerEnvironment);
 
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds t = 2s) {
-  for (const auto end = std::chrono::steady_clock::now() + t; !done();) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  const auto end = std::chrono::steady_clock::now() + t;
+  while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+  return done();
 }
 
 // What `recorder` holds once `n` messages have come and a moment has passed for any more.
@@ -76,8 +74,7 @@ TEST_F(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPending
   // what is sent afterwards does, and nothing is counted as still on the way.
   for (size_t i = 0; i < 800; ++i) {
     sent.push_back(Sysex(1024, static_cast<uint8_t>(i)));
-    sent.back()[1] = static_cast<uint8_t>(i >> 7);
-    sent.back()[2] = static_cast<uint8_t>(i & 0x7F);
+    sent.back()[1] = uint8_t(i >> 7), sent.back()[2] = uint8_t(i & 0x7F);
     ASSERT_EQ(Send(midi, sent.back()), 0);
     if (i == 499) {
       EXPECT_GT(midi.PendingBytes(), 0u);

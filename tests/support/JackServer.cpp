@@ -38,8 +38,8 @@ void Stop(pid_t pid) {
 // Starts jackd as server `name` (its pid in `pid`) and waits until a client can connect. Returns
 // "" when one could, else the reason with jackd's output.
 std::string Run(const std::string& name, bool sync, Clock::duration timeout, pid_t* pid) {
-  const std::string rate = std::to_string(JackServer::kSampleRate);
-  const std::string period = std::to_string(JackServer::kPeriodFrames);
+  const std::string rate = std::to_string(JackServer::kSampleRate),
+                    period = std::to_string(JackServer::kPeriodFrames);
   const std::string log = "/tmp/" + name + ".jackd.log";  // jackd's output, for the reason
   // Without --sync the server runs a cycle without waiting for late clients, as a desktop
   // server without real-time rights does, and reports an xrun instead.
@@ -60,9 +60,8 @@ std::string Run(const std::string& name, bool sync, Clock::duration timeout, pid
     _exit(127);
   }
   for (const auto end = Clock::now() + timeout; *pid > 0; std::this_thread::sleep_for(50ms)) {
-    jack_status_t status{};
     const auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
-    if (jack_client_t* probe = jack_client_open("probe", options, &status, name.c_str())) {
+    if (jack_client_t* probe = jack_client_open("probe", options, nullptr, name.c_str())) {
       jack_client_close(probe);
       return "";
     }

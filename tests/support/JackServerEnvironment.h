@@ -17,8 +17,6 @@ class JackServerEnvironment : public ::testing::Environment {
     ASSERT_NE(server_, nullptr) << "cannot start the test JACK server: " << error;
   }
   void TearDown() override { server_.reset(); }
-  // The running server; nullptr before SetUp or when it failed to start.
-  static JackServer* server() { return server_.get(); }
 
  private:
   static inline std::unique_ptr<JackServer> server_;

@@ -8,8 +8,7 @@ namespace midiflash::testing {
 namespace {
 
 struct RecordHeader {
-  uint32_t size;
-  uint32_t frame;
+  uint32_t size, frame;
   jack_time_t usecs;
 };
 
