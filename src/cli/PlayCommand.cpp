@@ -144,12 +144,6 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (!ended()) {
     const int signo = CliSignals::Received();
     workflow.OnCancelButtonClicked();
-    // Ticks queued before the stop end the run with the cancel text; with none, say it here.
-    queue.RunPending();
-    if (!ended()) {
-      view.PrintLine(NoticeText(Notice::kCanceled));
-      return kPlayInterrupted + signo;
-    }
     // A signal that came once every byte had gone out does not undo the completion the run has
     // printed: the status follows the outcome shown.
     if (workflow.result().outcome == RunOutcome::kCanceled) return kPlayInterrupted + signo;

@@ -17,8 +17,7 @@ enum class Phase {
   kNotOpened,   // accepted, but a message that opens it (at tick 0) could not be sent
   kUpdating,    // a run is playing
   kDraining,    // every track has ended; the last bytes are still on their way to the device
-  kCancelled,   // the user cancelled; no tick has ended the run yet
-  kEnded,       // a tick ended the run (RunResult says how)
+  kEnded,       // a tick or Cancel ended the run (RunResult says how)
 };
 
 // Which controls accept the user's actions.
@@ -83,7 +82,7 @@ class UpdateView {
   // Index of the selected item, -1 when none is selected.
   virtual int64_t SelectedDestination() const = 0;
 
-  // Called once per run, last, when a tick has ended it (after the texts and controls).
+  // Called once per run, last, when a tick or Cancel has ended it (after the texts and controls).
   virtual void RunEnded(const RunResult& result) = 0;
 };
 

@@ -126,7 +126,6 @@ void UpdateWorkflow::OnUpdateButtonClicked() {
   // A backend that queues may learn only now that an opening message did not arrive.
   if (const int32_t failed = midi_.DeliveryError()) return NotOpened(failed);
   warnings_at_start_ = midi_.DeliveryWarnings();
-  dropped_on_cancel_ = false;
   SetPhase(Phase::kUpdating);
   view_.ShowNotice(Notice::kStart);
   s_.date = clock_.Now();
@@ -140,11 +139,12 @@ void UpdateWorkflow::OnCancelButtonClicked() {
   if (!running()) return;
   // The message leaving now finishes; nothing after it goes out, so a cancel takes effect at once
   // even when a slow device still has seconds of queued bytes to take.
-  dropped_on_cancel_ = midi_.PendingBytes() > 0;
+  const bool dropped = midi_.PendingBytes() > 0;
   midi_.DropPending();
-  timer_.StopTimer();
-  SetPhase(Phase::kCancelled);
-  view_.ShowSelectFile();
+  // The run ends here, not at a later tick: once the timer stops, no tick may be queued to end it.
+  // Tracks that had all ended with nothing left to drain were delivered whole all the same.
+  if (seq_.AllEnded() && !dropped && DeliveryFailure() == 0) return EndRun(RunOutcome::kCompleted);
+  EndRun(RunOutcome::kCanceled);
 }
 
 void UpdateWorkflow::OnMidiOutSelChanged() {
@@ -220,13 +220,6 @@ void UpdateWorkflow::SmfPlayProc() {
       return PlayTick();
     case Phase::kDraining:
       return DrainTick();
-    case Phase::kCancelled:
-      // Nothing is sent after a cancel. Tracks that had all ended with nothing left to drain
-      // were delivered whole all the same.
-      if (seq_.AllEnded() && !dropped_on_cancel_ && DeliveryFailure() == 0) {
-        return EndRun(RunOutcome::kCompleted);
-      }
-      return EndRun(RunOutcome::kCanceled);
     default:
       // Ticks queued before the timer stopped: the end is shown already.
       return;

@@ -37,8 +37,9 @@ class UpdateWorkflow {
   // Starts a run. Ignored unless Ready. A delivery failure of the opening messages reported since
   // the file choice leaves the run unstarted (NotOpened).
   void OnUpdateButtonClicked();
-  // Cancels a run: drops what still waits to go out, stops the timer; the next queued tick ends
-  // the run with the cancel text and sends nothing. Ignored unless Updating or Draining.
+  // Cancels a run: drops what still waits to go out, stops the timer and ends the run at once with
+  // the cancel text (the completion text when every track had ended and nothing was dropped);
+  // ticks still queued send nothing. Ignored unless Updating or Draining.
   void OnCancelButtonClicked();
   // Opens the destination selected in the list, by its identity: one that went away since the
   // list was shown is not replaced by another (the list is read again and shows it as gone).
@@ -99,7 +100,6 @@ class UpdateWorkflow {
   int32_t opening_error_ = 0;
   int32_t last_load_result_ = -1;
   uint64_t warnings_at_start_ = 0;
-  bool dropped_on_cancel_ = false;
 
   std::vector<MidiDestination> destinations_;
   // The chosen destination by identity; empty id when none was ever chosen.

@@ -251,7 +251,10 @@ TEST(RunEnd, EachWayARunEnds) {
         if (what == kDeliveryError) h.midi.deliveryError = value;
         if (what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = value;
         if (what == kWarnings) h.midi.warnings = value;
-        if (what == kCancel) h.wf.OnCancelButtonClicked();
+        if (what == kCancel) {
+          h.wf.OnCancelButtonClicked();
+          EXPECT_EQ(h.view.ends.size(), 1u);  // at once: no tick may follow a stopped timer
+        }
       }
     };
     act();
