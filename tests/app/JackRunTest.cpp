@@ -58,8 +58,7 @@ TEST(JackRunTest, TheListFollowsTheServerRunsCompleteInRealTimeOrEndAtACancelOrA
         [&, want, selected] { return w.Items() == want && w.List()->currentIndex() == selected; };
   };
   const auto controlsShown = [&] { return w.Enabled() == w.wc->workflow().controls(); };
-  // Chooses and starts the 8 s file, and runs the event loop until `recorder` has `n` messages
-  // more.
+  // Starts the 8 s file; true once `recorder` has `n` messages more.
   const auto playLong = [&](RecordingClient& recorder, size_t n) {
     const size_t target = recorder.Count() + n;
     w.Choose("long.dat", longRun);

@@ -17,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One server for the whole program, started before the first test and stopped after the last.
 ::testing::Environment* const kServer =
     ::testing::AddGlobalTestEnvironment(new JackServerEnvironment);
 
