@@ -23,7 +23,6 @@ struct CableFixture : ::testing::Test {
     ASSERT_EQ(MeasureCableLoad(s, load), kCheckPlayable);
   }
   U Busiest() const { return {load.busiestSecondBytes, load.busiestSecondTick}; }
-  // Track, tick, bytes, next track and next tick of overrun `i`.
   U Overrun(size_t i) const {
     const CableOverrun& o = load.overruns.at(i);
     return {uint64_t(o.track), o.tick, o.bytes, uint64_t(o.nextTrack), o.nextTick};

@@ -120,7 +120,6 @@ struct FakeChooser : FileChooser {
   std::optional<std::string> RunModal() override { return answer; }
 };
 
-// One of each fake, for a workflow to be built on.
 struct FakeParts {
   FakeMidi midi;
   FakeView view;
@@ -132,7 +131,6 @@ struct FakeParts {
 
 // A workflow on the fakes, loaded, with helpers to choose a file and move time.
 struct CoreHarness : FakeParts {
-  static constexpr double kPeriod = kTickPeriodSeconds;
   UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 
   CoreHarness() { wf.WindowDidLoad(); }
@@ -141,7 +139,7 @@ struct CoreHarness : FakeParts {
     chooser.answer = path;
     wf.OnFileSelClick();
   }
-  void Tick(double seconds = kPeriod) { clock.now += seconds, wf.SmfPlayProc(); }
+  void Tick(double seconds = kTickPeriodSeconds) { clock.now += seconds, wf.SmfPlayProc(); }
   // Timer periods until the run ends or `limit` ticks went by; returns how many.
   int RunToEnd(int limit = 100000) {
     int n = 0;

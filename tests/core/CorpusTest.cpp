@@ -52,7 +52,7 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
     }
     p.wf.OnUpdateButtonClicked();
     // Timer periods at first, then ever longer, to cross the longest delta time (2^28 ticks).
-    double step = CoreHarness::kPeriod;
+    double step = kTickPeriodSeconds;
     for (int i = 0; i < 2000 && p.view.ends.empty(); ++i, step *= i > 100 ? 1.1 : 1) p.Tick(step);
     ASSERT_EQ(p.view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
     EXPECT_EQ(p.view.location, "Updating is completed !!");

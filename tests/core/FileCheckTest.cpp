@@ -7,7 +7,6 @@ namespace midiflash {
 namespace {
 
 using namespace midiflash::testing;
-using U = std::vector<uint32_t>;
 using ::testing::PrintToString;
 
 struct CheckFixture : ::testing::Test {
@@ -25,19 +24,6 @@ struct CheckFixture : ::testing::Test {
     return t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
   }
 };
-
-TEST_F(CheckFixture, TheTwoTrackExampleWithItsFieldValues) {
-  TrackBuilder t0, t1;
-  t0.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
-  t1.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0x00});
-  ASSERT_EQ(Check(Smf(1, 480, {t0, t1.EndOfTrack()})), kCheckPlayable);
-  EXPECT_EQ((U{s.HeaderSize, s.SmfFormat, uint32_t(s.SmfTracks), s.SmfDivision}),
-            (U{6, 1, 2, 480}));
-  const SmfTrack &a = s.sTrk[0], &b = s.sTrk[1];
-  EXPECT_EQ((U{a.TrkSize, a.TrkTop, a.TotalClock, b.TrkSize, b.TrkTop, b.TotalClock, b.TrkPtr,
-               b.Sts, b.Data1, s.tTotalClock}),
-            (U{11, 22, 0, 18, 41, 480, 59, 0xFF, 0x2F, 480}));
-}
 
 TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
   const Bytes h = Header(0, 0, 480);

@@ -11,8 +11,6 @@ namespace {
 
 using namespace midiflash::testing;
 
-constexpr double kPeriod = CoreHarness::kPeriod;
-
 struct RunFixture : ::testing::Test, CoreHarness {
   const PlayerState& s = wf.state();
 };
@@ -102,7 +100,7 @@ TEST(Pacing, TheModelMatchesTheSequencer) {
     h.wf.OnUpdateButtonClicked();
     const int periods = h.RunToEnd(2000000);
     EXPECT_EQ(h.midi.sent.size(), 1u);
-    EXPECT_NEAR(periods * kPeriod, PacedSeconds(3000, division), 1e-9) << division;
+    EXPECT_NEAR(periods * kTickPeriodSeconds, PacedSeconds(3000, division), 1e-9) << division;
   }
   EXPECT_EQ(PacedSeconds(0, 0), 0.0);
   EXPECT_TRUE(std::isinf(PacedSeconds(1, 0)));

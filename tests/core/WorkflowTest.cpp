@@ -43,7 +43,6 @@ TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRef
   EXPECT_EQ(view.selected, 0);
   EXPECT_EQ(midi.opened, std::vector<int64_t>{0});
   EXPECT_EQ(view.progress, 0);
-  EXPECT_EQ(wf.state().PlayTempo, 120);
   files.Put("/d/a.dat", TenNotes());
   files.Put("/d/bad.dat", Header(2, 1, 480));
   ChoosePath(std::nullopt);  // the dialog cancelled: nothing changes
@@ -189,20 +188,6 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
   RunToEnd();
   EXPECT_EQ(view.items, (Names{"Port F", "Port E"}));
   EXPECT_EQ(view.selected, 1);
-
-  // A list empty at load opens nothing, then chooses and opens its first destination when one
-  // comes.
-  FakeParts none;
-  none.midi.names.clear();
-  UpdateWorkflow empty(none.midi, none.view, none.chooser, none.files, none.clock, none.timer, "");
-  empty.WindowDidLoad();
-  EXPECT_TRUE(none.view.items.empty() && none.midi.opened.empty());
-  EXPECT_EQ(none.view.selected, -1);
-  none.midi.names = {"Late"};
-  empty.OnDestinationsChanged();
-  EXPECT_EQ(none.view.items, Names{"Late"});
-  EXPECT_EQ(none.view.selected, 0);
-  EXPECT_EQ(none.midi.opened, std::vector<int64_t>{0});
 }
 
 // Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before

@@ -31,7 +31,6 @@ inline Bytes Be32(uint32_t v) {
 class TrackBuilder {
  public:
   TrackBuilder& Raw(const Bytes& b) { return body_.insert(body_.end(), b.begin(), b.end()), *this; }
-  // Delta time followed by the given body bytes as they stand.
   TrackBuilder& Event(uint32_t delta, const Bytes& body) { return Raw(VarLen(delta)).Raw(body); }
   TrackBuilder& SysEx(uint32_t dt, const Bytes& d) { return Event(dt, Cat({{0xF0}, Len(d)})); }
   TrackBuilder& Escape(uint32_t dt, const Bytes& d) { return Event(dt, Cat({{0xF7}, Len(d)})); }
@@ -53,7 +52,6 @@ class TrackBuilder {
 inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division, uint32_t length = 6) {
   return Cat({{'M', 'T', 'h', 'd'}, Be32(length), Be16(format), Be16(tracks), Be16(division)});
 }
-// A whole file of the given tracks.
 inline Bytes Smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks) {
   Bytes out = Header(format, uint16_t(tracks.size()), division);
   for (const TrackBuilder& t : tracks) out = Cat({out, t.Chunk()});
