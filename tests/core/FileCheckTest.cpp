@@ -25,32 +25,8 @@ struct CheckFixture : ::testing::Test {
   }
 };
 
-TEST_F(CheckFixture, HeaderTestsInTheirOrder) {
+TEST_F(CheckFixture, HeaderAndTracksWithTheirRefusals) {
   const Bytes h = Header(0, 0, 480);
-  const std::pair<Bytes, int32_t> cases[] = {
-      {{}, kCheckHeaderCut},
-      {{'X'}, kCheckNotSmf},
-      {{'M', 'T'}, kCheckHeaderCut},
-      {Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}}), kCheckNotSmf},
-      {Bytes(h.begin(), h.begin() + 7), kCheckHeaderCut},
-      {Cat({Header(0, 0, 480, 7), {0}}), kCheckNotSmf},
-      {Bytes(h.begin(), h.begin() + 13), kCheckHeaderCut},
-      {Header(2, 1, 480), kCheckBadFormat},
-      {Header(2, 34, 0xE728), kCheckBadFormat},  // format is tested first
-      {Header(1, 34, 0xE728), kCheckTooManyTracks},
-      {Header(1, 33, 0x8000), kCheckSmpteDivision},
-      {Header(1, 0, 0x7FFF), kCheckPlayable},
-      {Header(1, 0, 0), kCheckPlayable},
-  };
-  for (const auto& [in, result] : cases) EXPECT_EQ(Check(in), result) << PrintToString(in);
-  EXPECT_EQ(s.tTotalClock, 0u);
-  Check(Cat({Header(0, 0, 480, 7), {0}}));
-  EXPECT_EQ(s.HeaderSize, 7u);
-  Check(Header(2, 34, 480));
-  EXPECT_EQ(s.SmfTracks, 34);  // all three fields are stored before any is tested
-}
-
-TEST_F(CheckFixture, TracksAndTheirRefusals) {
   TrackBuilder a = Ticks(480), b = Ticks(1920), one = Ticks(1);  // Ticks(1) is 12 bytes
   std::vector<TrackBuilder> many;
   for (uint32_t i = 0; i < 33; ++i) many.push_back(Ticks(i + 1));
@@ -72,6 +48,20 @@ TEST_F(CheckFixture, TracksAndTheirRefusals) {
     int32_t track;
     uint64_t offset;
   } cases[] = {
+      // The header's tests in their order; every field is stored before any is tested.
+      {{}, kCheckHeaderCut, 0, -1, 0},
+      {{'X'}, kCheckNotSmf, 0, -1, 0},
+      {{'M', 'T'}, kCheckHeaderCut, 0, -1, 2},
+      {Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}}), kCheckNotSmf, 0, -1, 0},
+      {Bytes(h.begin(), h.begin() + 7), kCheckHeaderCut, 0, -1, 7},
+      {Cat({Header(0, 0, 480, 7), {0}}), kCheckNotSmf, 0, -1, 4},
+      {Bytes(h.begin(), h.begin() + 13), kCheckHeaderCut, 0, -1, 13},
+      {Header(2, 1, 480), kCheckBadFormat, 0, -1, 8},
+      {Header(2, 34, 0xE728), kCheckBadFormat, 0, -1, 8},
+      {Header(1, 34, 0xE728), kCheckTooManyTracks, 0, -1, 10},
+      {Header(1, 33, 0x8000), kCheckSmpteDivision, 0, -1, 12},
+      {Header(1, 0, 0x7FFF), kCheckPlayable, 0, -1, 0},
+      {Header(1, 0, 0), kCheckPlayable, 0, -1, 0},
       {Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)}), kCheckPlayable, 1920, -1, 0},
       {Smf(1, 96, many), kCheckPlayable, 33, -1, 0},
       {Smf(1, 96, {fits}), kCheckPlayable, UINT32_MAX, -1, 0},
@@ -105,6 +95,10 @@ TEST_F(CheckFixture, TracksAndTheirRefusals) {
     EXPECT_EQ(check.failure().track, c.track);
     EXPECT_EQ(check.failure().offset, c.offset);
   }
+  Check(Cat({Header(0, 0, 480, 7), {0}}));
+  EXPECT_EQ(s.HeaderSize, 7u);
+  Check(Header(2, 34, 480));
+  EXPECT_EQ(s.SmfTracks, 34);
 }
 
 TEST_F(CheckFixture, EveryTruncationIsRefusedInsideTheImage) {
