@@ -66,6 +66,23 @@ TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRef
   EXPECT_EQ(timer.starts, 0);
 }
 
+TEST_F(WorkflowTest, ARunStartsOnceIgnoresOtherActionsAndNeedsAFreshChoiceAfterwards) {
+  Choose(TenNotes());
+  wf.OnUpdateButtonClicked();
+  wf.OnUpdateButtonClicked();  // a second click while updating starts nothing
+  EXPECT_EQ(timer.starts, 1);
+  chooser.answer = "/data/u.dat";
+  wf.OnFileSelClick();       // File Select is disabled while updating
+  wf.OnMidiOutSelChanged();  // so is the destination list
+  EXPECT_EQ(view.location, "Start");
+  EXPECT_EQ(midi.opened.size(), 1u);
+  RunToEnd();
+  wf.OnUpdateButtonClicked();
+  EXPECT_EQ(timer.starts, 1);
+  wf.OnFileSelClick();  // the same file chosen again is read, checked and reset anew
+  EXPECT_EQ(wf.phase(), Phase::kReady);
+}
+
 TEST_F(WorkflowTest, OpeningSendsGoToTheDestinationSelectedThenAndAFailureBlocksTheRun) {
   TrackBuilder t;
   t.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).Event(1, {0x90, 1, 1}).EndOfTrack();
