@@ -20,12 +20,6 @@ using namespace std::chrono_literals;
 ::testing::Environment* const kServer =
     ::testing::AddGlobalTestEnvironment(new JackServerEnvironment);
 
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds t = 2s) {
-  const auto end = std::chrono::steady_clock::now() + t;
-  while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-  return done();
-}
-
 // What `recorder` holds once `n` messages have come and a moment has passed for any more.
 std::vector<Bytes> Received(const RecordingClient& recorder, size_t n = 0) {
   EXPECT_TRUE(recorder.WaitForCount(n, 2s)) << recorder.Count() << " of " << n;
@@ -85,7 +79,7 @@ TEST_F(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPending
   midi.DropPending();
   const Bytes marker = {0x90, 0x7F, 0x7F};
   ASSERT_EQ(Send(midi, marker), 0);
-  ASSERT_TRUE(Eventually([&] { return recorder.Messages().back().bytes == marker; }));
+  ASSERT_TRUE(Eventually([&] { return recorder.Messages().back().bytes == marker; }, 2s));
   std::vector<Bytes> got = Received(recorder);
   got.pop_back();
   EXPECT_LT(got.size(), sent.size());
@@ -185,7 +179,7 @@ TEST_F(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWith
   // A server of its own, to be killed, that does not wait for late clients, as a desktop one
   // without real-time rights.
   std::string error;
-  auto server = JackServer::Start(&error, 5s, /*sync=*/false);
+  auto server = JackServer::Start(&error, /*sync=*/false);
   ASSERT_NE(server, nullptr) << error;
   RecordingClient recorder;
   MidiAPI midi;

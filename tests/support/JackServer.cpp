@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -37,30 +38,26 @@ void Stop(pid_t pid) {
 
 // Starts jackd as server `name` (its pid in `pid`) and waits until a client can connect. Returns
 // "" when one could, else the reason with jackd's output.
-std::string Run(const std::string& name, bool sync, Clock::duration timeout, pid_t* pid) {
-  const std::string rate = std::to_string(JackServer::kSampleRate),
-                    period = std::to_string(JackServer::kPeriodFrames);
+std::string Run(const std::string& name, bool sync, pid_t* pid) {
   const std::string log = "/tmp/" + name + ".jackd.log";  // jackd's output, for the reason
   // Without --sync the server runs a cycle without waiting for late clients, as a desktop
   // server without real-time rights does, and reports an xrun instead.
-  std::vector<const char*> argv = {"jackd", "--no-realtime"};
-  if (sync) argv.push_back("--sync");
-  argv.insert(argv.end(), {"-d", "dummy", "-r", rate.c_str(), "-p", period.c_str(), nullptr});
+  std::vector<const char*> argv = {"jackd", "--no-realtime", "-d", "dummy",
+                                   "-r",    "44100",         "-p", "128"};
+  if (sync) argv.insert(argv.begin() + 2, "--sync");
+  argv.push_back(nullptr);
   *pid = fork();
   if (*pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test process that crashes
-    // The name goes by the environment, not `-n`: a command line naming midiflash would be hit
-    // by the `pkill -f 'jackd.*midiflash'` that the mutation runner uses on stray servers.
     setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(out, STDERR_FILENO);
     execvp("jackd", const_cast<char* const*>(argv.data()));
     _exit(127);
   }
-  for (const auto end = Clock::now() + timeout; *pid > 0; std::this_thread::sleep_for(50ms)) {
-    const auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
+  const auto options = static_cast<jack_options_t>(JackNoStartServer | JackServerName);
+  for (const auto end = Clock::now() + 5s; *pid > 0; std::this_thread::sleep_for(50ms)) {
     if (jack_client_t* probe = jack_client_open("probe", options, nullptr, name.c_str())) {
       jack_client_close(probe);
       return "";
@@ -77,8 +74,7 @@ std::string Run(const std::string& name, bool sync, Clock::duration timeout, pid
 
 }  // namespace
 
-std::unique_ptr<JackServer> JackServer::Start(std::string* error,
-                                              std::chrono::milliseconds ready_timeout, bool sync) {
+std::unique_ptr<JackServer> JackServer::Start(std::string* error, bool sync) {
   static std::atomic<int> counter{0};
   std::unique_ptr<JackServer> server(new JackServer);
   server->name_ = "midiflash-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -87,10 +83,8 @@ std::unique_ptr<JackServer> JackServer::Start(std::string* error,
   setenv("JACK_DEFAULT_SERVER", server->name_.c_str(), 1);
   jack_set_error_function([](const char*) {});
   jack_set_info_function([](const char*) {});
-  const std::string why = Run(server->name_, sync, ready_timeout, &server->pid_);
-  if (why.empty()) return server;
-  if (error) *error = why;
-  return nullptr;  // the destructor stops what is left
+  *error = Run(server->name_, sync, &server->pid_);
+  return error->empty() ? std::move(server) : nullptr;  // the destructor stops what is left
 }
 
 JackServer::~JackServer() {
@@ -101,7 +95,7 @@ JackServer::~JackServer() {
   // killed test servers would use the table up for everyone.
   if (killed_) {
     pid_t again = -1;
-    Run(name_, true, 3s, &again);
+    Run(name_, true, &again);
     if (again > 0) Stop(again);
   }
   // A killed server also leaves its shared memory and semaphores behind; they carry its name.

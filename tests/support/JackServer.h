@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,27 +12,21 @@ namespace midiflash::testing {
 
 class JackServer {
  public:
-  static constexpr int kSampleRate = 44100;
-  static constexpr int kPeriodFrames = 128;
+  // Starts jackd and waits (at most 5 s) until a client can connect. Sets JACK_DEFAULT_SERVER (and
+  // JACK_NO_AUDIO_RESERVATION=1) in this process, so that clients opened here, and children
+  // started after, find this server. Returns nullptr, with jackd's output in `error`, if jackd
+  // exits or does not answer. With `sync` false the server does not wait for a late client.
+  static std::unique_ptr<JackServer> Start(std::string* error, bool sync = true);
 
-  // Starts jackd and waits (at most `ready_timeout`) until a client can connect. Sets
-  // JACK_DEFAULT_SERVER (and JACK_NO_AUDIO_RESERVATION=1) in this process, so that clients opened
-  // here, and children started after, find this server. Returns nullptr, with the reason in
-  // `error`, if jackd cannot start or does not answer in time. With `sync` false the server does
-  // not wait for a late client.
-  static std::unique_ptr<JackServer> Start(
-      std::string* error = nullptr,
-      std::chrono::milliseconds ready_timeout = std::chrono::seconds(5), bool sync = true);
-
-  // Stops the server by its pid (SIGTERM, then SIGKILL if it hangs), frees what a killed server
-  // leaves behind (its entry in jackd's shared server table, its files in /dev/shm), and puts
-  // back the JACK_DEFAULT_SERVER value seen before Start.
+  // Stops the server (SIGTERM, then SIGKILL if it hangs), frees what a killed server leaves behind
+  // (its entry in jackd's shared server table, its files in /dev/shm), and puts back the
+  // JACK_DEFAULT_SERVER value seen before Start.
   ~JackServer();
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
 
-  // Kills the server with SIGKILL, as a crash would, and reaps it; clients see their shutdown
-  // callbacks. Returns false when it had already exited.
+  // Kills the server with SIGKILL, as a crash would; clients see their shutdown callbacks.
+  // Returns false when it had already exited.
   bool Kill();
 
  private:

@@ -14,6 +14,14 @@ struct RecordHeader {
 
 }  // namespace
 
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
 RecordingClient::RecordingClient(const std::string& client_name, const std::string& port_name)
     : ring_(16 * 1024 * 1024) {  // a second of a saturated 128-frame port
   jack_client_t* client = jack_client_open(client_name.c_str(), JackNoStartServer, nullptr);
@@ -67,14 +75,6 @@ std::vector<RecordingClient::Message> RecordingClient::Messages() const {
 size_t RecordingClient::Count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return Drain();
-}
-
-bool RecordingClient::WaitForCount(size_t n, std::chrono::milliseconds timeout) const {
-  for (const auto end = std::chrono::steady_clock::now() + timeout; Count() < n;) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 void RecordingClient::Close() {

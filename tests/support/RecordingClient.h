@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@
 #include "SpscByteRing.h"
 
 namespace midiflash::testing {
+
+// Polls `done` every millisecond until it holds or `timeout` has passed; returns its last answer.
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 class RecordingClient {
  public:
@@ -42,7 +46,9 @@ class RecordingClient {
   std::vector<Message> Messages() const;
   size_t Count() const;
   // Waits until at least `n` messages have arrived; false on timeout.
-  bool WaitForCount(size_t n, std::chrono::milliseconds timeout) const;
+  bool WaitForCount(size_t n, std::chrono::milliseconds timeout) const {
+    return Eventually([&] { return Count() >= n; }, timeout);
+  }
   // Messages lost because the 16 MiB hand-over ring was full; 0 where completeness counts.
   uint64_t Overflows() const { return overflows_.load(); }
   // Makes each of the next `cycles` process calls take `each` longer, as a client starved of CPU.

@@ -19,9 +19,6 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void OnTerm(int) {
-  g_stop = 1;
-}
 
 // Writes FILE.ready (or FILE`suffix`), renamed into place so that whoever sees it sees `text`.
 void Ready(const std::string& file, const std::string& text = "", const char* suffix = ".ready") {
@@ -107,7 +104,7 @@ int RecordRawmidi(const char* device, const std::string& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGTERM, OnTerm);
+  signal(SIGTERM, [](int) { g_stop = 1; });
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "seq" && argc >= 3 && argc <= 5) {
     return RecordSeq(argv[2], argc > 3 ? std::atol(argv[3]) : 0, argc > 4 ? argv[4] : "recorder");
