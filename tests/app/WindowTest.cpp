@@ -1,16 +1,77 @@
-// The window on fakes: its layout, and the box of a run that may be incomplete. What it shows of a
-// run and how its controls reach the workflow is checked along the JACK run.
+// The main window driven as a user would, its file dialog answering itself. On fakes: the status
+// line, the box of a run that may be incomplete and the question on closing; on a private JACK
+// server, whole updates where each kind of thing the window shows and each control is checked once
+// (what the workflow decides is tested with the core). And the real open dialog.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <thread>
 
-#include "WindowTestKit.h"
+#include "CoreFakes.h"
+#include "JackServer.h"
+#include "MainWindowController.h"
+#include "MidiTestHelpers.h"
+#include "QtFileChooser.h"
+#include "RecordingClient.h"
 
 namespace midiflash::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+struct WindowDriver {
+  // Builds the window on `parts` (the chooser is always the fake one) and shows it.
+  explicit WindowDriver(MainWindowController::Parts parts = {}) {
+    parts.chooser = &chooser;
+    wc = std::make_unique<MainWindowController>(std::move(parts));
+    wc->showWindow();
+  }
+  template <class T = QPushButton>
+  T* Find(const char* name) {
+    return wc->window()->findChild<T*>(name);
+  }
+  void Click(const char* button) { QTest::mouseClick(Find(button), Qt::LeftButton); }
+  std::string Text(const char* box) { return Find<QLineEdit>(box)->text().toStdString(); }
+  QComboBox* List() { return Find<QComboBox>("midiOutDevice"); }
+  // Writes `bytes` to file `name` and picks it with File Select.
+  void Choose(const char* name, const Bytes& bytes) {
+    chooser.answer = dir.filePath(name).toStdString();
+    std::ofstream(*chooser.answer, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    Click("FileSel");
+  }
+
+  QTemporaryDir dir;
+  FakeChooser chooser;
+  std::unique_ptr<MainWindowController> wc;
+};
+
+// Runs the event loop until `done` holds; returns the milliseconds taken, or -1 after `ms`.
+qint64 Within(const std::function<bool()>& done, qint64 ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return -1;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return clock.elapsed();
+}
 
 // The timer only counts; `fire` queues one tick through the controller's own queueing function,
 // as the real timer does.
@@ -22,36 +83,31 @@ struct WindowTest : ::testing::Test {
                     return std::make_unique<FakeTimer>();
                   }}};
   QWidget* window() { return w.wc->window(); }
-  QProgressBar* Progress() { return w.Find<QProgressBar>("Progress"); }
 };
 
-TEST_F(WindowTest, OneColumnWithTheListAndButtonsOnOneRowAndAFixedWidthStatusLine) {
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
+// The position text pads its numbers: the status line needs a fixed-width font and room for the
+// longest one. The bar takes the percent as it comes.
+TEST_F(WindowTest, TheStatusLineHoldsTheLongestPositionInAFixedWidthFont) {
   auto* status = w.Find<QLineEdit>("LocationBox");
-  const QWidget* row[] = {w.List(), w.Find("FileSel"), w.Find("Update"), w.Find("Cancel")};
-  const QWidget* column[] = {w.Find("FileSel"), w.Find<QLineEdit>("FileNameBox"), status,
-                             Progress()};
-  for (int i = 1; i < 4; ++i) {
-    EXPECT_EQ(row[i]->geometry().center().y(), row[0]->geometry().center().y()) << i;
-    EXPECT_GT(row[i]->geometry().left(), row[i - 1]->geometry().right()) << i;
-    EXPECT_GT(column[i]->geometry().top(), column[i - 1]->geometry().bottom()) << i;
-  }
   EXPECT_TRUE(QFontInfo(status->font()).fixedPitch());
   const QString longest = "[ 9999m 59s] [ 99999999 / 99999999 ticks]";
   EXPECT_GE(status->contentsRect().width(), status->fontMetrics().horizontalAdvance(longest));
-  EXPECT_TRUE(status->isReadOnly() && w.Find<QLineEdit>("FileNameBox")->isReadOnly());
-  EXPECT_EQ(Progress()->maximum(), 100);
+  EXPECT_EQ(w.Find<QProgressBar>("Progress")->maximum(), 100);
 }
 
 // The status line says "completed"; a run the service may have lost messages of also says so in a
-// box, and only such a run. Once the run is over, the window closes without a question.
-TEST_F(WindowTest, ACompletedRunWithHiddenLossesSaysSoInABoxAndTheWindowClosesWithoutAQuestion) {
+// box, and only such a run. Closing asks only during a run: No lets it go on, Yes cancels it.
+TEST_F(WindowTest, AHiddenLossSaysSoInABoxAndClosingAsksOnlyDuringARun) {
   TrackBuilder t;
   const Bytes file = Smf(0, 480, {t.Event(0, {0x90, 0x3C, 0x40}).EndOfTrack(5)});  // 5 ms
+  int asked = 0;
+  bool answer = false;
+  w.wc->SetStopQuestion([&] { return ++asked, answer; });
   for (const uint64_t losses : {0, 1}) {
     w.Choose("a.dat", file);
     w.Click("Update");
     midi.warnings = losses;
+    EXPECT_FALSE(window()->close());
     std::this_thread::sleep_for(30ms);
     fire(), fire();
     QCoreApplication::processEvents();
@@ -61,11 +117,130 @@ TEST_F(WindowTest, ACompletedRunWithHiddenLossesSaysSoInABoxAndTheWindowClosesWi
   auto* box = window()->findChild<QMessageBox*>("DeliveryWarning");
   EXPECT_TRUE(box->isVisible());
   EXPECT_EQ(box->text().toStdString(), WarningText(1));
-  int asked = 0;
-  w.wc->SetStopQuestion([&] { return ++asked, false; });
   EXPECT_TRUE(window()->close());
-  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(asked, 2);
+
+  w.wc->showWindow();
+  w.Choose("a.dat", file);
+  w.Click("Update");
+  answer = true;
+  EXPECT_TRUE(window()->close());
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(w.Text("LocationBox"), Cmessage().CANCELED);
+}
+
+TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows) {
+  std::string error;
+  auto server = JackServer::Start(&error);
+  ASSERT_NE(server, nullptr) << error;
+  ScopedEnv api("MIDIFLASH_MIDI_API", "jack");
+  RecordingClient first("first"), second("second");
+  ASSERT_TRUE(first.ok() && second.ok());
+  // 1440 ticks at 480 a quarter note: 1.5 s at 120 bpm. The System Exclusive goes out when the file
+  // is chosen, the notes during the run.
+  std::vector<Bytes> expected = {{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0xF7}};
+  TrackBuilder track, notes;
+  track.SysEx(0, Bytes(expected[0].begin() + 1, expected[0].end()));
+  for (uint8_t i = 0; i < 12; ++i) {
+    track.Event(i == 0 ? 0 : 60, expected.emplace_back(Bytes{0x90, uint8_t(60 + i), 0x40}));
+    track.Event(60, expected.emplace_back(Bytes{0x80, uint8_t(60 + i), 0x00}));
+  }
+  for (uint8_t i = 0; i < 64; ++i) notes.Event(i == 0 ? 0 : 120, {0x90, i, 0x40});  // 8 s
+  const Bytes run = Smf(0, 480, {track.EndOfTrack(0)}),
+              longRun = Smf(0, 480, {notes.EndOfTrack(0)});
+
+  WindowDriver w;
+  int ended = 0;
+  QObject::connect(w.wc.get(), &MainWindowController::runEnded, [&] { ++ended; });
+  const auto controlsShown = [&] {
+    return w.wc->workflow().controls() ==
+           Controls{w.Find("FileSel")->isEnabled(), w.Find("Update")->isEnabled(),
+                    w.Find("Cancel")->isEnabled(), w.List()->isEnabled()};
+  };
+  // Starts the 8 s file; true once the second client has 4 messages more.
+  const auto playLong = [&] {
+    const size_t target = second.Count() + 4;
+    w.Choose("long.dat", longRun);
+    w.Click("Update");
+    return Within([&] { return second.Count() >= target; }, 5000) >= 0;
+  };
+  QTest::keyClick(w.List(), Qt::Key_Down);
+
+  w.Choose("run.dat", run);
+  EXPECT_EQ(w.Text("FileNameBox"), "<< run.dat >>");
+  w.Click("Update");
+  const qint64 took = Within([&] { return ended == 1; }, 15000);
+  ASSERT_GE(took, 0) << "the run did not end";
+  EXPECT_GE(took, 1400);  // played in real time, not as fast as it could be sent
+  EXPECT_EQ(w.Text("LocationBox"), "Updating is completed !!");
+  ASSERT_TRUE(second.WaitForCount(expected.size(), std::chrono::seconds(2))) << second.Count();
+  std::vector<Bytes> got;
+  for (const auto& m : second.Messages()) got.push_back(m.bytes);
+  EXPECT_EQ(got, expected);
+
+  // During a run the position and progress move, and Cancel reaches the workflow.
+  ASSERT_TRUE(playLong());
+  static const QRegularExpression kPosition(R"(^\[ {4}0m \d\ds\] \[ \d{8} / \d{8} ticks\]$)");
+  EXPECT_TRUE(kPosition.match(QString::fromStdString(w.Text("LocationBox"))).hasMatch())
+      << w.Text("LocationBox");
+  EXPECT_GT(w.Find<QProgressBar>("Progress")->value(), 0);
+  EXPECT_TRUE(controlsShown());
+  w.Click("Cancel");
+  EXPECT_EQ(w.Text("FileNameBox"), Cmessage().SELECT_FILE);
+  EXPECT_TRUE(controlsShown());
+
+  // An unplug ends the run with the failure, and the list marks the destination gone.
+  ASSERT_TRUE(playLong());
+  second.Close();
+  const qint64 stopped = Within([&] { return ended == 3; }, 2000);
+  EXPECT_TRUE(stopped >= 0 && stopped <= 500) << stopped;
+  EXPECT_EQ(w.Text("LocationBox"), "Send error ! " + std::to_string(-ENOENT));
+  const auto showsGone = [&] {
+    return w.List()->count() == 2 && w.List()->currentIndex() == 1 &&
+           w.List()->currentText() == "second:input (gone)";
+  };
+  EXPECT_GE(Within(showsGone, 500), 0);
+}
+
+TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing) {
+  QTemporaryDir dir;
+  QFile(dir.filePath("a.dat")).open(QIODevice::WriteOnly);
+  const QString path = QDir(dir.path()).absolutePath();
+  QtFileChooser chooser(nullptr);
+  chooser.SetDirectory(dir.path().toStdString());
+  chooser.SetAllowedFileType("dat");
+  EXPECT_EQ(chooser.Directory(), path.toStdString());
+  // Runs the dialog; `act` gets it once it is shown.
+  const auto run = [&](std::function<void(QFileDialog*)> act) {
+    bool acted = false;
+    QTimer::singleShot(0, [&] {
+      auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if ((acted = d != nullptr)) act(d);
+    });
+    auto result = chooser.RunModal();
+    EXPECT_TRUE(acted) << "no modal file dialog was shown";
+    return result;
+  };
+  EXPECT_EQ(run([&](QFileDialog* d) {
+              EXPECT_EQ(d->directory().absolutePath(), path);
+              EXPECT_EQ(d->nameFilters(), QStringList{"Update files (*.dat)"});
+              EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
+              d->selectFile("a.dat");
+              static_cast<QDialog*>(d)->accept();  // QFileDialog hides the Open button's slot
+            }),
+            QDir(path).filePath("a.dat").toStdString());
+  EXPECT_EQ(run([](QFileDialog* d) { d->reject(); }), std::nullopt);
 }
 
 }  // namespace
 }  // namespace midiflash::testing
+
+// One QApplication for the whole program, offscreen unless told otherwise.
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  // Tests close windows without an event loop of their own; nothing may end the application.
+  QApplication::setQuitOnLastWindowClosed(false);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

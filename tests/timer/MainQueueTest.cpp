@@ -1,12 +1,15 @@
-// The main thread's queue: order across posting threads, run limits, and wake-ups.
+// The main thread's queue (order across posting threads, run limits, wake-ups) and the hand-off of
+// timer ticks into it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "MainQueue.h"
+#include "TickHandOff.h"
 
 namespace midiflash {
 namespace {
@@ -71,6 +74,44 @@ TEST(MainQueue, RunsStopAtTheirLimitLeaveTheRestQueuedAndEndOnAWakeFromAnyThread
   std::function<void()> again = [&] { queue.Post(again); };  // a queue that never runs dry
   queue.Post(again);
   EXPECT_GT(queue.RunFor(30ms), 0u);
+}
+
+// Through a real timer: each timer call queues one tick behind what is already queued, the three
+// priming calls on the owner's thread included; the timer keeps queuing while the main thread is
+// busy; a stop or the hand-off's end ends the calls, and a restart primes again.
+TEST(TickHandOff, QueuesOneTickPerTimerCallThreeAtStartNoneAfterStopOrDestruction) {
+  const std::thread::id owner = std::this_thread::get_id();
+  MainQueue queue;
+  std::atomic<int> posted{0}, postedHere{0};
+  std::string journal;  // main thread only: 's' for the start, 'T' for a tick
+  mmTimer timer;
+  auto handOff = std::make_unique<TickHandOff>(
+      timer,
+      [&](std::function<void()> task) {
+        ++posted, postedHere += std::this_thread::get_id() == owner;
+        queue.Post(std::move(task));
+      },
+      [&] { journal += 'T'; });
+  queue.Post([&] { journal += 's'; });
+  handOff->StartTimer();
+  EXPECT_EQ(postedHere, 3);
+  queue.Post([] { std::this_thread::sleep_for(200ms); });
+  std::atomic<int> postedDuringBusy{-1};
+  queue.Post([&] { postedDuringBusy = posted.load(); });
+  queue.RunUntil([&] { return postedDuringBusy >= 0; }, 2s);
+  handOff->StopTimer();
+  EXPECT_GE(postedDuringBusy, 3 + 40);  // about 69 periods in 200 ms
+  const int atStop = posted;
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(posted, atStop);
+  queue.RunPending();
+  EXPECT_EQ(journal, 's' + std::string(atStop, 'T'));
+
+  handOff->StartTimer();
+  EXPECT_EQ(postedHere, 3 + 3);
+  EXPECT_TRUE(timer.running());
+  handOff.reset();
+  EXPECT_FALSE(timer.running());
 }
 
 }  // namespace
