@@ -1,0 +1,384 @@
+// midiflash-cli end to end: the real program on generated files and against a private JACK server
+// with recording destinations; and its terminal rendering of a run on the core's fakes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "CliView.h"
+#include "CoreFakes.h"
+#include "JackServerEnvironment.h"
+#include "Pacing.h"
+#include "PlayCommand.h"
+#include "RecordingClient.h"
+#include "Version.h"
+
+namespace midiflash::testing {
+namespace {
+
+using namespace std::chrono;
+
+// midiflash-cli as a child process, its stdout and stderr captured in memory files.
+class CliProcess {
+ public:
+  // Starts midiflash-cli with `args`; with `finish`, waits here for it to exit.
+  explicit CliProcess(std::vector<std::string> args, bool finish = false) {
+    args.insert(args.begin(), MIDIFLASH_CLI_PATH);
+    std::vector<char*> argv;  // made before fork: the child only redirects and execs
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if ((pid_ = fork()) == 0) {
+      dup2(fds_[0], STDOUT_FILENO);
+      dup2(fds_[1], STDERR_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    if (finish) Wait();
+  }
+  ~CliProcess() {
+    if (status < 0) kill(pid_, SIGKILL), Wait();
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  CliProcess(const CliProcess&) = delete;
+
+  void Signal(int signo) { kill(pid_, signo); }
+  // Whether stdout holds `text`, waiting up to 5 s for it.
+  bool Shows(const std::string& text) const {
+    for (int ms = 0; ms < 5000 && ReadAll(fds_[0]).find(text) == std::string::npos; ++ms)
+      usleep(1000);
+    return ReadAll(fds_[0]).find(text) != std::string::npos;
+  }
+  // Waits for the exit; the status is 128 + the signal's number when a signal ended it.
+  int Wait() {
+    int s = 0;
+    waitpid(pid_, &s, 0);
+    out = ReadAll(fds_[0]);
+    err = ReadAll(fds_[1]);
+    return status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+  }
+
+  int status = -1;
+  std::string out, err;
+
+ private:
+  // Opened anew, so that reading leaves alone the file offset the child writes at.
+  static std::string ReadAll(int fd) {
+    std::ifstream in("/proc/self/fd/" + std::to_string(fd));
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  pid_t pid_ = -1;
+  const int fds_[2] = {memfd_create("stdout", 0), memfd_create("stderr", 0)};
+};
+
+// A file in /tmp holding `bytes`, removed with this object.
+struct TempFile {
+  explicit TempFile(const std::vector<uint8_t>& bytes) {
+    close(mkstemps(path.data(), 4));
+    std::ofstream(path).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  ~TempFile() { unlink(path.c_str()); }
+  std::string path = "/tmp/midiflash-test-XXXXXX.dat";
+};
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+// Each warning and each way of telling a refusal, once: the core's tests read and measure files.
+TEST(CheckCommand, ReportsInPlainTextAndJson) {
+  TrackBuilder meta, data, split, dense, dense20, a, b, open;
+  meta.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
+  data.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0}).EndOfTrack();
+  split.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
+  // 25 or 21 blocks of 257 bytes 48 ticks apart: each but the last overruns the next one, and
+  // the plain report names up to 20 of them.
+  for (int i = 0; i < 25; ++i) dense.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
+  for (int i = 0; i < 21; ++i) dense20.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
+  a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);
+  open.Event(0, {0x90, 0x3C, 0x64});  // no End of Track
+  const struct {
+    Bytes file;
+    int result;
+    const char* plain;  // the report holds this and `plain_warnings` warning lines
+    size_t plain_warnings;
+    const char* json;  // --json holds this and `json_warnings` warnings
+    size_t json_warnings;
+  } cases[] = {
+      {Smf(1, 480, {meta, data}), 0,
+       "track 0: 11 bytes declared, 0 ticks\ntrack 1: 18 bytes declared, 480 ticks\nlength: 480 "
+       "ticks\nplaying time at 120 bpm: 0.500 s\nan update run takes about 0.7 s (each 2.90 ms "
+       "tick advances whole ticks)\ncable: 10 bytes to send; busiest second 10 bytes, from tick 0 "
+       "(a 31250-baud cable carries 3125 bytes a second)\n",
+       0,
+       "\"format\":1,\"tracks\":2,\"division\":480,\"track_sizes\":[11,18],\"track_ticks\":[0,480]"
+       ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"bu"
+       "siest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_second\":3125}",
+       0},
+      {Smf(0, 96, {split.EndOfTrack()}), 0, "warning: 2 System Exclusive messages are split", 1,
+       "[{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,", 1},
+      {Smf(0, 0, {TrackBuilder(open).EndOfTrack(10)}), 0,
+       "never ends (a division of 0 never advances)\ncable: 3 bytes to send\nwarning: with a "
+       "division of 0 playback never gets past tick 0",
+       1, "\"seconds\":null,\"run_seconds\":null,\"cable\":{\"bytes\":3},", 1},
+      {Smf(0, 480, {dense.EndOfTrack(48)}), 0,
+       "warning: 4 more System Exclusive messages overrun the cable (--json lists them all)\n", 22,
+       "{\"type\":\"data_rate\",\"tick\":48,\"bytes\":5140,\"limit\":3125,", 25},
+      {Smf(0, 480, {dense20.EndOfTrack(48)}), 0,
+       "(0.050 s), sends 5140 bytes: more than the 3125 bytes a second a 31250-baud cable carries\n"
+       "warning: track 0, tick 48: System Exclusive of 257 bytes takes 82.24 ms on a 31250-baud "
+       "cable, but the next message (track 0, tick 96) is due 50.00 ms later\n",
+       21,
+       "},{\"type\":\"sysex_overrun\",\"track\":0,\"tick\":48,\"bytes\":257,\"wire_ms\":82.240,"
+       "\"next_track\":0,\"next_tick\":96,\"gap_ms\":50.000,",
+       21},
+      // Refusals say what and where (track 1's chunk starts at byte offset 30), after the tracks
+      // before the one refused.
+      {Cat({Header(1, 2, 96), a.Chunk(), {'J', 'U', 'N', 'K'}, b.EndOfTrack().Chunk()}), 17,
+       ": the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B)\n", 0,
+       "\"failed_track\":1,\"failed_offset\":30,\"track_sizes\":[8],\"track_ticks\":[96],", 0},
+      {Cat({Header(0, 1, 96, 7), a.Chunk()}), 1, " (header length 7))\n", 0,
+       "\"format\":null,\"tracks\":null,\"division\":null,\"failed_track\":null,\"failed_offset\":"
+       "4,\"track_sizes\":[],",
+       0},
+      {Smf(0, 96, {open}), 21, ": track 0 runs to the end of the 26-byte file)\n", 0,
+       "\"failed_track\":0,\"failed_offset\":26,\"track_sizes\":[],", 0},
+  };
+  for (const auto& c : cases) {
+    const TempFile f(c.file);
+    const CliProcess plain({"check", f.path}, true), json({"check", "--json", f.path}, true);
+    const std::string result = std::to_string(c.result);
+    EXPECT_EQ(plain.status, c.result == 0 ? 0 : 1) << result;
+    EXPECT_EQ(json.status, plain.status);
+    EXPECT_NE(plain.out.find("\nresult: " + result + (c.result ? " (refused: " : " (playable)\n")),
+              std::string::npos);
+    EXPECT_NE(
+        json.out.find("\"result\":" + result + ",\"playable\":" + (c.result ? "false" : "true")),
+        std::string::npos);
+    EXPECT_NE(plain.out.find(c.plain), std::string::npos) << plain.out;
+    EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+    EXPECT_EQ(Count(plain.out, "warning:"), c.plain_warnings) << plain.out;
+    EXPECT_EQ(Count(json.out, "{\"type\":"), c.json_warnings) << json.out;
+    const TempFile parsed(Bytes(json.out.begin(), json.out.end()));
+    EXPECT_EQ(std::system(("python3 -m json.tool " + parsed.path + " >/dev/null").c_str()), 0);
+  }
+}
+
+TEST(DumpCommand, EveryEventAsItIsSent) {
+  TrackBuilder a, b;
+  a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x01, {'T', 0x7F}).Meta(0, 0x0F, {'x'}).EndOfTrack();
+  b.SysEx(0, {0x7D, 0x01, 0xF7}).Escape(5, {0x43, 0x12}).Event(5, {0x92, 0x3C, 0x64});
+  b.Event(0x80, {0x3C, 0x00}).Event(1, {0xC1, 0x05}).EndOfTrack(2);
+  const TempFile f(Smf(1, 96, {a, b}));
+  const CliProcess dump({"dump", f.path}, true);
+  EXPECT_EQ(dump.status, 0);
+  EXPECT_EQ(dump.out,
+            " 0          0  meta set-tempo           type 51, 3 bytes: 07 A1 20  (not sent)\n"
+            " 0          0  meta text                type 01, 2 bytes: 54 7F \"T.\"  (not sent)\n"
+            " 0          0  meta unknown             type 0F, 1 bytes: 78 \"x\"  (not sent)\n"
+            " 0          0  meta end-of-track        type 2F, 0 bytes:  (not sent)\n"
+            " 1          0  sysex                    F0 7D 01 F7\n"
+            " 1          5  escape                   F0 43 12\n"
+            " 1         10  note-on                  92 3C 64\n"
+            " 1        138  note-on                  92 3C 00  (running status)\n"
+            " 1        139  program-change           C1 05\n"
+            " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
+}
+
+// Help, version, and for every mistake its message and exit status. The private JACK server holds
+// two destinations whose names begin alike.
+TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
+  RecordingClient device("device", "in"), other("device2", "in");
+  const TempFile f(Smf(0, 96, {TrackBuilder().EndOfTrack()})), refused(Header(2, 1, 480));
+  const std::string dat = f.path, check = "usage: midiflash-cli check FILE [--json]\n",
+                    play = "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string text;  // stdout starts with it on success, stdout or stderr holds it on failure
+  } cases[] = {
+      {{"--help"}, 0, "usage: midiflash-cli COMMAND"},
+      {{"help", "play"}, 0, play},
+      {{"check", "--help"}, 0, check + "\n"},
+      {{"dump", "x.dat", "-h"}, 0, "usage: midiflash-cli dump FILE\n\n"},
+      {{"--version"}, 0, std::string("midiflash-cli ") + kVersion + "\n"},
+      {{"--frobnicate"}, 2, "midiflash-cli: unknown option '--frobnicate'\n"},
+      {{"check", "x.dat", "--jsn"}, 2, "midiflash-cli check: unknown option '--jsn'\n"},
+      {{"list", "--watchh"}, 2, "midiflash-cli list: unknown option '--watchh'\n"},
+      {{"play", "x.dat", "--prot", "1"}, 2, "midiflash-cli play: unknown option '--prot'\n"},
+      {{"chek", "x.dat"}, 2, "midiflash-cli: unknown command 'chek'\n"},
+      {{"check", dat, dat}, 2, check},
+      {{"play", dat, "--port"}, 2, play},
+      {{"check", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot be"},
+      {{"play", "/nonexistent/x.dat"}, 2, "Open file error !"},
+      {{"dump", refused.path}, 1, "result: 3 (refused: "},
+      {{"play", dat, "--port", "dev"}, 2, "'dev' is the start of several MIDI destinations"},
+      {{"play", refused.path, "--port", "device2"}, 1, "Cant play this SMF !\n"},  // one match
+  };
+  for (const auto& c : cases) {
+    const CliProcess cli(c.args, true);
+    EXPECT_EQ(cli.status, c.status) << ::testing::PrintToString(c.args);
+    EXPECT_TRUE(c.status == 0 ? cli.out.starts_with(c.text)
+                              : (cli.out + cli.err).find(c.text) != std::string::npos)
+        << ::testing::PrintToString(c.args) << "\n"
+        << cli.out << cli.err;
+  }
+}
+
+// Two System Exclusive messages at tick 0, then `n` messages 24 ticks apart at division 480 (every
+// third a System Exclusive of 101 bytes, the others notes) and the end of the track `end_gap`
+// ticks later; `sent` receives the messages as the device must receive them.
+Bytes Update(int n, uint32_t end_gap, std::vector<Bytes>& sent) {
+  TrackBuilder conductor, data;
+  conductor.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x58, {4, 2, 24, 8}).EndOfTrack();
+  for (int i = -2; i < n; ++i) {
+    const auto b = static_cast<uint8_t>(i & 0x7F);
+    const bool sysex = i < 0 || i % 3 == 0;
+    sent.push_back(sysex ? Cat({{0xF0}, Bytes(i < 0 ? 2 : 99, b), {0xF7}}) : Bytes{0x90, b, 0x40});
+    sysex ? data.SysEx(i < 0 ? 0 : 24, Bytes(sent.back().begin() + 1, sent.back().end()))
+          : data.Event(24, sent.back());
+  }
+  return Smf(1, 480, {conductor, data.EndOfTrack(end_gap)});
+}
+
+// On a terminal the progress bar is redrawn in place and the run's end is a line of its own.
+TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
+  FakeParts p;
+  std::ostringstream out;
+  CliView view(out, true);
+  UpdateWorkflow wf(p.midi, view, p.chooser, p.files, p.clock, p.timer, "/");
+  wf.WindowDidLoad();
+  std::vector<Bytes> sent;
+  p.files.Put("/d/u.dat", Update(60, 0, sent));
+  p.chooser.answer = "/d/u.dat";
+  wf.OnFileSelClick();
+  wf.OnUpdateButtonClicked();
+  for (int i = 0; i < 10; ++i) {
+    p.clock.now += 0.1;
+    wf.SmfPlayProc();
+    view.Flush();
+  }
+  wf.OnCancelButtonClicked();
+  EXPECT_EQ(PlayExitStatus(wf.result()), 130);
+  EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00001440 ticks] [##."), std::string::npos);
+  // The position reached is drawn again before the line that ends the run.
+  EXPECT_GT(out.str().rfind('\r'), out.str().find('\r')) << out.str();
+  EXPECT_TRUE(out.str().ends_with("\nUpdating was canceled by user!!\n")) << out.str();
+}
+
+// Round 0 plays the whole file. Rounds 1 to 50 send SIGINT and SIGTERM in turn, half at random
+// moments, half within a cycle of the last message arriving, racing the end of the run. Then a
+// fault mid-run ends it at once with its own text and status: a destination or server that goes
+// ("Send error ! N" after at most one log line, exit 3), a file deleted, grown or cut short ("Open
+// file error !", exit 4). Whatever arrived is the file's messages from the first, in order,
+// nothing comes later, and the status always follows the end line.
+TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent) {
+  enum Fault { kNone, kUnplug, kKillServer, kDelete, kGrow, kTruncate };
+  auto rec = std::make_unique<RecordingClient>("device", "in");
+  std::srand(20261206);
+  for (int round = 0; round <= 55; ++round) {
+    SCOPED_TRACE(round);
+    const Fault fault = round > 50 ? Fault(round - 50) : kNone;
+    std::string error;  // the server killed is one of this round's own
+    const auto own = fault == kKillServer ? JackServer::Start(&error) : nullptr;
+    ASSERT_TRUE(fault != kKillServer || own != nullptr) << error;
+    if (fault) rec = std::make_unique<RecordingClient>("device", "in");  // on `own` for kKillServer
+    const size_t before = rec->Count();
+    std::vector<Bytes> sent;
+    const Bytes file = fault ? Update(300, 24, sent) : Update(31, 0, sent);  // 10 s or 1 s
+    const TempFile f(file);
+    auto t0 = steady_clock::now();
+    CliProcess cli({"play", f.path, "--port", rec->FullPortName()});
+    const int signo = round % 2 ? SIGTERM : SIGINT;
+    if (fault) {
+      ASSERT_TRUE(rec->WaitForCount(before + 10, seconds(10)));
+      t0 = steady_clock::now();
+      ASSERT_TRUE(fault != kKillServer || own->Kill());
+      if (fault == kUnplug) rec->Close();
+      if (fault == kDelete) unlink(f.path.c_str());
+      if (fault == kGrow) std::ofstream(f.path, std::ios::app) << "more";
+      ASSERT_TRUE(fault != kTruncate || truncate(f.path.c_str(), off_t(file.size() / 2)) == 0);
+    } else if (round % 4 >= 2) {
+      rec->WaitForCount(before + sent.size(), seconds(5));
+      std::this_thread::sleep_for(microseconds(std::rand() % 4000));
+    } else if (round > 0) {
+      std::this_thread::sleep_for(milliseconds(std::rand() % 1200));
+    }
+    if (round > 0 && !fault) cli.Signal(signo);
+    const int status = cli.Wait();
+    const double took = duration<double>(steady_clock::now() - t0).count();
+    // A JACK server without real-time rights may run a cycle late on a loaded machine: the run
+    // then says that delivery may be incomplete (exit 5), and the bytes received tell whether.
+    const std::string out = "\n" + cli.out;
+    const bool completed =
+        out.ends_with("\nUpdating is completed !!\n") || out.ends_with(" time(s)\n");
+    ASSERT_TRUE(completed || round > 0) << out << cli.err;
+    if (fault) {
+      const bool send = fault == kUnplug || fault == kKillServer;
+      EXPECT_EQ(status, send ? 3 : 4) << out << cli.err;
+      EXPECT_LT(took, 1.5);
+      const std::string end = out.substr(out.rfind('\n', out.size() - 2) + 1);
+      EXPECT_TRUE(send ? end.starts_with("Send error ! ") : end == "Open file error !\n") << out;
+      const size_t logged = cli.err.find("MIDISend err = ");
+      EXPECT_EQ(cli.err.find("MIDISend err = ", logged + 1), std::string::npos) << cli.err;
+    } else if (completed) {
+      EXPECT_EQ(status, out.ends_with("!!\n") ? 0 : 5) << out << cli.err;
+      rec->WaitForCount(before + sent.size(), seconds(1));
+    } else {
+      // Interrupted before the program could catch signals, it prints nothing and sends nothing.
+      EXPECT_EQ(status, 128 + signo) << out << cli.err;
+      EXPECT_TRUE(cli.out.empty() ? rec->Count() == before
+                                  : out.ends_with("\nUpdating was canceled by user!!\n"))
+          << out;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+    const auto msgs = rec->Messages();
+    const size_t got = msgs.size() - before;
+    ASSERT_LE(got, sent.size());
+    EXPECT_TRUE(completed ? got == sent.size() : !fault || got < sent.size());
+    for (size_t i = 0; i < got; ++i) ASSERT_EQ(msgs[before + i].bytes, sent[i]);
+    std::this_thread::sleep_for(milliseconds(fault ? 200 : 30));
+    EXPECT_EQ(rec->Count(), msgs.size());  // nothing comes later
+    if (round > 0) continue;
+    // 30 gaps of 24 ticks on the device's clock: a late timer tick advances more whole ticks and
+    // drops less, so a loaded machine plays faster, but never faster than the file at 120 bpm.
+    const double span = (msgs.back().frame - msgs[2].frame) / 44100.0;
+    EXPECT_LE(span, 1.1 * PacedSeconds(30 * 24, 480));
+    EXPECT_GE(span, 0.95 * 30 * 24 / 960.0);
+    EXPECT_LE(took, 1.1 * PacedSeconds(31 * 24, 480) + 0.5);  // start-up adds a little
+    EXPECT_EQ(rec->Overflows(), 0u);
+  }
+}
+
+TEST(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
+  auto first = std::make_unique<RecordingClient>("first", "in");
+  CliProcess cli({"list", "--watch"});
+  EXPECT_TRUE(cli.Shows("0: first:in\n"));
+  RecordingClient second("second", "in");
+  EXPECT_TRUE(cli.Shows("added 1: second:in\n"));
+  first.reset();
+  EXPECT_TRUE(cli.Shows("removed 0: first:in\n"));
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 0);
+  EXPECT_EQ(cli.out, "0: first:in\nadded 1: second:in\nremoved 0: first:in\n");
+}
+
+}  // namespace
+}  // namespace midiflash::testing
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  setenv("MIDIFLASH_MIDI_API", "jack", 1);  // every test here meets the private JACK server
+  ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
+  return RUN_ALL_TESTS();
+}
