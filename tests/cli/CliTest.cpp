@@ -1,5 +1,4 @@
-// midiflash-cli end to end: the real program on generated files and against a private JACK server
-// with recording destinations; and its terminal rendering of a run on the core's fakes.
+// The real midiflash-cli on generated files and a private JACK server, and its terminal view.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -230,8 +230,7 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
     EXPECT_EQ(cli.status, c.status) << ::testing::PrintToString(c.args);
     EXPECT_TRUE(c.status == 0 ? cli.out.starts_with(c.text)
                               : (cli.out + cli.err).find(c.text) != std::string::npos)
-        << ::testing::PrintToString(c.args) << "\n"
-        << cli.out << cli.err;
+        << ::testing::PrintToString(c.args) << cli.out << cli.err;
   }
 }
 
@@ -283,16 +282,18 @@ TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
 // file error !", exit 4). Whatever arrived is the file's messages from the first, in order,
 // nothing comes later, and the status always follows the end line.
 TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent) {
-  enum Fault { kNone, kUnplug, kKillServer, kDelete, kGrow, kTruncate };
-  auto rec = std::make_unique<RecordingClient>("device", "in");
+  enum Fault { kNone, kUnplug, kDelete, kGrow, kTruncate, kKillServer };
+  std::unique_ptr<JackServer> own;  // for the last round; it outlives the client on it
+  std::optional<RecordingClient> rec(std::in_place, "device", "in");
   std::srand(20261206);
   for (int round = 0; round <= 55; ++round) {
     SCOPED_TRACE(round);
     const Fault fault = round > 50 ? Fault(round - 50) : kNone;
-    std::string error;  // the server killed is one of this round's own
-    const auto own = fault == kKillServer ? JackServer::Start(&error) : nullptr;
+    std::string error;
+    if (fault) rec.reset();  // the JACK clients of a process are on one server at a time
+    if (fault == kKillServer) own = JackServer::Start(&error);
     ASSERT_TRUE(fault != kKillServer || own != nullptr) << error;
-    if (fault) rec = std::make_unique<RecordingClient>("device", "in");  // on `own` for kKillServer
+    if (fault) rec.emplace("device", "in");
     const size_t before = rec->Count();
     std::vector<Bytes> sent;
     const Bytes file = fault ? Update(300, 24, sent) : Update(31, 0, sent);  // 10 s or 1 s
@@ -329,8 +330,7 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
       EXPECT_LT(took, 1.5);
       const std::string end = out.substr(out.rfind('\n', out.size() - 2) + 1);
       EXPECT_TRUE(send ? end.starts_with("Send error ! ") : end == "Open file error !\n") << out;
-      const size_t logged = cli.err.find("MIDISend err = ");
-      EXPECT_EQ(cli.err.find("MIDISend err = ", logged + 1), std::string::npos) << cli.err;
+      EXPECT_LE(Count(cli.err, "MIDISend err = "), 1u) << cli.err;
     } else if (completed) {
       EXPECT_EQ(status, out.ends_with("!!\n") ? 0 : 5) << out << cli.err;
       rec->WaitForCount(before + sent.size(), seconds(1));
