@@ -219,10 +219,11 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
       {{"chek", "x.dat"}, 2, "midiflash-cli: unknown command 'chek'\n"},
       {{"check", dat, dat}, 2, check},
       {{"play", dat, "--port"}, 2, play},
-      {{"check", "/nonexistent.dat"}, 2, "Open file error ! /nonexistent.dat: the file cannot be"},
+      {{"check", "/no.dat"}, 2, "Open file error ! /no.dat: the file cannot be opened\n"},
       {{"play", "/nonexistent/x.dat"}, 2, "Open file error !"},
       {{"dump", refused.path}, 1, "result: 3 (refused: "},
       {{"play", dat, "--port", "dev"}, 2, "'dev' is the start of several MIDI destinations"},
+      {{"play", dat, "--port", "2"}, 2, "no MIDI destination at index 2"},
       {{"play", refused.path, "--port", "device2"}, 1, "Cant play this SMF !\n"},  // one match
   };
   for (const auto& c : cases) {
@@ -250,7 +251,7 @@ Bytes Update(int n, uint32_t end_gap, std::vector<Bytes>& sent) {
   return Smf(1, 480, {conductor, data.EndOfTrack(end_gap)});
 }
 
-// On a terminal the progress bar is redrawn in place and the run's end is a line of its own.
+// On a terminal: progress redrawn in place, again as the run ends, then the end on a line alone.
 TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
   FakeParts p;
   std::ostringstream out;
@@ -270,7 +271,6 @@ TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
   wf.OnCancelButtonClicked();
   EXPECT_EQ(PlayExitStatus(wf.result()), 130);
   EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00001440 ticks] [##."), std::string::npos);
-  // The position reached is drawn again before the line that ends the run.
   EXPECT_GT(out.str().rfind('\r'), out.str().find('\r')) << out.str();
   EXPECT_TRUE(out.str().ends_with("\nUpdating was canceled by user!!\n")) << out.str();
 }
