@@ -53,9 +53,7 @@ class CliProcess {
   void Signal(int signo) { kill(pid_, signo); }
   // Whether stdout holds `text`, waiting up to 5 s for it.
   bool Shows(const std::string& text) const {
-    for (int ms = 0; ms < 5000 && ReadAll(fds_[0]).find(text) == std::string::npos; ++ms)
-      usleep(1000);
-    return ReadAll(fds_[0]).find(text) != std::string::npos;
+    return Eventually([&] { return ReadAll(fds_[0]).find(text) != std::string::npos; }, seconds(5));
   }
   // Waits for the exit; the status is 128 + the signal's number when a signal ended it.
   int Wait() {
