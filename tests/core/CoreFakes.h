@@ -1,6 +1,4 @@
-// Fakes for the core's interfaces: a recording MIDI port that can fail, queue and warn, a view
-// that keeps the texts it would show, files held in memory, a clock the test moves, a timer that
-// only counts, a dialog that answers itself.
+// Fakes for the core's interfaces, and a workflow loaded on them.
 #pragma once
 
 #include <map>
@@ -43,7 +41,6 @@ class FakeMidi : public MidiPort {
   }
 };
 
-// Keeps what a window would show, with the program's own texts.
 class FakeView : public UpdateView {
  public:
   std::string fileName, location;
@@ -112,11 +109,11 @@ struct FakeTimer : TickTimer {
 };
 
 struct FakeChooser : FileChooser {
-  std::string dir, type;
+  std::string dir;
   std::optional<std::string> answer;
   void SetDirectory(const std::string& d) override { dir = d; }
   std::string Directory() const override { return dir; }
-  void SetAllowedFileType(const std::string& t) override { type = t; }
+  void SetAllowedFileType(const std::string&) override {}
   std::optional<std::string> RunModal() override { return answer; }
 };
 
@@ -129,7 +126,6 @@ struct FakeParts {
   FakeTimer timer;
 };
 
-// A workflow on the fakes, loaded, with helpers to choose a file and move time.
 struct CoreHarness : FakeParts {
   UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
 

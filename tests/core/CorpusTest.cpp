@@ -25,13 +25,10 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
   std::ifstream list(data / "expected.txt");
   std::string name;
   for (int32_t result; list >> name >> result; ++by_result[result]) expected[name] = result;
-  size_t on_disk = 0;
   for (const auto& entry : fs::directory_iterator(data)) {
     if (entry.path().extension() != ".dat") continue;
-    ++on_disk;
     EXPECT_TRUE(expected.count(entry.path().stem().string())) << entry.path() << " has no result";
   }
-  EXPECT_EQ(on_disk, expected.size());
   for (int32_t r : {0, 1, 3, 4, 17, 18, 19, 20, 21, 23, 24, 25, 26, 27}) {
     EXPECT_GT(by_result[r], 0) << r;  // every refusal but "too large" has a file
   }

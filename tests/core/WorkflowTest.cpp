@@ -31,7 +31,7 @@ Bytes TenNotes() {
   return Smf(1, 480, {t.EndOfTrack(2)});
 }
 
-TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRefused) {
+TEST_F(WorkflowTest, LoadThenChoicesMoveBetweenPhasesAndOnlyAnOpenedFileStartsOneRun) {
   EXPECT_EQ(view.fileName, kSelect);
   EXPECT_EQ(view.shown, kIdle);
   EXPECT_EQ(wf.phase(), Phase::kNoFile);
@@ -39,8 +39,13 @@ TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRef
   EXPECT_EQ(view.selected, 0);
   EXPECT_EQ(midi.opened, std::vector<int64_t>{0});
   EXPECT_EQ(view.progress, 0);
+  TrackBuilder opening;
+  opening.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).EndOfTrack(1);
   files.Put("/d/a.dat", TenNotes());
   files.Put("/d/bad.dat", Header(2, 1, 480));
+  files.Put("/d/open.dat", Smf(1, 480, {opening}));
+  midi.status = -19;  // the second opening message fails: the third is not sent
+  midi.failFrom = 1;
   wf.OnFileSelClick();  // the dialog cancelled: nothing changes
   EXPECT_EQ(view.fileName, kSelect);
   const struct {
@@ -52,6 +57,7 @@ TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRef
       {"/d/a.dat", Phase::kReady, "<< a.dat >>", "To start updating click [Update] button !"},
       {"/d/bad.dat", Phase::kRefused, "<< bad.dat >>", "Cant play this SMF !"},
       {"/d/a.dat", Phase::kReady, "<< a.dat >>", "To start updating click [Update] button !"},
+      {"/d/open.dat", Phase::kNotOpened, "<< open.dat >>", "Send error ! -19"},
       {"/d/missing.dat", Phase::kUnreadable, "<< missing.dat >>", "Open file error !"}};
   for (const auto& c : cases) {
     view.progress = -1;
@@ -62,20 +68,28 @@ TEST_F(WorkflowTest, LoadFillsTheListThenChoicesMoveBetweenReadyUnreadableAndRef
     EXPECT_EQ(view.shown, c.phase == Phase::kReady ? kReady : kIdle);
     EXPECT_EQ(view.progress, 0);
   }
+  EXPECT_EQ(midi.sent.size(), 2u);
   wf.OnUpdateButtonClicked();  // disabled: no run starts
+  // A queueing backend reports a failure only later: Update then refuses to start, and so does
+  // the next choice of the file until a destination is opened again.
+  midi.status = 0;
+  Choose(TenNotes());
+  midi.deliveryError = -110;
+  wf.OnUpdateButtonClicked();
+  EXPECT_EQ(view.location, "Send error ! -110");
+  Choose(TenNotes());
+  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
   EXPECT_EQ(timer.starts, 0);
-}
-
-TEST_F(WorkflowTest, ARunStartsOnceIgnoresOtherActionsAndNeedsAFreshChoiceAfterwards) {
+  wf.OnMidiOutSelChanged();
+  // A run starts once; File Select and the list are disabled while it runs.
   Choose(TenNotes());
   wf.OnUpdateButtonClicked();
-  wf.OnUpdateButtonClicked();  // a second click while updating starts nothing
+  wf.OnUpdateButtonClicked();
   EXPECT_EQ(timer.starts, 1);
-  chooser.answer = "/data/u.dat";
-  wf.OnFileSelClick();       // File Select is disabled while updating
-  wf.OnMidiOutSelChanged();  // so is the destination list
+  wf.OnFileSelClick();
+  wf.OnMidiOutSelChanged();
   EXPECT_EQ(view.location, "Start");
-  EXPECT_EQ(midi.opened.size(), 1u);
+  EXPECT_EQ(midi.opened.size(), 2u);
   RunToEnd();
   wf.OnUpdateButtonClicked();
   EXPECT_EQ(timer.starts, 1);
@@ -83,101 +97,56 @@ TEST_F(WorkflowTest, ARunStartsOnceIgnoresOtherActionsAndNeedsAFreshChoiceAfterw
   EXPECT_EQ(wf.phase(), Phase::kReady);
 }
 
-TEST_F(WorkflowTest, OpeningSendsGoToTheDestinationSelectedThenAndAFailureBlocksTheRun) {
-  TrackBuilder t;
-  t.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).Event(1, {0x90, 1, 1}).EndOfTrack();
-  const Bytes file = Smf(1, 480, {t});
-  view.selected = 2;
-  wf.OnMidiOutSelChanged();
-  midi.status = -19;  // the second opening message fails: the third is not sent
-  midi.failFrom = 1;
-  Choose(file);
-  EXPECT_EQ(midi.sent.size(), 2u);
-  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
-  EXPECT_EQ(view.location, "Send error ! -19");
-  EXPECT_EQ(view.shown, kIdle);
-  // Another destination, and the file chosen again: the opening messages go out anew; changing
-  // the destination afterwards sends nothing again.
-  midi.status = 0;
-  view.selected = 1;
-  wf.OnMidiOutSelChanged();
-  Choose(file);
-  EXPECT_EQ(wf.phase(), Phase::kReady);
-  view.selected = 0;
-  wf.OnMidiOutSelChanged();
-  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 2, 1, 0}));
-  EXPECT_EQ(midi.sent.size(), 5u);
-  // A queueing backend reports the failure only later: Update then refuses to start, and so does
-  // the next choice of the file until a destination is opened again.
-  midi.deliveryError = -110;
-  wf.OnUpdateButtonClicked();
-  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
-  EXPECT_EQ(view.location, "Send error ! -110");
-  EXPECT_EQ(timer.starts, 0);
-  Choose(file);
-  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
-  wf.OnMidiOutSelChanged();
-  Choose(file);
-  EXPECT_EQ(wf.phase(), Phase::kReady);
-}
-
 TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
   view.selected = 1;  // Port B
   wf.OnMidiOutSelChanged();
   Choose(TenNotes());
-  // The destinations the service lists now, what the list shows afterwards, which is selected,
-  // whether Update is enabled.
+  // What the service lists now (empty: unchanged) and whether it tells the workflow, the item the
+  // user selects (-1: none), whether the file is chosen again; then what the list shows, which
+  // item is selected, whether Update is enabled, the phase.
   const struct {
-    Names service, items;
+    Names service;
+    bool told;
+    int64_t select;
+    bool file;
+    Names items;
     int64_t selected;
     bool update;
+    Phase phase;
   } steps[] = {
       // clang-format off
-      {{"Port 0", "Port A", "Port B", "Port C"}, {"Port 0", "Port A", "Port B", "Port C"}, 2, true},
-      {{"Port 0", "Port C"}, {"Port 0", "Port C", "Port B (gone)"}, 2, false},
-      {{"Port 0", "Port C", "Port D"}, {"Port 0", "Port C", "Port D", "Port B (gone)"}, 3, false},
+      {{"Port 0", "Port A", "Port B", "Port C"}, true, -1, false,
+       {"Port 0", "Port A", "Port B", "Port C"}, 2, true, Phase::kReady},
+      {{"Port 0", "Port C"}, true, -1, false,
+       {"Port 0", "Port C", "Port B (gone)"}, 2, false, Phase::kNotOpened},
+      {{"Port 0", "Port C", "Port D"}, true, -1, false,
+       {"Port 0", "Port C", "Port D", "Port B (gone)"}, 3, false, Phase::kNotOpened},
       // Back, but without the file's opening messages: the file has to be chosen again.
-      {{"Port B", "Port 0"}, {"Port B", "Port 0"}, 0, false},
+      {{"Port B", "Port 0"}, true, -1, false, {"Port B", "Port 0"}, 0, false, Phase::kNotOpened},
+      // Gone again; the gone item opens nothing, a listed one does.
+      {{"Port 0"}, true, -1, false, {"Port 0", "Port B (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 1, false, {"Port 0", "Port B (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 0, false, {"Port 0"}, 0, false, Phase::kNotOpened},
+      {{}, false, -1, true, {"Port 0"}, 0, true, Phase::kReady},
+      // An entry that went away after the list was shown is never replaced by what stands there.
+      {{"Port E"}, false, 0, false, {"Port E", "Port 0 (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 0, true, {"Port E"}, 0, true, Phase::kReady},
       // clang-format on
   };
   for (const auto& step : steps) {
-    midi.names = step.service;
-    wf.OnDestinationsChanged();
+    if (!step.service.empty()) midi.names = step.service;
+    if (step.told) wf.OnDestinationsChanged();
+    if (step.select >= 0) view.selected = step.select, wf.OnMidiOutSelChanged();
+    if (step.file) Choose(TenNotes());
     EXPECT_EQ(view.items, step.items);
     EXPECT_EQ(view.selected, step.selected);
     EXPECT_EQ(view.shown.update, step.update);
     EXPECT_EQ(wf.controls().update, step.update);
+    EXPECT_EQ(wf.phase(), step.phase);
   }
-  // Opened: B at load of the choice, then B again when it came back, at its new index.
-  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0}));
-  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
-  EXPECT_EQ(view.location, "Send error ! -2");
-
-  // Gone again; choosing the gone item opens nothing, choosing a listed one enables Update.
-  midi.names = {"Port 0"};
-  wf.OnDestinationsChanged();
-  view.selected = 1;
-  wf.OnMidiOutSelChanged();
-  EXPECT_FALSE(view.shown.update);
-  view.selected = 0;
-  wf.OnMidiOutSelChanged();
-  EXPECT_EQ(view.items, Names{"Port 0"});
-  Choose(TenNotes());
-  EXPECT_TRUE(view.shown.update);
-  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0, 0}));
-
-  // An entry that went away after the list was shown is never replaced by what stands there now.
-  midi.names = {"Port E"};
-  view.selected = 0;
-  wf.OnMidiOutSelChanged();
-  EXPECT_EQ(midi.opened.back(), -1);  // nothing with Port 0's identity: no destination open
-  EXPECT_EQ(view.items, (Names{"Port E", "Port 0 (gone)"}));
-  EXPECT_FALSE(view.shown.update);
-
+  // B when chosen and again when it came back at its new index; none for Port 0 among Port E.
+  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0, 0, -1, 0}));
   // During a run the list stays as it is and follows once the run has ended.
-  view.selected = 0;
-  wf.OnMidiOutSelChanged();
-  Choose(TenNotes());
   wf.OnUpdateButtonClicked();
   midi.names = {"Port F", "Port E"};
   wf.OnDestinationsChanged();
@@ -190,7 +159,7 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
 // Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before
 // Update); while bytes are pending after the last note the run must show them and stay cancellable.
 TEST(RunEnd, EachWayARunEnds) {
-  enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel };
+  enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel, kFile };
   using Step = std::tuple<int, What, int64_t>;  // before timer tick number, what, value
   struct Case {
     const char* name;
@@ -219,12 +188,21 @@ TEST(RunEnd, EachWayARunEnds) {
        RunOutcome::kCanceled, "Updating was canceled by user!!", 11, 10, 0},
       {"cancel once drained", {{9, kPending, 300}, {11, kPending, 0}, {11, kCancel, 0}},
        RunOutcome::kCompleted, "Updating is completed !!", 11, 10, 0},
+      // The file goes away, or changes, even with its size kept: nothing more is read from it.
+      {"file removed", {{4, kFile, 0}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, 0},
+      {"file cut", {{4, kFile, 1}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, 0},
+      {"file grown", {{2, kFile, 2}}, RunOutcome::kFileFailed, "Open file error !", 2, 2, 0},
+      {"file rewritten", {{9, kFile, 3}}, RunOutcome::kFileFailed, "Open file error !", 9, 9, 0},
       // clang-format on
   };
+  const Bytes file = TenNotes();
+  Bytes rewritten = file;
+  rewritten[file.size() - 5] ^= 1;  // the last note's velocity
+  const Bytes changed[] = {{}, Bytes(file.begin(), file.end() - 3), Cat({file, {0}}), rewritten};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CoreHarness h;
-    h.Choose(TenNotes());
+    h.Choose(file);
     int k = 0;
     const auto act = [&] {
       for (const auto& [tick, what, value] : c.steps) {
@@ -233,6 +211,8 @@ TEST(RunEnd, EachWayARunEnds) {
         if (what == kDeliveryError) h.midi.deliveryError = value;
         if (what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = value;
         if (what == kWarnings) h.midi.warnings = value;
+        if (what == kFile && value == 0) h.files.Remove("/data/u.dat");
+        if (what == kFile && value > 0) h.files.Put("/data/u.dat", changed[value]);
         if (what == kCancel) {
           h.wf.OnCancelButtonClicked();
           EXPECT_EQ(h.view.ends.size(), 1u);  // at once: no tick may follow a stopped timer
