@@ -39,8 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
   CoreHarness h;
-  h.midi.status = -50;
-  h.midi.failFrom = SIZE_MAX;
   h.Choose(file, kPath);
   const SentBytesOracle oracle(file);
   const bool accepted = h.wf.lastLoadResult() == kCheckPlayable;
@@ -62,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (action == kCancel) h.wf.OnCancelButtonClicked();
       if (action == kDelete) h.files.Remove(kPath);
       if (action == kGrow) h.files.Put(kPath, Bytes(file.size() + 1, 0x90));
-      if (action == kSendsFail) h.midi.failFrom = h.midi.sent.size();
+      if (action == kSendsFail) h.midi.status = -50, h.midi.failFrom = h.midi.sent.size();
       if (action == kDeliveryError) h.midi.deliveryError = -110;
       if (action == kPending) h.midi.pending = 1000;
     }

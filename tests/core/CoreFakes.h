@@ -14,7 +14,7 @@ namespace midiflash::testing {
 
 class FakeMidi : public MidiPort {
  public:
-  std::vector<std::string> names{"Port A", "Port B", "Port C"};
+  std::vector<std::string> names{"A", "B", "C"};
   std::vector<int64_t> opened;
   std::vector<Bytes> sent;  // every message handed over, bytes as they would leave
   int32_t status = 0;       // what the sends return from send number `failFrom` (0-based) on

@@ -35,7 +35,7 @@ TEST_F(WorkflowTest, LoadThenChoicesMoveBetweenPhasesAndOnlyAnOpenedFileStartsOn
   EXPECT_EQ(view.fileName, kSelect);
   EXPECT_EQ(view.shown, kIdle);
   EXPECT_EQ(wf.phase(), Phase::kNoFile);
-  EXPECT_EQ(view.items, (Names{"Port A", "Port B", "Port C"}));
+  EXPECT_EQ(view.items, (Names{"A", "B", "C"}));
   EXPECT_EQ(view.selected, 0);
   EXPECT_EQ(midi.opened, std::vector<int64_t>{0});
   EXPECT_EQ(view.progress, 0);
@@ -98,7 +98,7 @@ TEST_F(WorkflowTest, LoadThenChoicesMoveBetweenPhasesAndOnlyAnOpenedFileStartsOn
 }
 
 TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
-  view.selected = 1;  // Port B
+  view.selected = 1;  // B
   wf.OnMidiOutSelChanged();
   Choose(TenNotes());
   // What the service lists now (empty: unchanged) and whether it tells the workflow, the item the
@@ -115,22 +115,19 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
     Phase phase;
   } steps[] = {
       // clang-format off
-      {{"Port 0", "Port A", "Port B", "Port C"}, true, -1, false,
-       {"Port 0", "Port A", "Port B", "Port C"}, 2, true, Phase::kReady},
-      {{"Port 0", "Port C"}, true, -1, false,
-       {"Port 0", "Port C", "Port B (gone)"}, 2, false, Phase::kNotOpened},
-      {{"Port 0", "Port C", "Port D"}, true, -1, false,
-       {"Port 0", "Port C", "Port D", "Port B (gone)"}, 3, false, Phase::kNotOpened},
+      {{"0", "A", "B", "C"}, true, -1, false, {"0", "A", "B", "C"}, 2, true, Phase::kReady},
+      {{"0", "C"}, true, -1, false, {"0", "C", "B (gone)"}, 2, false, Phase::kNotOpened},
+      {{"0", "C", "D"}, true, -1, false, {"0", "C", "D", "B (gone)"}, 3, false, Phase::kNotOpened},
       // Back, but without the file's opening messages: the file has to be chosen again.
-      {{"Port B", "Port 0"}, true, -1, false, {"Port B", "Port 0"}, 0, false, Phase::kNotOpened},
+      {{"B", "0"}, true, -1, false, {"B", "0"}, 0, false, Phase::kNotOpened},
       // Gone again; the gone item opens nothing, a listed one does.
-      {{"Port 0"}, true, -1, false, {"Port 0", "Port B (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 1, false, {"Port 0", "Port B (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 0, false, {"Port 0"}, 0, false, Phase::kNotOpened},
-      {{}, false, -1, true, {"Port 0"}, 0, true, Phase::kReady},
+      {{"0"}, true, -1, false, {"0", "B (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 1, false, {"0", "B (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 0, false, {"0"}, 0, false, Phase::kNotOpened},
+      {{}, false, -1, true, {"0"}, 0, true, Phase::kReady},
       // An entry that went away after the list was shown is never replaced by what stands there.
-      {{"Port E"}, false, 0, false, {"Port E", "Port 0 (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 0, true, {"Port E"}, 0, true, Phase::kReady},
+      {{"E"}, false, 0, false, {"E", "0 (gone)"}, 1, false, Phase::kNotOpened},
+      {{}, false, 0, true, {"E"}, 0, true, Phase::kReady},
       // clang-format on
   };
   for (const auto& step : steps) {
@@ -144,15 +141,15 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
     EXPECT_EQ(wf.controls().update, step.update);
     EXPECT_EQ(wf.phase(), step.phase);
   }
-  // B when chosen and again when it came back at its new index; none for Port 0 among Port E.
+  // B when chosen and again when it came back at its new index; none for 0 among E.
   EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0, 0, -1, 0}));
   // During a run the list stays as it is and follows once the run has ended.
   wf.OnUpdateButtonClicked();
-  midi.names = {"Port F", "Port E"};
+  midi.names = {"F", "E"};
   wf.OnDestinationsChanged();
-  EXPECT_EQ(view.items, Names{"Port E"});
+  EXPECT_EQ(view.items, Names{"E"});
   RunToEnd();
-  EXPECT_EQ(view.items, (Names{"Port F", "Port E"}));
+  EXPECT_EQ(view.items, (Names{"F", "E"}));
   EXPECT_EQ(view.selected, 1);
 }
 
