@@ -44,7 +44,6 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
     EXPECT_EQ(oracle.walk().ok, result == kCheckPlayable);
     if (result != kCheckPlayable) {
       EXPECT_TRUE(p.midi.sent.empty() && !p.view.shown.update);
-      EXPECT_EQ(p.view.location, kCantPlay);
       continue;
     }
     p.wf.OnUpdateButtonClicked();
@@ -52,7 +51,6 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
     double step = kTickPeriodSeconds;
     for (int i = 0; i < 2000 && p.view.ends.empty(); ++i, step *= i > 100 ? 1.1 : 1) p.Tick(step);
     ASSERT_EQ(p.view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
-    EXPECT_EQ(p.view.location, "Updating is completed !!");
     EXPECT_EQ(oracle.Judge(p.midi.sent, true), "");
   }
 }

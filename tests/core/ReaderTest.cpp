@@ -106,10 +106,7 @@ TEST_F(ReaderFixture, NumbersOfAnyLengthNeverReadPastTheImage) {
   const struct {
     Bytes in;
     uint32_t value, taken;
-  } cases[] = {{{0x7F}, 127, 1},
-               {{0x81, 0x00}, 128, 2},
-               {{0xFF, 0xFF, 0xFF, 0x7F}, (1u << 28) - 1, 4},
-               {{0x90, 0x80, 0x80, 0x80, 0x00}, 0, 5},
+  } cases[] = {{{0x81, 0x00}, 128, 2},
                {{0x8F, 0xFF, 0xFF, 0xFF, 0x7F}, 0xFFFFFFFFu, 5},
                {{0x81, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, 1, 7},
                {{0x81, 0x81}, (1u << 14) + (1u << 7), 2}};  // cut: the end reads as 0

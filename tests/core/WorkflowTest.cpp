@@ -168,7 +168,6 @@ TEST(RunEnd, EachWayARunEnds) {
     uint64_t warnings;
   } cases[] = {
       // clang-format off
-      {"completed", {}, RunOutcome::kCompleted, "Updating is completed !!", 10, 10, 0},
       {"fifth send fails", {{1, kFailSendsFrom, 4}},
        RunOutcome::kSendFailed, "Send error ! -50", 4, 5, 0},
       {"delivery fails between ticks", {{3, kDeliveryError, -32}},
@@ -177,7 +176,7 @@ TEST(RunEnd, EachWayARunEnds) {
        RunOutcome::kCompleted, "Updating is completed !!", 12, 10, 0},
       {"device stops draining", {{9, kPending, 300}, {12, kDeliveryError, -110}},
        RunOutcome::kSendFailed, "Send error ! -110", 12, 10, 0},
-      {"hidden losses", {{0, kWarnings, 3}, {5, kWarnings, 5}},
+      {"completed, hidden losses", {{0, kWarnings, 3}, {5, kWarnings, 5}},
        RunOutcome::kCompleted, "Updating is completed !!", 10, 10, 2},
       {"cancel", {{4, kPending, 50}, {4, kCancel, 0}},
        RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, 0},
