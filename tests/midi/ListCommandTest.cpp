@@ -5,27 +5,18 @@
 #include <sstream>
 
 #include "CliPortMatch.h"
+#include "CoreFakes.h"
 #include "ListCommand.h"
-#include "MidiPort.h"
 
 namespace midiflash::testing {
 namespace {
 
-// Serves a fixed list of names; the command sends nothing.
-struct NamedPorts : MidiPort {
-  std::vector<std::string> names;
-  uint64_t MidiOutDeviceNumber() override { return names.size(); }
-  std::string MidiOutDeviceName(uint64_t i) override { return names.at(i); }
-  void MidiOutDeviceOpen(int64_t) override {}
-  int32_t SendShortMessage(uint8_t, uint8_t, uint8_t) override { return -1; }
-  int32_t SendLongMessage(const uint8_t*, uint64_t) override { return -1; }
-};
-
 std::string List(std::vector<std::string> names, bool json) {
-  NamedPorts ports;
+  FakeMidi ports;
   ports.names = std::move(names);
   std::ostringstream out;
   EXPECT_EQ(RunListCommand(ports, json, out), 0);
+  EXPECT_TRUE(ports.opened.empty() && ports.sent.empty());
   return out.str();
 }
 
