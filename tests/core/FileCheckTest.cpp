@@ -87,6 +87,17 @@ TEST_F(CheckFixture, HeaderAndTracksWithTheirRefusals) {
     EXPECT_EQ(check.failure().track, c.track);
     EXPECT_EQ(check.failure().offset, c.offset);
   }
+  // Every cut of a sound file is refused inside the cut: each copy is exactly n bytes long, so
+  // that AddressSanitizer sees any read past it.
+  TrackBuilder tempo, body;
+  tempo.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
+  body.SysEx(0, Bytes(200, 0x11)).Event(0x4000, {0x90, 0x3C, 0x64}).Event(5, {0x3C, 0x00});
+  const Bytes whole = Smf(1, 480, {tempo, body.EndOfTrack(1)});
+  ASSERT_EQ(Check(whole), kCheckPlayable);
+  for (size_t n = 0; n < whole.size(); ++n) {
+    EXPECT_NE(Check(Bytes(whole.begin(), whole.begin() + n)), kCheckPlayable) << "cut at " << n;
+    EXPECT_LE(check.failure().offset, n);
+  }
   Check(Cat({Header(0, 0, 480, 7), {0}}));
   EXPECT_EQ(s.HeaderSize, 7u);
   Check(Header(2, 34, 480));
