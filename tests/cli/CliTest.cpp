@@ -286,6 +286,7 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
   std::unique_ptr<JackServer> own;  // for the last round; it outlives the client on it
   std::optional<RecordingClient> rec(std::in_place, "device", "in");
   std::srand(20261206);
+  int retries = 0;
   for (int round = 0; round <= 55; ++round) {
     SCOPED_TRACE(round);
     const Fault fault = round > 50 ? Fault(round - 50) : kNone;
@@ -317,6 +318,13 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
     }
     if (round > 0 && !fault) cli.Signal(signo);
     const int status = cli.Wait();
+    // While the server still removes the client that a signal killed a round earlier, it may
+    // refuse a new one: the program then says so and sends nothing. That round is played again.
+    if (!fault && status == 2 && Count(cli.err, "MIDIClientCreate err") && retries++ < 2) {
+      EXPECT_EQ(rec->Count(), before);
+      --round;
+      continue;
+    }
     const double took = duration<double>(steady_clock::now() - t0).count();
     // A JACK server without real-time rights may run a cycle late on a loaded machine: the run
     // then says that delivery may be incomplete (exit 5), and the bytes received tell whether.
