@@ -206,6 +206,7 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
   } cases[] = {
       {{"--help"}, 0, "usage: midiflash-cli COMMAND"},
       {{"help", "play"}, 0, play},
+      {{"help", "frob"}, 0, "usage: midiflash-cli COMMAND"},  // an unknown topic: the overview
       {{"check", "--help"}, 0, check + "\n"},
       {{"dump", "x.dat", "-h"}, 0, "usage: midiflash-cli dump FILE\n\n"},
       {{"--version"}, 0, std::string("midiflash-cli ") + kVersion + "\n"},
