@@ -92,8 +92,9 @@ class SentBytesOracle {
       if (!want_.count(m)) return Hex(m) + " is not in the file";
       if (--left[m] < 0) return Hex(m) + " sent too often";
     }
-    for (const auto& [m, n] : left)
+    for (const auto& [m, n] : left) {
       if (complete && n > 0) return Hex(m) + " sent too few times";
+    }
     return {};
   }
   static std::string Hex(const Bytes& m) {
