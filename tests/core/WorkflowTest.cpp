@@ -184,6 +184,8 @@ TEST(RunEnd, EachWayARunEnds) {
        RunOutcome::kCompleted, "Updating is completed !!", 10, 10, 2},
       {"cancel", {{4, kPending, 50}, {4, kCancel, 0}},
        RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, 0},
+      {"cancel, nothing pending", {{4, kCancel, 0}},
+       RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, 0},
       {"cancel while draining", {{9, kPending, 300}, {11, kCancel, 0}},
        RunOutcome::kCanceled, "Updating was canceled by user!!", 11, 10, 0},
       {"cancel once drained", {{9, kPending, 300}, {11, kPending, 0}, {11, kCancel, 0}},
