@@ -1,10 +1,10 @@
 // Runs inside the QEMU guest of bench_alsa_cable: plays FILE to the destination named PORT with the
-// command line's own parts (workflow, tick timer, main queue, MidiAPI on the ALSA sequencer) and
-// prints how long the main thread was held during the run: the longest playback tick, the longest
-// call into the MIDI output, and the longest gap between two ticks. The guest is emulated on a
-// shared machine and sometimes does not run at all: a thread of its own that only sleeps 1 ms at a
-// time shows the longest such pause, to tell the program's stalls from the machine's. It waits,
-// after the run, until the backend reports every byte gone.
+// command line's own parts (workflow, tick timer, main queue, the MIDI output on the ALSA
+// sequencer) and prints how long the main thread was held during the run: the longest playback
+// tick, the longest call into the MIDI output, and the longest gap between two ticks. The guest is
+// emulated on a shared machine and sometimes does not run at all: a thread of its own that only
+// sleeps 1 ms at a time shows the longest such pause, to tell the program's stalls from the
+// machine's. It waits, after the run, until the backend reports every byte gone.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,46 +13,47 @@
 #include <type_traits>
 
 #include "CliView.h"
-#include "FileChooser.h"
 #include "MainQueue.h"
-#include "MidiAPI.h"
+#include "MidiService.h"
+#include "PeriodicTimer.h"
 #include "PosixFileSource.h"
 #include "SteadyClock.h"
 #include "TickHandOff.h"
 #include "UpdateWorkflow.h"
-#include "mmTimer.h"
 
 using namespace midiflash;
 using Time = std::chrono::steady_clock;
 
 namespace {
 
-// The MIDI output as the workflow sees it, timing every call.
-class TimedPort final : public MidiPort {
+// The MIDI output as the workflow sees it, timing every call the workflow's thread makes.
+class TimedOutput final : public MidiOutput {
  public:
-  explicit TimedPort(MidiPort& port) : port_(port) {}
-  uint64_t MidiOutDeviceNumber() override {
-    return Timed([&] { return port_.MidiOutDeviceNumber(); });
+  explicit TimedOutput(MidiOutput& out) : out_(out) {}
+  const char* ServiceName() const override { return out_.ServiceName(); }
+  std::vector<MidiDestination> ListDestinations() override {
+    return Timed([&] { return out_.ListDestinations(); });
   }
-  std::string MidiOutDeviceName(uint64_t i) override {
-    return Timed([&] { return port_.MidiOutDeviceName(i); });
+  int32_t OpenDestination(const std::string& id) override {
+    return Timed([&] { return out_.OpenDestination(id); });
   }
-  void MidiOutDeviceOpen(int64_t i) override {
-    Timed([&] { return (port_.MidiOutDeviceOpen(i), 0); });
+  void SetDestinationsChanged(std::function<void()> f) override {
+    out_.SetDestinationsChanged(std::move(f));
   }
-  int32_t SendShortMessage(uint8_t s, uint8_t a, uint8_t b) override {
-    return Timed([&] { return port_.SendShortMessage(s, a, b); });
+  uint64_t LargestMessage(const std::string& id) override {
+    return Timed([&] { return out_.LargestMessage(id); });
   }
-  int32_t SendLongMessage(const uint8_t* d, uint64_t n) override {
-    return Timed([&] { return port_.SendLongMessage(d, n); });
+  int32_t Send(const uint8_t* d, size_t n) override {
+    return Timed([&] { return out_.Send(d, n); });
   }
   uint64_t PendingBytes() override {
-    return Timed([&] { return port_.PendingBytes(); });
+    return Timed([&] { return out_.PendingBytes(); });
   }
   int32_t DeliveryError() override {
-    return Timed([&] { return port_.DeliveryError(); });
+    return Timed([&] { return out_.DeliveryError(); });
   }
-  void DropPending() override { port_.DropPending(); }
+  void DropPending() override { out_.DropPending(); }
+  uint64_t DeliveryWarnings() override { return out_.DeliveryWarnings(); }
   Time::duration longest() const { return longest_; }
   void Reset() { longest_ = {}; }
 
@@ -64,7 +65,7 @@ class TimedPort final : public MidiPort {
     longest_ = std::max(longest_, Time::now() - start);
     return result;
   }
-  MidiPort& port_;
+  MidiOutput& out_;
   Time::duration longest_{};
 };
 
@@ -76,12 +77,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   MainQueue queue;
-  MidiAPI api;
-  TimedPort midi(api);
-  mmTimer timer;
+  const auto output = OpenMidiOutput();
+  TimedOutput midi(*output);
+  PeriodicTimer timer;
   std::ostringstream sink;
   CliView view(sink, false);
-  FixedFileChooser chooser(argv[1]);
   PosixFileSource files;
   SteadyClock clock;
   UpdateWorkflow* running = nullptr;
@@ -93,17 +93,14 @@ int main(int argc, char** argv) {
         const auto now = Time::now();
         if (last_tick != Time::time_point{}) longest_gap = std::max(longest_gap, now - last_tick);
         last_tick = now;
-        running->SmfPlayProc();
+        running->Tick();
         longest_tick = std::max(longest_tick, Time::now() - now);
       });
-  UpdateWorkflow workflow(midi, view, chooser, files, clock, handoff, ".");
+  UpdateWorkflow workflow(midi, view, files, clock, handoff);
   running = &workflow;
-  workflow.WindowDidLoad();
-  for (size_t i = 0; i < view.destinations().size(); ++i) {
-    if (view.destinations()[i].find(argv[2]) != std::string::npos) {
-      view.SelectDestination(static_cast<int64_t>(i));
-      workflow.OnMidiOutSelChanged();
-    }
+  workflow.Load("", UpdateWorkflow::Fallback::kNone);
+  for (const MidiDestination& d : workflow.destinations()) {
+    if (d.name.find(argv[2]) != std::string::npos) workflow.ChooseDestination(d.id);
   }
   std::atomic<bool> done{false};
   Time::duration longest_pause{};
@@ -115,9 +112,9 @@ int main(int argc, char** argv) {
       last = now;
     }
   });
-  workflow.OnFileSelClick();
+  workflow.ChooseFile(argv[1]);
   midi.Reset();  // the run starts here
-  workflow.OnUpdateButtonClicked();
+  workflow.Start();
   queue.RunUntil([&] { return workflow.phase() == Phase::kEnded; }, std::chrono::minutes(5));
   const auto deadline = Time::now() + std::chrono::minutes(1);
   while (midi.PendingBytes() > 0 && midi.DeliveryError() == 0 && Time::now() < deadline) {

@@ -1,5 +1,5 @@
 // bench_check: `midiflash-cli check` as a whole process (wall time and peak memory) and the core
-// check alone (read whole + SmfPlaySet), on two generated 16 MiB files, one of large System
+// check alone (read whole + check), on two generated 16 MiB files, one of large System
 // Exclusive blocks and one of dense short channel messages, against midicsv and mido reading the
 // same files in the same run. Prints `name: value` lines; MB is 10^6 bytes, MiB 2^20.
 #include <fcntl.h>
@@ -15,16 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "FileCheck.h"
-#include "PlayerState.h"
+#include "CheckedFile.h"
 #include "PosixFileSource.h"
-#include "SmfReader.h"
 
 namespace {
-
-using midiflash::FileCheck;
-using midiflash::PlayerState;
-using midiflash::SmfReader;
 
 constexpr size_t kFileBytes = size_t{16} << 20;
 constexpr int kCheckRuns = 7;
@@ -103,18 +97,12 @@ double Now() {
 // Best time of the workflow's load: read the whole file, then the check. Negative on a failure.
 double TimeCheck(const std::string& path) {
   midiflash::PosixFileSource source;
-  PlayerState state;
   double best = -1;
   for (int run = 0; run < kCheckRuns; ++run) {
-    midiflash::FileStamp stamp;
     const double start = Now();
-    if (source.ReadWhole(path, state.SMF, stamp) != midiflash::ReadStatus::kOk) return -1;
-    state.SmfSize = state.SMF.size();
-    SmfReader reader(state);
-    FileCheck check(state, reader);
-    const int32_t result = check.SmfPlaySet();
+    const midiflash::LoadedFile loaded = midiflash::LoadFile(source, path);
     const double took = Now() - start;
-    if (result != midiflash::kCheckPlayable) return -1;
+    if (!loaded.checked || !loaded.checked->playable()) return -1;
     if (best < 0 || took < best) best = took;
   }
   return best;

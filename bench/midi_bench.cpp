@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "JackServer.h"
-#include "MidiAPI.h"
+#include "MidiService.h"
 #include "RecordingClient.h"
 
-using midiflash::MidiAPI;
+using midiflash::MidiOutput;
 using midiflash::testing::JackServer;
 using midiflash::testing::RecordingClient;
 using namespace std::chrono_literals;
@@ -34,14 +34,8 @@ double Percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
-bool OpenByName(MidiAPI& midi, const std::string& name) {
-  for (uint64_t i = 0; i < midi.MidiOutDeviceNumber(); ++i) {
-    if (midi.MidiOutDeviceName(i) == name) {
-      midi.MidiOutDeviceOpen(static_cast<int64_t>(i));
-      return true;
-    }
-  }
-  return false;
+bool OpenByName(MidiOutput& midi, const std::string& name) {
+  return midi.OpenDestination(name) == 0;
 }
 
 }  // namespace
@@ -55,7 +49,8 @@ int main() {
   }
   setenv("MIDIFLASH_MIDI_API", "jack", 1);
   RecordingClient recorder("bench-recorder");
-  MidiAPI midi;
+  const auto output = midiflash::OpenMidiOutput();
+  MidiOutput& midi = *output;
   if (!recorder.ok() || !OpenByName(midi, recorder.FullPortName())) {
     std::fprintf(stderr, "bench_midi: no recording client\n");
     return 1;
@@ -65,7 +60,8 @@ int main() {
   std::vector<double> latency_us;
   for (int i = 0; i < kLatencySamples; ++i) {
     const jack_time_t sent = jack_get_time();
-    if (midi.SendShortMessage(0x90, static_cast<uint8_t>(i & 0x7F), 0x40) != 0) continue;
+    const uint8_t note[] = {0x90, static_cast<uint8_t>(i & 0x7F), 0x40};
+    if (midi.Send(note, sizeof note) != 0) continue;
     if (!recorder.WaitForCount(static_cast<size_t>(i) + 1, 1s)) break;
     latency_us.push_back(static_cast<double>(recorder.Messages().back().usecs) -
                          static_cast<double>(sent));
@@ -80,7 +76,7 @@ int main() {
   const auto start = std::chrono::steady_clock::now();
   int sent = 0;
   for (int i = 0; i < kThroughputMessages; ++i) {
-    sent += midi.SendLongMessage(sysex.data(), sysex.size()) == 0;
+    sent += midi.Send(sysex.data(), sysex.size()) == 0;
   }
   if (!recorder.WaitForCount(before + static_cast<size_t>(sent), 10s)) {
     std::fprintf(stderr, "bench_midi: %zu of %d messages arrived\n", recorder.Count() - before,

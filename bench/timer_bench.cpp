@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "mmTimer.h"
+#include "PeriodicTimer.h"
 
 namespace {
 
-using midiflash::mmTimer;
+using midiflash::PeriodicTimer;
 
 constexpr double kPeriodNs = 1e9 * midiflash::kTickPeriodSeconds;
 
@@ -40,11 +40,11 @@ Result Measure(double seconds, bool realtime) {
   std::atomic<size_t> count{0};
   int64_t anchor = 0;
   int priming = 0;
-  mmTimer timer;
+  PeriodicTimer timer;
   timer.SetRealtime(realtime);
   // The timer takes its start time right after the third call at once, so the time of that call
   // stands for it within a fraction of a microsecond.
-  timer.timeSetEvent([&] {
+  timer.Start([&] {
     if (priming < 3) {
       if (++priming == 3) anchor = NowNs();
       return;
@@ -54,7 +54,7 @@ Result Measure(double seconds, bool realtime) {
     count.store(i + 1, std::memory_order_release);
   });
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  timer.timeKillEvent();
+  timer.Stop();
   const size_t n = std::min(count.load(std::memory_order_acquire), times.size());
 
   Result r;

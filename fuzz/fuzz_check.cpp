@@ -1,13 +1,13 @@
-// Arbitrary bytes through the file check; every event of an accepted file is then read by the
-// event walk (dump) and counted by the cable analysis, and compared with the oracle's own walker:
-// the same events and track lengths where the check accepts, and a file the oracle cannot walk
-// where it refuses. Playback's reading is judged by the same walker in fuzz_run.
+// Arbitrary bytes through the file check; every event of an accepted file is then read again from
+// each track's first event, as playback and the dump read it, and counted by the cable analysis,
+// and compared with the oracle's own walker: the same events and track lengths where the check
+// accepts, and a file the oracle cannot walk where it refuses. Playback itself is judged by the
+// same walker in fuzz_run.
 #include <algorithm>
 #include <cstring>
 
 #include "CableLoad.h"
-#include "EventWalk.h"
-#include "FileCheck.h"
+#include "CheckedFile.h"
 #include "FuzzSupport.h"
 #include "SentBytesOracle.h"
 
@@ -18,44 +18,48 @@ using midiflash::testing::SmfWalk;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   midiflash::fuzz::QuietLog();
-  PlayerState s;
-  SmfReader r{s};
-  FileCheck check{s, r};
-  s.SMF.assign(data, data + size);  // exact size: AddressSanitizer sees the first byte past it
-  s.SmfSize = size;
-  const int32_t result = check.SmfPlaySet();
-  Require(std::strcmp(DescribeCheckResult(result), "unknown result") != 0, "unknown result");
-  Require(check.failure().offset <= size, "refusal offset past the end");
-  const SmfWalk expected = midiflash::testing::WalkSmf(s.SMF);
-  Require(expected.ok == (result == kCheckPlayable),
-          "check result " + std::to_string(result) + " but the oracle disagrees");
-  if (result != kCheckPlayable) return 0;
+  // Exact size: AddressSanitizer sees the first byte past it.
+  const CheckedFile f = CheckFile(Bytes(data, data + size));
+  Require(std::strcmp(CheckReason(f.result), "unknown result") != 0, "unknown result");
+  Require(f.failure.offset <= size, "refusal offset past the end");
+  Require(!ExplainRefusal(f).empty(), "no explanation");
+  const SmfWalk expected = midiflash::testing::WalkSmf(f.image);
+  Require(expected.ok == f.playable(),
+          "check result " + std::to_string(f.result) + " but the oracle disagrees");
+  if (!f.playable()) return 0;
 
   SmfWalk walked;
-  uint64_t wire = 0;
-  const int32_t walk = EventWalk{s}.Walk([&](int32_t, const SmfEvent& e) {
-    Require(uint64_t{e.dataOffset} + e.dataLength <= size, "event data past the end");
-    wire += e.WireBytes();
-    if (e.kind == EventKind::kChannel) {
-      walked.channel.push_back(Bytes{e.status, e.data1, e.data2});
-      walked.channel.back().resize(e.WireBytes());
-    }
-    if (e.kind == EventKind::kSysEx || e.kind == EventKind::kEscape) {
-      walked.sysex.emplace_back(e.dataOffset, e.dataLength);
-    }
-    if (e.kind == EventKind::kMeta && e.data1 == 0x2F) walked.trackTicks.push_back(e.tick);
-  });
-  Require(walk == kCheckPlayable, "EventWalk refuses an accepted file");
+  uint64_t wire = 0, largest = 0;
+  for (const TrackSpan& span : f.tracks) {
+    TrackCursor c{span.firstEvent, 0, 0};
+    TrackEvent e;
+    ReadRefusal why;
+    ReadStep step;
+    do {
+      step = ReadTrackEvent(f.image.data(), uint32_t(size), c, e, why);
+      Require(step != ReadStep::kRefused, "a track of an accepted file is refused");
+      Require(uint64_t{e.dataOffset} + e.dataLength <= size, "event data past the end");
+      wire += e.WireBytes();
+      largest = std::max(largest, e.WireBytes());
+      Bytes m;
+      AppendWireMessage(f.image.data(), e, m);
+      Require(m.size() == e.WireBytes(), "wire bytes and wire message differ");
+      if (e.kind == EventKind::kChannel) walked.channel.push_back(m);
+      if (e.kind == EventKind::kSysEx || e.kind == EventKind::kEscape) {
+        walked.sysex.emplace_back(e.dataOffset, e.dataLength);
+      }
+    } while (step == ReadStep::kEvent);
+    walked.trackTicks.push_back(e.tick);
+    Require(span.ticks == e.tick, "a track's length differs from its End of Track");
+  }
   Require(walked.trackTicks == expected.trackTicks, "track lengths differ from the oracle's");
   Require(walked.channel == expected.channel, "channel messages differ from the oracle's");
   Require(walked.sysex == expected.sysex, "System Exclusive events differ from the oracle's");
-  uint32_t longest = 0;
-  for (const uint32_t ticks : walked.trackTicks) longest = std::max(longest, ticks);
-  Require(longest == s.tTotalClock, "tTotalClock is not the longest track");
-
-  CableLoad load;
-  Require(MeasureCableLoad(s, load) == kCheckPlayable, "the cable analysis refuses the file");
-  Require(load.totalBytes == wire, "the cable analysis counts other bytes than the walk");
-  Require(!load.timed || load.busiestSecondBytes <= wire, "a second sends more than the file");
+  Require(f.totalTicks == *std::max_element(walked.trackTicks.begin(), walked.trackTicks.end()) ||
+              walked.trackTicks.empty(),
+          "totalTicks is not the longest track");
+  Require(f.wireBytes == wire && f.largest.bytes == largest, "the check counts other bytes");
+  const CableLoad load = MeasureCableLoad(f);
+  Require(load.busiestSecondBytes <= wire, "a second sends more than the file");
   return 0;
 }

@@ -1,20 +1,24 @@
 #include "AppDelegate.h"
 
-#include "ScreenshotTour.h"
+#include "Log.h"
 
 namespace midiflash {
 
-AppDelegate::AppDelegate() = default;
+AppDelegate::AppDelegate(std::string settingsFile, std::string file)
+    : settings_file_(std::move(settingsFile)), file_(std::move(file)) {}
+
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
-  if (mainWC_) return;
-  tour_ = ScreenshotTour::FromEnvironment();
+  if (main_) return;
   MainWindowController::Parts parts;
-  if (tour_) parts.chooser = tour_->chooser();
-  mainWC_ = std::make_unique<MainWindowController>(std::move(parts));
-  mainWC_->showWindow();
-  if (tour_) tour_->Start(*mainWC_);
+  parts.settingsFile = settings_file_;
+  main_ = std::make_unique<MainWindowController>(std::move(parts));
+  main_->showWindow();
+  if (!file_.empty()) {
+    LogLine("open: %s", file_.c_str());
+    main_->workflow().ChooseFile(file_);
+  }
 }
 
 }  // namespace midiflash

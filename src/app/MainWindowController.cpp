@@ -5,19 +5,26 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QMessageBox>
+#include <QSettings>
 
-#include "MidiAPI.h"
+#include "Log.h"
+#include "MidiService.h"
 #include "QtFileChooser.h"
 #include "StatusText.h"
 #include "TickHandOff.h"
 #include "ui_MainWindowController.h"
 
 namespace midiflash {
+namespace {
 
-MainWindowController::MainWindowController() : MainWindowController(Parts{}) {}
+constexpr const char* kDestinationKey = "destination";
+
+}  // namespace
 
 MainWindowController::MainWindowController(Parts parts)
-    : window_(std::make_unique<QWidget>()), ui_(std::make_unique<Ui::MainWindowController>()) {
+    : window_(std::make_unique<QWidget>()),
+      ui_(std::make_unique<Ui::MainWindowController>()),
+      settings_file_(std::move(parts.settingsFile)) {
   ui_->setupUi(window_.get());
   // The position text pads its numbers to fixed widths; only a fixed-width font keeps them in
   // place from one tick to the next.
@@ -29,8 +36,8 @@ MainWindowController::MainWindowController(Parts parts)
   connect(ui_->FileSel, &QPushButton::clicked, this, &MainWindowController::OnFileSelClick);
   connect(ui_->Update, &QPushButton::clicked, this, &MainWindowController::OnUpdateButtonClicked);
   connect(ui_->Cancel, &QPushButton::clicked, this, &MainWindowController::OnCancelButtonClicked);
-  // activated() comes from the user only; the load step's own filling and selecting of the list
-  // must not open the destination a second time.
+  // activated() comes from the user only; the workflow's own filling and selecting of the list
+  // must not choose the destination a second time.
   connect(ui_->midiOutDevice, &QComboBox::activated, this,
           &MainWindowController::OnMidiOutSelChanged);
 
@@ -42,14 +49,14 @@ MainWindowController::MainWindowController(Parts parts)
                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
   };
 
-  FileChooser* chooser = parts.chooser;
-  if (!chooser) {
+  chooser_ = parts.chooser;
+  if (!chooser_) {
     own_chooser_ = std::make_unique<QtFileChooser>(window_.get());
-    chooser = own_chooser_.get();
+    chooser_ = own_chooser_.get();
   }
   midi_ = parts.midi;
   if (!midi_) {
-    own_midi_ = std::make_unique<MidiAPI>();
+    own_midi_ = OpenMidiOutput();
     midi_ = own_midi_.get();
   }
 
@@ -58,23 +65,26 @@ MainWindowController::MainWindowController(Parts parts)
   Post post = [this](std::function<void()> task) {
     QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
   };
-  std::function<void()> tick = [this] { workflow_->SmfPlayProc(); };
-  Timer = std::make_unique<mmTimer>();
+  std::function<void()> tick = [this] { workflow_->Tick(); };
+  timer_ = std::make_unique<PeriodicTimer>();
   if (parts.timer) {
     handoff_ = parts.timer(std::move(post), std::move(tick));
   } else {
-    handoff_ = std::make_unique<TickHandOff>(*Timer, std::move(post), std::move(tick));
+    handoff_ = std::make_unique<TickHandOff>(*timer_, std::move(post), std::move(tick));
   }
 
-  workflow_ = std::make_unique<UpdateWorkflow>(
-      *midi_, *this, *chooser, files_, clock_, *handoff_,
-      QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
-  workflow_->WindowDidLoad();
+  workflow_ = std::make_unique<UpdateWorkflow>(*midi_, *this, files_, clock_, *handoff_);
+  std::string remembered;
+  if (!settings_file_.empty()) {
+    QSettings settings(QString::fromStdString(settings_file_), QSettings::IniFormat);
+    remembered = settings.value(kDestinationKey).toString().toStdString();
+  }
+  workflow_->Load(remembered, UpdateWorkflow::Fallback::kFirstDevice);
   // The service calls from a thread of its own; the list is read again on this one. A call still
   // queued when the window goes is dropped with this object.
   midi_->SetDestinationsChanged([this] {
     QMetaObject::invokeMethod(
-        this, [this] { workflow_->OnDestinationsChanged(); }, Qt::QueuedConnection);
+        this, [this] { workflow_->DestinationsChanged(); }, Qt::QueuedConnection);
   });
 }
 
@@ -92,16 +102,33 @@ void MainWindowController::showWindow() {
 }
 
 void MainWindowController::OnFileSelClick() {
-  workflow_->OnFileSelClick();
+  LogLine("OnFileSelClick");
+  if (!workflow_->controls().fileSel) return;
+  chooser_->SetDirectory(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
+  LogLine("curPath: %s", chooser_->Directory().c_str());
+  const std::optional<std::string> path = chooser_->RunModal();
+  if (path) workflow_->ChooseFile(*path);
 }
+
 void MainWindowController::OnUpdateButtonClicked() {
-  workflow_->OnUpdateButtonClicked();
+  LogLine("OnUpdateButtonClicked");
+  workflow_->Start();
 }
+
 void MainWindowController::OnCancelButtonClicked() {
-  workflow_->OnCancelButtonClicked();
+  LogLine("OnCancelButtonClicked");
+  workflow_->Cancel();
 }
-void MainWindowController::OnMidiOutSelChanged() {
-  workflow_->OnMidiOutSelChanged();
+
+void MainWindowController::OnMidiOutSelChanged(int index) {
+  LogLine("OnMidiOutSelChanged");
+  const std::string id = ui_->midiOutDevice->itemData(index).toString().toStdString();
+  workflow_->ChooseDestination(id);
+  const auto& chosen = workflow_->chosen();
+  if (settings_file_.empty() || !chosen || workflow_->chosenGone() || chosen->id != id) return;
+  // Remembered by identity for the next start, where it is chosen again if it is there.
+  QSettings settings(QString::fromStdString(settings_file_), QSettings::IniFormat);
+  settings.setValue(kDestinationKey, QString::fromStdString(id));
 }
 
 bool MainWindowController::eventFilter(QObject* watched, QEvent* event) {
@@ -117,7 +144,7 @@ bool MainWindowController::eventFilter(QObject* watched, QEvent* event) {
 bool MainWindowController::AskStopAndQuit() {
   if (!workflow_->running()) return true;
   if (!ask_stop_()) return false;
-  workflow_->OnCancelButtonClicked();
+  workflow_->Cancel();
   return true;
 }
 
@@ -143,6 +170,9 @@ void MainWindowController::ShowSendError(int32_t status) {
 void MainWindowController::ShowDraining(uint64_t pendingBytes) {
   ShowStatus(DrainingText(pendingBytes));
 }
+void MainWindowController::ShowDetail(const std::string& text) {
+  ui_->DetailBox->setText(QString::fromStdString(text));
+}
 void MainWindowController::ShowProgress(int percent) {
   ui_->Progress->setValue(percent);
 }
@@ -154,24 +184,16 @@ void MainWindowController::ShowControls(const Controls& c) {
   ui_->midiOutDevice->setEnabled(c.midiOutDevice);
 }
 
-void MainWindowController::ClearDestinations() {
-  ui_->midiOutDevice->clear();
-}
-
-void MainWindowController::AddDestination(const std::string& name) {
-  ui_->midiOutDevice->addItem(QString::fromStdString(name));
-}
-
-void MainWindowController::AddGoneDestination(const std::string& name) {
-  ui_->midiOutDevice->addItem(QString::fromStdString(GoneDestinationText(name)));
-}
-
-void MainWindowController::SelectDestination(int64_t index) {
-  ui_->midiOutDevice->setCurrentIndex(static_cast<int>(index));
-}
-
-int64_t MainWindowController::SelectedDestination() const {
-  return ui_->midiOutDevice->currentIndex();
+void MainWindowController::ShowDestinations(const std::vector<ListedDestination>& items,
+                                            int64_t selected) {
+  QComboBox* list = ui_->midiOutDevice;
+  list->clear();
+  for (const ListedDestination& item : items) {
+    const std::string& name = item.destination.name;
+    list->addItem(QString::fromStdString(item.gone ? GoneDestinationText(name) : name),
+                  QString::fromStdString(item.destination.id));
+  }
+  list->setCurrentIndex(static_cast<int>(selected));
 }
 
 void MainWindowController::RunEnded(const RunResult& result) {

@@ -1,6 +1,7 @@
 // The main window and its controller. The controller owns the window (laid out in
-// MainWindowController.ui), the MIDI output, the tick timer and the update workflow, hands every
-// user action to the workflow and renders what the workflow decides: it holds no workflow logic.
+// MainWindowController.ui), the MIDI output, the tick timer and the update workflow; it writes the
+// log line of each user action, tells the workflow what the user did and renders what the workflow
+// decides: it holds no workflow logic.
 #pragma once
 
 #include <QObject>
@@ -9,13 +10,13 @@
 #include <memory>
 
 #include "FileChooser.h"
-#include "MidiPort.h"
+#include "MidiOutput.h"
+#include "PeriodicTimer.h"
 #include "PosixFileSource.h"
 #include "SteadyClock.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
 #include "UpdateWorkflow.h"
-#include "mmTimer.h"
 
 namespace Ui {
 class MainWindowController;
@@ -34,13 +35,14 @@ class MainWindowController : public QObject, public UpdateView {
 
   // Parts that replace the real ones; every null or empty member means the real part.
   struct Parts {
-    MidiPort* midi = nullptr;        // not owned; default: a MidiAPI of our own
+    MidiOutput* midi = nullptr;      // not owned; default: OpenMidiOutput()
     FileChooser* chooser = nullptr;  // not owned; default: the Qt open dialog
-    TimerFactory timer;              // default: a TickHandOff over an mmTimer of our own
+    TimerFactory timer;              // default: a TickHandOff over a PeriodicTimer of our own
+    // Where the destination chosen last is remembered; empty: nowhere.
+    std::string settingsFile;
   };
 
   // Creates the window and the components, then runs the load step. The window is not shown.
-  MainWindowController();
   explicit MainWindowController(Parts parts);
   ~MainWindowController() override;
   MainWindowController(const MainWindowController&) = delete;
@@ -61,20 +63,17 @@ class MainWindowController : public QObject, public UpdateView {
   void ShowPosition(const Position& position) override;
   void ShowSendError(int32_t status) override;
   void ShowDraining(uint64_t pendingBytes) override;
+  void ShowDetail(const std::string& text) override;
   void ShowProgress(int percent) override;
   void ShowControls(const Controls& controls) override;
-  void ClearDestinations() override;
-  void AddDestination(const std::string& name) override;
-  void AddGoneDestination(const std::string& name) override;
-  void SelectDestination(int64_t index) override;
-  int64_t SelectedDestination() const override;
+  void ShowDestinations(const std::vector<ListedDestination>& items, int64_t selected) override;
   void RunEnded(const RunResult& result) override;
 
  public slots:
   void OnFileSelClick();
   void OnUpdateButtonClicked();
   void OnCancelButtonClicked();
-  void OnMidiOutSelChanged();
+  void OnMidiOutSelChanged(int index);
 
  signals:
   // A tick has ended the run.
@@ -91,15 +90,17 @@ class MainWindowController : public QObject, public UpdateView {
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<Ui::MainWindowController> ui_;
   std::function<bool()> ask_stop_;
+  std::string settings_file_;
 
   // Declared in the order the load step creates them. Members go in reverse order, which would
   // take the workflow away while the hand-off could still queue ticks for it: the destructor
   // therefore stops and releases the hand-off first. The MIDI output, the timer, the file
   // source and the clock outlive the workflow that uses them.
   std::unique_ptr<FileChooser> own_chooser_;
-  std::unique_ptr<MidiPort> own_midi_;
-  MidiPort* midi_ = nullptr;
-  std::unique_ptr<mmTimer> Timer;
+  FileChooser* chooser_ = nullptr;
+  std::unique_ptr<MidiOutput> own_midi_;
+  MidiOutput* midi_ = nullptr;
+  std::unique_ptr<PeriodicTimer> timer_;
   std::unique_ptr<TickTimer> handoff_;
   PosixFileSource files_;
   SteadyClock clock_;

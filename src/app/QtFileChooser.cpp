@@ -7,6 +7,8 @@ namespace midiflash {
 QtFileChooser::QtFileChooser(QWidget* parent) : dialog_(parent, QFileDialog::tr("Open")) {
   dialog_.setFileMode(QFileDialog::ExistingFile);
   dialog_.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog_.setNameFilter(QFileDialog::tr("Update files (*.dat)"));
+  dialog_.setDefaultSuffix("dat");
 }
 
 void QtFileChooser::SetDirectory(const std::string& dir) {
@@ -15,12 +17,6 @@ void QtFileChooser::SetDirectory(const std::string& dir) {
 
 std::string QtFileChooser::Directory() const {
   return QFile::encodeName(dialog_.directory().absolutePath()).toStdString();
-}
-
-void QtFileChooser::SetAllowedFileType(const std::string& ext) {
-  const QString e = QString::fromStdString(ext);
-  dialog_.setNameFilter(QFileDialog::tr("Update files (*.%1)").arg(e));
-  dialog_.setDefaultSuffix(e);
 }
 
 std::optional<std::string> QtFileChooser::RunModal() {

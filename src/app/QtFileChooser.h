@@ -1,4 +1,4 @@
-// The open dialog of the window: a Qt file dialog for one existing file, filtered by extension.
+// The open dialog of the window: a Qt file dialog for one existing update file.
 #pragma once
 
 #include <QFileDialog>
@@ -14,7 +14,6 @@ class QtFileChooser : public FileChooser {
 
   void SetDirectory(const std::string& dir) override;
   std::string Directory() const override;
-  void SetAllowedFileType(const std::string& ext) override;
   std::optional<std::string> RunModal() override;
 
  private:

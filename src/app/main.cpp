@@ -1,10 +1,14 @@
 // midiflash: plays an update file (a Standard MIDI File) to a device over MIDI, in a window.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "AppDelegate.h"
 #include "Sandbox.h"
@@ -15,70 +19,112 @@ namespace {
 
 enum class Parsed { kRun, kDone, kUsageError };
 
-// The window takes no arguments of its own; Qt's own (-platform, -style, ...) are gone from
-// `arguments` by the time a QApplication hands them over.
-Parsed ParseCommandLine(const QStringList& arguments) {
+// The window takes one optional argument, the file to open; Qt's own options (-platform, -style,
+// ...) are gone from `arguments` by the time a QApplication hands them over.
+Parsed ParseCommandLine(const QStringList& arguments, QString* file) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       "Plays an update file (a Standard MIDI File, extension .dat) to a device over MIDI, in a "
       "window.\nSee midiflash(1); midiflash-cli does the same without a window.");
   const QCommandLineOption help = parser.addHelpOption();
-  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption version({"v", "V", "version"}, "Displays version information.");
+  parser.addOption(version);
+  parser.addPositionalArgument("FILE", "The update file to open, as if chosen with File Select.",
+                               "[FILE]");
   const bool parsed = parser.parse(arguments);
   // With Qt's own options, which only Qt's help lists; it exits.
   if (parser.isSet("help-all")) parser.process(arguments);
-  if (parser.isSet(help)) {
+  if (parsed && parser.isSet(help)) {
     std::fputs(qPrintable(parser.helpText()), stdout);
     return Parsed::kDone;
   }
-  if (parser.isSet(version)) {
+  if (parsed && parser.isSet(version)) {
     std::printf("midiflash %s\n", midiflash::kVersion);
     return Parsed::kDone;
   }
   QString error = parsed ? QString() : parser.errorText();
-  if (parsed && !parser.positionalArguments().isEmpty()) {
-    error = QString("unexpected argument '%1'").arg(parser.positionalArguments().first());
+  const QStringList files = parser.positionalArguments();
+  if (parsed && files.size() > 1) error = QString("unexpected argument '%1'").arg(files[1]);
+  if (error.isEmpty()) {
+    if (!files.isEmpty()) *file = QFileInfo(files[0]).absoluteFilePath();
+    return Parsed::kRun;
   }
-  if (error.isEmpty()) return Parsed::kRun;
   std::fprintf(stderr, "midiflash: %s\nTry 'midiflash --help'.\n", qPrintable(error));
   return Parsed::kUsageError;
 }
 
-// --help and --version need no display, so they are answered before the window system is
-// opened, which would fail without one.
-bool AsksHelpOrVersion(int argc, char** argv) {
+// --help, --version and a wrong option need no display, so they are answered before the window
+// system is opened, which would fail without one.
+bool NeedsNoWindow(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    for (const char* word : {"-h", "--help", "-v", "--version", "--help-all"}) {
-      if (std::strcmp(argv[i], word) == 0) return true;
-    }
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (argv[i][0] == '-' && argv[i][1] != '\0') return true;
   }
   return false;
+}
+
+// Qt ends a program that cannot open its window system with a fatal message of several lines and
+// an abort; a user without a display gets one line and a usage-like status instead.
+void OnQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type != QtFatalMsg) {
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    return;
+  }
+  std::fprintf(stderr,
+               "midiflash: cannot open a window (%s); midiflash-cli plays update files "
+               "without one\n",
+               qPrintable(text.section('\n', 0, 0)));
+  std::_Exit(2);
+}
+
+// Where the destination chosen last is kept: the one file the window writes. Its folder is made
+// before the write restriction, which then allows that folder alone.
+std::string SettingsFile() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::filesystem::path dir;
+  if (config && config[0] == '/') {
+    dir = config;
+  } else if (home && home[0] == '/') {
+    dir = std::filesystem::path(home) / ".config";
+  } else {
+    return "";
+  }
+  dir /= "midiflash";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return ec ? "" : (dir / "midiflash.conf").string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  midiflash::UseSystemLog();
-  // The program only reads: from here on it may write nowhere but where the MIDI services need
-  // to. The screenshot script's folder is the one exception, and only when it asks for pictures.
+  midiflash::UseSystemLog(true);
+  const std::string settings = SettingsFile();
+  // The program only reads update files: from here on it may write nowhere but where the MIDI
+  // services need to and its settings folder.
   std::vector<std::string> writable = midiflash::MidiServicePaths();
-  if (const char* shots = std::getenv("MIDIFLASH_SCREENSHOT")) writable.push_back(shots);
+  if (!settings.empty()) writable.push_back(std::filesystem::path(settings).parent_path());
   midiflash::RestrictWrites(writable);
 
   QCoreApplication::setApplicationName("midiflash");
   QCoreApplication::setApplicationVersion(midiflash::kVersion);
-  if (AsksHelpOrVersion(argc, argv)) {
+  QString file;
+  if (NeedsNoWindow(argc, argv)) {
     QCoreApplication core(argc, argv);
-    return ParseCommandLine(core.arguments()) == Parsed::kUsageError ? 2 : 0;
+    const Parsed parsed = ParseCommandLine(core.arguments(), &file);
+    if (parsed != Parsed::kRun) return parsed == Parsed::kUsageError ? 2 : 0;
   }
 
+  qInstallMessageHandler(OnQtMessage);
   QApplication app(argc, argv);
-  const Parsed parsed = ParseCommandLine(app.arguments());
+  qInstallMessageHandler(nullptr);
+  const Parsed parsed = ParseCommandLine(app.arguments(), &file);
   if (parsed != Parsed::kRun) return parsed == Parsed::kUsageError ? 2 : 0;
   QApplication::setDesktopFileName("midiflash");
   QApplication::setWindowIcon(QIcon::fromTheme("midiflash"));
 
-  midiflash::AppDelegate delegate;
+  midiflash::AppDelegate delegate(settings, QFile::encodeName(file).toStdString());
   // Queued, so that the window is made once the event loop is running.
   QMetaObject::invokeMethod(&delegate, &midiflash::AppDelegate::applicationDidFinishLaunching,
                             Qt::QueuedConnection);

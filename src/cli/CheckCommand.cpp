@@ -4,10 +4,16 @@
 #include <cstdio>
 
 #include "CableLoad.h"
-#include "CliCheckedFile.h"
+#include "CheckedFile.h"
+#include "CliArgs.h"
 #include "CliHelp.h"
-#include "CliJson.h"
+#include "CliPortMatch.h"
+#include "CliText.h"
+#include "ListCommand.h"
+#include "MidiService.h"
 #include "Pacing.h"
+#include "PosixFileSource.h"
+#include "StatusText.h"
 
 namespace midiflash {
 namespace {
@@ -33,37 +39,27 @@ struct Warning {
 
 struct Report {
   std::string path;
+  const CheckedFile* file = nullptr;
   int32_t result = 0;
   std::string reason;
-  bool header = false;
-  uint16_t format = 0;
-  uint16_t tracks = 0;
-  uint16_t division = 0;
-  std::vector<uint32_t> trackSizes;
-  std::vector<uint32_t> trackTicks;
-  uint32_t totalTicks = 0;
-  CheckFailure failure;
-  bool analysed = false;  // playable, so the cable load was measured
   CableLoad cable;
+  std::string destination;  // with --port: its name, and what it carries
+  uint64_t limit = UINT64_MAX;
   std::vector<Warning> warnings;
 
-  bool Advances() const { return division != 0 || totalTicks == 0; }
-  double Seconds() const { return division == 0 ? 0.0 : TicksToSeconds(totalTicks, division); }
+  bool Plays() const { return result == kCheckPlayable; }
+  double Seconds() const { return TicksToSeconds(file->totalTicks, file->division); }
 };
 
 void AddWarnings(Report& r) {
-  if (!r.Advances()) {
-    r.warnings.push_back(
-        {"with a division of 0 playback never gets past tick 0, so the update never completes",
-         "\"type\":\"never_advances\""});
-  }
+  const uint16_t division = r.file->division;
   if (r.cable.RateExceeded()) {
     const unsigned long long bytes = r.cable.busiestSecondBytes;
     const uint32_t tick = r.cable.busiestSecondTick;
     r.warnings.push_back(
         {Format("the busiest second, from tick %u (%.3f s), sends %llu bytes: more than the %u "
                 "bytes a second a 31250-baud cable carries",
-                tick, TicksToSeconds(tick, r.division), bytes, kCableBytesPerSecond),
+                tick, TicksToSeconds(tick, division), bytes, kCableBytesPerSecond),
          Format("\"type\":\"data_rate\",\"tick\":%u,\"bytes\":%llu,\"limit\":%u", tick, bytes,
                 kCableBytesPerSecond)});
   }
@@ -81,77 +77,49 @@ void AddWarnings(Report& r) {
   }
   for (const CableOverrun& o : r.cable.overruns) {
     const double wire_ms = o.WireSeconds() * 1e3;
-    const double gap_ms = TicksToSeconds(o.nextTick - o.tick, r.division) * 1e3;
+    const double gap_ms = TicksToSeconds(o.nextTick - o.tick, division) * 1e3;
+    const auto bytes = static_cast<unsigned long long>(o.bytes);
     r.warnings.push_back(
         {Format("track %d, tick %u: System Exclusive of %llu bytes takes %.2f ms on a 31250-baud "
                 "cable, but the next message (track %d, tick %u) is due %.2f ms later",
-                o.track, o.tick, static_cast<unsigned long long>(o.bytes), wire_ms, o.nextTrack,
-                o.nextTick, gap_ms),
+                o.track, o.tick, bytes, wire_ms, o.nextTrack, o.nextTick, gap_ms),
          Format("\"type\":\"sysex_overrun\",\"track\":%d,\"tick\":%u,\"bytes\":%llu,"
                 "\"wire_ms\":%.3f,\"next_track\":%d,\"next_tick\":%u,\"gap_ms\":%.3f",
-                o.track, o.tick, static_cast<unsigned long long>(o.bytes), wire_ms, o.nextTrack,
-                o.nextTick, gap_ms),
+                o.track, o.tick, bytes, wire_ms, o.nextTrack, o.nextTick, gap_ms),
          true});
   }
 }
 
-Report BuildReport(const std::string& path, CheckedFile& file) {
-  Report r;
-  const PlayerState& s = file.state;
-  r.path = path;
-  r.result = file.result;
-  r.reason = ExplainCheckResult(file);
-  r.failure = file.failure;
-  r.header = file.HeaderRead();
-  if (r.header) {
-    r.format = s.SmfFormat;
-    r.tracks = s.SmfTracks;
-    r.division = s.SmfDivision;
-  }
-  for (int32_t i = 0; i < file.ScannedTracks(); ++i) {
-    r.trackSizes.push_back(s.sTrk[i].TrkSize);
-    r.trackTicks.push_back(s.sTrk[i].TotalClock);
-  }
-  if (file.result != kCheckPlayable) return r;
-  r.totalTicks = s.tTotalClock;
-  r.analysed = MeasureCableLoad(file.state, r.cable) == kCheckPlayable;
-  AddWarnings(r);
-  return r;
-}
-
 void WritePlain(const Report& r, std::ostream& out) {
-  out << "file: " << r.path << "\n";
-  out << "result: " << r.result << " (" << (r.result == kCheckPlayable ? "" : "refused: ")
-      << r.reason << ")\n";
-  if (r.header) {
-    out << "format: " << r.format << "\n";
-    out << "tracks: " << r.tracks << "\n";
-    out << "division: " << r.division << " ticks per quarter note\n";
+  const CheckedFile& f = *r.file;
+  out << "file: " << Printable(r.path) << "\n";
+  out << "result: " << r.result << " (" << (r.Plays() ? "" : "refused: ") << r.reason << ")\n";
+  if (f.headerRead) {
+    out << "format: " << f.format << "\n";
+    out << "tracks: " << f.trackCount << "\n";
+    out << "division: " << f.division << " ticks per quarter note\n";
   }
-  for (size_t i = 0; i < r.trackTicks.size(); ++i) {
-    out << "track " << i << ": " << r.trackSizes[i] << " bytes declared, " << r.trackTicks[i]
-        << " ticks\n";
+  for (size_t i = 0; i < f.tracks.size(); ++i) {
+    out << "track " << i << ": " << f.tracks[i].declaredLength << " bytes declared, "
+        << f.tracks[i].ticks << " ticks\n";
   }
-  if (r.result != kCheckPlayable) return;
-  out << "length: " << r.totalTicks << " ticks\n";
-  if (r.Advances()) {
-    out << Format("playing time at 120 bpm: %.3f s\n", r.Seconds());
-    out << Format("an update run takes about %.1f s (each %.2f ms tick advances whole ticks)\n",
-                  PacedSeconds(r.totalTicks, r.division), kTickPeriodSeconds * 1e3);
-  } else {
-    out << "playing time at 120 bpm: never ends (a division of 0 never advances)\n";
+  if (!r.destination.empty()) {
+    out << "destination: " << Printable(r.destination) << ", "
+        << (r.limit == UINT64_MAX ? std::string("messages of any size")
+                                  : "messages of up to " + GroupedNumber(r.limit) + " bytes")
+        << "\n";
   }
-  if (r.analysed) {
-    out << "cable: " << r.cable.totalBytes << " bytes to send";
-    if (r.cable.timed) {
-      out << Format(
-          "; busiest second %llu bytes, from tick %u (a 31250-baud cable carries %u "
-          "bytes a second)",
-          static_cast<unsigned long long>(r.cable.busiestSecondBytes), r.cable.busiestSecondTick,
-          kCableBytesPerSecond);
-    }
-    out << "\n";
-  }
+  if (!f.playable()) return;
+  out << "length: " << f.totalTicks << " ticks\n";
+  out << Format("playing time at 120 bpm: %.3f s\n", r.Seconds());
+  out << Format("an update run takes about %.1f s (each %.2f ms tick advances whole ticks)\n",
+                PacedSeconds(f.totalTicks, f.division), kTickPeriodSeconds * 1e3);
+  out << "cable: " << f.wireBytes << " bytes to send, the largest message " << f.largest.bytes
+      << Format(
+             " bytes; busiest second %llu bytes, from tick %u (a 31250-baud cable carries %u "
+             "bytes a second)\n",
+             static_cast<unsigned long long>(r.cable.busiestSecondBytes), r.cable.busiestSecondTick,
+             kCableBytesPerSecond);
   size_t overruns_shown = 0;
   for (const Warning& w : r.warnings) {
     if (w.overrun && overruns_shown++ >= kOverrunLinesShown) continue;
@@ -164,45 +132,41 @@ void WritePlain(const Report& r, std::ostream& out) {
 }
 
 template <typename T>
-std::string JsonArray(const std::vector<T>& values) {
+std::string JsonArray(const std::vector<TrackSpan>& tracks, T TrackSpan::*field) {
   std::string out = "[";
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out += ",";
-    out += std::to_string(values[i]);
+  for (size_t i = 0; i < tracks.size(); ++i) {
+    out += (i > 0 ? "," : "") + std::to_string(tracks[i].*field);
   }
   return out + "]";
 }
 
 void WriteJson(const Report& r, std::ostream& out) {
-  const auto header = [&](unsigned v) { return r.header ? std::to_string(v) : "null"; };
+  const CheckedFile& f = *r.file;
+  const auto header = [&](unsigned v) { return f.headerRead ? std::to_string(v) : "null"; };
   out << "{\"file\":" << JsonString(r.path) << ",\"result\":" << r.result
-      << ",\"playable\":" << (r.result == kCheckPlayable ? "true" : "false")
-      << ",\"reason\":" << JsonString(r.reason) << ",\"format\":" << header(r.format)
-      << ",\"tracks\":" << header(r.tracks) << ",\"division\":" << header(r.division);
-  if (r.result != kCheckPlayable) {
+      << ",\"playable\":" << (r.Plays() ? "true" : "false")
+      << ",\"reason\":" << JsonString(r.reason) << ",\"format\":" << header(f.format)
+      << ",\"tracks\":" << header(f.trackCount) << ",\"division\":" << header(f.division);
+  if (!f.playable()) {
     out << ",\"failed_track\":"
-        << (r.failure.track >= 0 ? std::to_string(r.failure.track) : std::string("null"))
-        << ",\"failed_offset\":" << r.failure.offset;
+        << (f.failure.track >= 0 ? std::to_string(f.failure.track) : std::string("null"))
+        << ",\"failed_offset\":" << f.failure.offset;
   }
-  out << ",\"track_sizes\":" << JsonArray(r.trackSizes)
-      << ",\"track_ticks\":" << JsonArray(r.trackTicks);
-  if (r.result != kCheckPlayable) {
+  out << ",\"track_sizes\":" << JsonArray(f.tracks, &TrackSpan::declaredLength)
+      << ",\"track_ticks\":" << JsonArray(f.tracks, &TrackSpan::ticks);
+  if (!r.destination.empty()) {
+    out << ",\"destination\":{\"name\":" << JsonString(r.destination) << ",\"largest_message\":"
+        << (r.limit == UINT64_MAX ? std::string("null") : std::to_string(r.limit)) << "}";
+  }
+  if (!f.playable()) {
     out << ",\"total_ticks\":null,\"seconds\":null,\"cable\":null";
   } else {
-    out << ",\"total_ticks\":" << r.totalTicks
-        << ",\"seconds\":" << (r.Advances() ? Format("%.3f", r.Seconds()) : "null")
-        << ",\"run_seconds\":"
-        << (r.Advances() ? Format("%.3f", PacedSeconds(r.totalTicks, r.division)) : "null");
-    if (!r.analysed) {
-      out << ",\"cable\":null";
-    } else if (!r.cable.timed) {
-      out << ",\"cable\":{\"bytes\":" << r.cable.totalBytes << "}";
-    } else {
-      out << ",\"cable\":{\"bytes\":" << r.cable.totalBytes
-          << ",\"busiest_second_bytes\":" << r.cable.busiestSecondBytes
-          << ",\"busiest_second_tick\":" << r.cable.busiestSecondTick
-          << ",\"limit_bytes_per_second\":" << kCableBytesPerSecond << "}";
-    }
+    out << ",\"total_ticks\":" << f.totalTicks << ",\"seconds\":" << Format("%.3f", r.Seconds())
+        << ",\"run_seconds\":" << Format("%.3f", PacedSeconds(f.totalTicks, f.division))
+        << ",\"cable\":{\"bytes\":" << f.wireBytes << ",\"largest_message\":" << f.largest.bytes
+        << ",\"busiest_second_bytes\":" << r.cable.busiestSecondBytes
+        << ",\"busiest_second_tick\":" << r.cable.busiestSecondTick
+        << ",\"limit_bytes_per_second\":" << kCableBytesPerSecond << "}";
   }
   out << ",\"warnings\":[";
   for (size_t i = 0; i < r.warnings.size(); ++i) {
@@ -213,38 +177,54 @@ void WriteJson(const Report& r, std::ostream& out) {
 }
 
 }  // namespace
-}  // namespace midiflash
 
 int RunCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  using namespace midiflash;
-  bool json = false;
-  std::vector<std::string> paths;
-  for (const std::string& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      return UnknownOption("check", a, err);
-    } else {
-      paths.push_back(a);
+  ParsedArgs a;
+  std::string error;
+  if (!ParseArgs(args, {{"--json", 0, false}, {"--port", 'p', true}}, a, error)) {
+    return UsageError("check", error, err);
+  }
+  if (a.operands.size() != 1) return UsageError("check", "one FILE is needed", err);
+
+  const std::string& path = a.operands[0];
+  PosixFileSource files;
+  const LoadedFile loaded = LoadFile(files, path);
+  if (!loaded.checked) {
+    err << "Open file error ! " << Printable(path) << ": " << ReadFailureReason(loaded.read)
+        << "\n";
+    return kCheckExitUnusable;
+  }
+  Report r;
+  r.path = path;
+  r.file = loaded.checked.get();
+  r.result = loaded.checked->result;
+  r.reason = r.Plays() ? CheckReason(r.result) : ExplainRefusal(*r.file);
+  if (a.Has("--port")) {
+    const std::unique_ptr<MidiOutput> midi = OpenMidiOutput();
+    if (std::string(midi->ServiceName()) == "none") {
+      err << kNoMidiService << "\n";
+      return kCheckExitUnusable;
+    }
+    const std::vector<MidiDestination> list = midi->ListDestinations();
+    const PortMatch match = MatchPort(list, a.Value("--port"));
+    if (match.index < 0) {
+      err << "midiflash-cli: " << match.error << "\n";
+      return kCheckExitUnusable;
+    }
+    const MidiDestination& d = list[static_cast<size_t>(match.index)];
+    r.destination = d.name;
+    r.limit = midi->LargestMessage(d.id);
+    if (r.Plays() && r.file->largest.bytes > r.limit) {
+      r.result = kCheckTooLargeForDestination;
+      r.reason = TooLargeText(r.file->largest, r.limit, d.name);
     }
   }
-  if (paths.size() != 1) {
-    err << "usage: midiflash-cli check FILE [--json]\n";
-    return kCheckExitUnusable;
+  if (r.file->playable()) {
+    r.cable = MeasureCableLoad(*r.file);
+    AddWarnings(r);
   }
-
-  const std::string& path = paths[0];
-  CheckedFile file;
-  const LoadOutcome loaded = LoadCheckedFile(path, file);
-  if (loaded != LoadOutcome::kChecked) {
-    err << OpenErrorText(path, loaded) << "\n";
-    return kCheckExitUnusable;
-  }
-  const Report report = BuildReport(path, file);
-  if (json) {
-    WriteJson(report, out);
-  } else {
-    WritePlain(report, out);
-  }
-  return report.result == kCheckPlayable ? kCheckExitPlayable : kCheckExitRefused;
+  a.Has("--json") ? WriteJson(r, out) : WritePlain(r, out);
+  return r.Plays() ? kCheckExitPlayable : kCheckExitRefused;
 }
+
+}  // namespace midiflash

@@ -14,22 +14,24 @@ struct CommandHelp {
 
 // Kept in step with the manual page, docs/man/midiflash-cli.1.in.
 constexpr CommandHelp kCommands[] = {
-    {"check", R"(usage: midiflash-cli check FILE [--json]
+    {"check", R"txt(usage: midiflash-cli check [--json] [-p PORT] FILE
 
 Loads FILE the way an update loads it and tells whether it can be played: the header, each
 track's size and length in ticks, the playing time at 120 bpm, the bytes to send, and warnings
 where the file asks more of a 31250-baud MIDI cable than it carries. Sends nothing.
 
 options:
-  --json      one JSON object instead of the text report
-  -h, --help  show this help
+  --json            one JSON object instead of the text report
+  -p, --port PORT   also tell whether destination PORT (as for play) can be sent every message
+                    of the file whole; a file it cannot be is refused (result 29)
+  -h, --help        show this help
 
 exit status:
   0  the file plays
   1  the file is refused ("Cant play this SMF !"); the report says why and where
-  2  usage error, or the file cannot be opened or read
-)"},
-    {"dump", R"(usage: midiflash-cli dump FILE
+  2  usage error, the file cannot be opened or read, or PORT names no destination
+)txt"},
+    {"dump", R"txt(usage: midiflash-cli dump FILE
 
 Prints every event of FILE, track by track: the track, the tick, the kind of event and the bytes
 it puts on the MIDI cable (System Exclusive with its F0). Meta events, never sent, are marked so.
@@ -42,71 +44,82 @@ exit status:
   0  the file plays
   1  the file is refused ("Cant play this SMF !")
   2  usage error, or the file cannot be opened or read
-)"},
-    {"list", R"(usage: midiflash-cli list [--json | --watch]
+)txt"},
+    {"list", R"txt(usage: midiflash-cli list [--json | --watch]
+       midiflash-cli -l
 
-Prints the MIDI destinations, one "INDEX: NAME" line each, in the order the window lists them.
+Prints the MIDI destinations, one line each, in the order the window lists them:
+"INDEX: [CLIENT:PORT ]NAME", with the ALSA address where the name does not hold it, and
+"(pass-through)" after a port that only forwards to others (the sequencer's Midi Through).
 
 options:
-  --json      one JSON array of {"index":N,"name":"..."} objects
-  --watch     then one line per change until Ctrl-C: "added INDEX: NAME",
-              "removed INDEX: NAME" (the index it had) or "renamed INDEX: NAME"
+  --json      one JSON array of {"index", "id", "name", "client", "port", "pass_through"}
+  --watch     then one line per change until Ctrl-C: "added LINE", "removed LINE" (the index it
+              had) or "renamed LINE"
   -h, --help  show this help
 
 exit status:
-  0  always, also when there is no destination
-)"},
-    {"play", R"(usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]
+  0  the list was printed, also when it is empty
+  2  usage error, or no MIDI service can be reached
+)txt"},
+    {"play", R"txt(usage: midiflash-cli play [-p PORT] FILE
 
-Plays FILE to a MIDI destination in real time at 120 bpm, as the window's Update does: the
-file's opening System Exclusive messages go out when it is loaded, then "Start", the position and
-a progress bar, and at the end, once the device has taken the last bytes, "Updating is
-completed !!". The first message that cannot be delivered ends the run ("Send error ! N").
-Ctrl-C cancels the run ("Updating was canceled by user!!").
+Plays FILE to a MIDI destination in real time at 120 bpm, as the window's Update does. FILE is
+read and checked first; then its opening System Exclusive messages go to the destination, then
+"Start", the position and a progress bar, and at the end, once the device has taken the last
+bytes, "Updating is completed !!". The first message that cannot be delivered ends the run
+("Send error ! N", with what it means). Ctrl-C cancels the run ("Updating was canceled by
+user!!"). After a run that did not complete, a line tells where it stopped and how many bytes
+had been sent.
 
 options:
-  --port INDEX|NAME|PREFIX  the destination: an index from `list`, its full name or identity
-                            (ALSA "client:port", JACK's full port name), or the start of exactly
-                            one name (several: usage error). Default: the first
-  -h, --help                show this help
+  -p, --port PORT  the destination: an index from `list`; its identity (ALSA "client:port",
+                   JACK's full port name); its full name "client name:port name"; the client
+                   name with a port number ("Virtual Raw MIDI 0-0:0"); the port's own name; or
+                   the start of one full name. Needed unless exactly one destination is not a
+                   pass-through port. A PORT that fits several destinations is an error naming
+                   them.
+  -h, --help       show this help
 
 exit status:
   0         "Updating is completed !!"
-  1         the file is refused ("Cant play this SMF !")
-  2         usage error, the file cannot be opened, or no MIDI destination
+  1         the file is refused ("Cant play this SMF !"), also when one of its messages is
+            larger than the destination carries
+  2         usage error, the file cannot be opened, no MIDI service, no destination chosen
   3         a message could not be delivered ("Send error ! N"); the run stopped there
-  4         the file disappeared or changed size during the run ("Open file error !")
+  4         the file disappeared or changed during the run ("Open file error !")
   5         completed, but the MIDI service may have lost messages unseen (a line says so)
   130, 143  cancelled by SIGINT (Ctrl-C) or SIGTERM
-)"},
+)txt"},
 };
 
 }  // namespace
 
 void WriteProgramHelp(std::ostream& out) {
-  out << R"(usage: midiflash-cli COMMAND [ARGUMENT]...
+  out << R"txt(usage: midiflash-cli [-v] COMMAND [ARGUMENT]...
        midiflash-cli COMMAND --help
        midiflash-cli --help | --version
 
 Checks, shows and plays update files (Standard MIDI Files, extension .dat) to a device over MIDI.
 
 commands:
-  check FILE [--json]            is the file playable? header, tracks, length, cable load
+  check [--json] [-p PORT] FILE  is the file playable? header, tracks, length, cable load
   dump FILE                      every event, with the bytes that would be sent
-  list [--json | --watch]        the MIDI destinations, "INDEX: NAME"; --watch follows them
-  play FILE [--port INDEX|NAME|PREFIX]
-                                 plays the file to a destination in real time at 120 bpm
+  list [--json | --watch]        the MIDI destinations; --watch follows them (-l: list)
+  play [-p PORT] FILE            plays the file to a destination in real time at 120 bpm
 
 options:
   -h, --help     show this help; after a command, that command's help
   -V, --version  show the version
+  -v, --verbose  also write the log (which always goes to syslog) to stderr
+  --             ends the options: what follows is an operand, even if it begins with -
 
 exit status:
   0         success: the file plays (check, dump), "Updating is completed !!" (play)
   1         the file is refused ("Cant play this SMF !")
-  2         usage error, the file cannot be opened, or no MIDI destination (play)
+  2         usage error, the file cannot be opened, no MIDI service or destination
   3         play: a message could not be sent ("Send error ! N")
-  4         play: the file disappeared or changed size during the run
+  4         play: the file disappeared or changed during the run
   5         play: completed, but the MIDI service may have lost messages unseen
   130, 143  play: cancelled by SIGINT (Ctrl-C) or SIGTERM
 
@@ -115,7 +128,7 @@ environment:
                       sequencer, or JACK when there is no ALSA sequencer
 
 See midiflash-cli(1).
-)";
+)txt";
 }
 
 bool WriteCommandHelp(const std::string& command, std::ostream& out) {
@@ -132,9 +145,9 @@ void WriteVersion(std::ostream& out) {
   out << "midiflash-cli " << kVersion << "\n";
 }
 
-int UnknownOption(const std::string& command, const std::string& option, std::ostream& err) {
+int UsageError(const std::string& command, const std::string& problem, std::ostream& err) {
   const std::string program = command.empty() ? "midiflash-cli" : "midiflash-cli " + command;
-  err << program << ": unknown option '" << option << "'\n"
+  err << program << ": " << problem << "\n"
       << "Try '" << program << " --help'.\n";
   return 2;
 }

@@ -1,5 +1,5 @@
 // What `midiflash-cli --help`, `midiflash-cli COMMAND --help` and `--version` print, and the
-// error for an option a command does not know.
+// message of a usage error.
 #pragma once
 
 #include <ostream>
@@ -16,8 +16,8 @@ bool WriteCommandHelp(const std::string& command, std::ostream& out);
 // "midiflash-cli VERSION".
 void WriteVersion(std::ostream& out);
 
-// Tells on `err` that `command` does not know `option` (or, with an empty `command`, that the
-// program does not) and how to get help. Returns 2, the exit status of a usage error.
-int UnknownOption(const std::string& command, const std::string& option, std::ostream& err);
+// Tells on `err` what is wrong with the words given to `command` (or, with an empty `command`, to
+// the program) and how to get help. Returns 2, the exit status of a usage error.
+int UsageError(const std::string& command, const std::string& problem, std::ostream& err);
 
 }  // namespace midiflash

@@ -1,8 +1,34 @@
 #include "CliPortMatch.h"
 
-PortMatch MatchPort(const std::vector<midiflash::MidiDestination>& list, const std::string& text) {
+#include <functional>
+
+#include "CliText.h"
+
+namespace midiflash {
+namespace {
+
+// The port number of an ALSA identity "client:port", or "" for any other identity.
+std::string PortNumber(const MidiDestination& d) {
+  const size_t colon = d.id.find(':');
+  if (colon == std::string::npos || d.id.find_first_not_of("0123456789:") != std::string::npos) {
+    return "";
+  }
+  return d.id.substr(colon + 1);
+}
+
+std::string Quoted(const std::string& name) {
+  return "'" + Printable(name) + "'";
+}
+
+}  // namespace
+
+PortMatch MatchPort(const std::vector<MidiDestination>& list, const std::string& text) {
   PortMatch match;
-  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+  if (text.empty()) {
+    match.error = "an empty --port names no MIDI destination";
+    return match;
+  }
+  if (text.find_first_not_of("0123456789") == std::string::npos) {
     if (text.size() <= 9 && std::stoul(text) < list.size()) {
       match.index = static_cast<int64_t>(std::stoul(text));
     } else {
@@ -10,24 +36,36 @@ PortMatch MatchPort(const std::vector<midiflash::MidiDestination>& list, const s
     }
     return match;
   }
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].name == text || list[i].id == text) {
+  const auto clients = [&](const std::string& client) {
+    size_t n = 0;
+    for (const MidiDestination& d : list) n += d.clientName == client;
+    return n;
+  };
+  const std::vector<std::function<bool(const MidiDestination&)>> rules = {
+      [&](const MidiDestination& d) {
+        return d.id == text || d.name == text || d.portName == text ||
+               (!PortNumber(d).empty() && text == d.clientName + ":" + PortNumber(d)) ||
+               (d.clientName == text && clients(text) == 1);
+      },
+      [&](const MidiDestination& d) { return d.name.rfind(text, 0) == 0; },
+  };
+  for (const auto& rule : rules) {
+    std::string candidates;
+    size_t found = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (!rule(list[i])) continue;
+      candidates += (found++ == 0 ? "" : ", ") + Quoted(list[i].name);
       match.index = static_cast<int64_t>(i);
+    }
+    if (found == 1) return match;
+    match.index = -1;
+    if (found > 1) {
+      match.error = Quoted(text) + " names several MIDI destinations: " + candidates;
       return match;
     }
   }
-  std::string candidates;
-  size_t found = 0;
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].name.rfind(text, 0) != 0) continue;
-    candidates += (found++ == 0 ? "'" : ", '") + list[i].name + "'";
-    match.index = static_cast<int64_t>(i);
-  }
-  if (found > 1) {
-    match.index = -1;
-    match.error = "'" + text + "' is the start of several MIDI destinations: " + candidates;
-  } else if (found == 0) {
-    match.error = "no MIDI destination matches '" + text + "'";
-  }
+  match.error = "no MIDI destination matches " + Quoted(text);
   return match;
 }
+
+}  // namespace midiflash

@@ -1,18 +1,24 @@
-// Which destination `play --port TEXT` means.
+// Which destination `--port TEXT` means.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "MidiPort.h"
+#include "MidiOutput.h"
+
+namespace midiflash {
 
 struct PortMatch {
   int64_t index = -1;  // position in the list given, -1 when none was chosen
   std::string error;   // why none was chosen, for the user
 };
 
-// In this order: an index written in decimal; the destination whose name or identity equals the
-// text; the only destination whose name starts with it. A prefix shared by several names
-// chooses none and names them in `error`.
-PortMatch MatchPort(const std::vector<midiflash::MidiDestination>& list, const std::string& text);
+// In this order: an index written in decimal; then the destinations TEXT names exactly: by
+// identity (ALSA "client:port", JACK's port name), full name ("client name:port name"), client
+// name with a port number ("Virtual Raw MIDI 0-0:0", as aplaymidi takes it), the port's own name,
+// or a client name with a single port; then the destinations whose full name starts with TEXT. One
+// destination chooses it; several choose none and `error` names them; so does empty TEXT.
+PortMatch MatchPort(const std::vector<MidiDestination>& list, const std::string& text);
+
+}  // namespace midiflash

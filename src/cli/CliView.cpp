@@ -4,7 +4,7 @@
 
 #include "StatusText.h"
 
-using namespace midiflash;
+namespace midiflash {
 
 CliView::CliView(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
 
@@ -17,12 +17,8 @@ void CliView::PrintLine(const std::string& text) {
   out_ << text << std::endl;
 }
 
-void CliView::ShowFileName(const std::string& name) {
-  PrintLine(FileNameText(name));
-}
-
 void CliView::ShowNotice(Notice notice) {
-  PrintLine(NoticeText(notice));
+  if (!IsWindowGuidance(notice)) PrintLine(NoticeText(notice));
 }
 
 void CliView::ShowPosition(const Position& position) {
@@ -35,6 +31,10 @@ void CliView::ShowSendError(int32_t status) {
 
 void CliView::ShowDraining(uint64_t pendingBytes) {
   position_ = DrainingText(pendingBytes);
+}
+
+void CliView::ShowDetail(const std::string& text) {
+  if (!text.empty()) PrintLine(text);
 }
 
 void CliView::ShowProgress(int percent) {
@@ -64,7 +64,4 @@ void CliView::Flush() {
   Draw(false);
 }
 
-void CliView::RunEnded(const RunResult& result) {
-  if (result.deliveryWarnings > 0) PrintLine(WarningText(result.deliveryWarnings));
-  ended_ = true;
-}
+}  // namespace midiflash

@@ -3,9 +3,12 @@
 #include <cstdio>
 
 #include "CheckCommand.h"
-#include "CliCheckedFile.h"
+#include "CheckedFile.h"
+#include "CliArgs.h"
 #include "CliHelp.h"
-#include "EventWalk.h"
+#include "CliText.h"
+#include "PosixFileSource.h"
+#include "TrackReader.h"
 
 namespace midiflash {
 namespace {
@@ -67,12 +70,8 @@ void AppendHex(std::string& line, uint8_t byte) {
   line += kDigits[byte & 0x0F];
 }
 
-void AppendData(std::string& line, const std::vector<uint8_t>& image, const SmfEvent& e) {
-  for (uint32_t i = 0; i < e.dataLength; ++i) AppendHex(line, image[e.dataOffset + i]);
-}
-
 // Text meta events are easier to recognise by their text than by its hex.
-void AppendText(std::string& line, const std::vector<uint8_t>& image, const SmfEvent& e) {
+void AppendText(std::string& line, const uint8_t* image, const TrackEvent& e) {
   line += " \"";
   for (uint32_t i = 0; i < e.dataLength; ++i) {
     const uint8_t c = image[e.dataOffset + i];
@@ -81,70 +80,69 @@ void AppendText(std::string& line, const std::vector<uint8_t>& image, const SmfE
   line += '"';
 }
 
-std::string EventLine(int32_t track, const SmfEvent& e, const std::vector<uint8_t>& image) {
-  char head[48];
+std::string EventLine(size_t track, const TrackEvent& e, const uint8_t* image) {
+  char head[80];
   std::string kind;
   std::string bytes;
+  std::vector<uint8_t> wire;
+  AppendWireMessage(image, e, wire);
+  for (uint8_t b : wire) AppendHex(bytes, b);
   switch (e.kind) {
     case EventKind::kChannel:
       kind = ChannelKind(e.status);
-      AppendHex(bytes, e.status);
-      AppendHex(bytes, e.data1);
-      if (e.WireBytes() == 3) AppendHex(bytes, e.data2);
       if (e.runningStatus) bytes += "  (running status)";
       break;
     case EventKind::kSysEx:
     case EventKind::kEscape:
       kind = e.kind == EventKind::kSysEx ? "sysex" : "escape";
-      // Sent with F0 in front, an escape event as well.
-      AppendHex(bytes, 0xF0);
-      AppendData(bytes, image, e);
       break;
     case EventKind::kMeta:
       kind = MetaKind(e.data1);
       std::snprintf(head, sizeof head, "type %02X, %u bytes:", e.data1, e.dataLength);
       bytes = head;
-      AppendData(bytes, image, e);
+      for (uint32_t i = 0; i < e.dataLength; ++i) AppendHex(bytes, image[e.dataOffset + i]);
       if (e.data1 >= 0x01 && e.data1 <= 0x0F) AppendText(bytes, image, e);
       bytes += "  (not sent)";
       break;
   }
-  std::snprintf(head, sizeof head, "%2d %10u  %-24s ", track, e.tick, kind.c_str());
+  std::snprintf(head, sizeof head, "%2zu %10u  %-24s ", track, e.tick, kind.c_str());
   return head + bytes + "\n";
 }
 
 }  // namespace
-}  // namespace midiflash
 
 int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  using namespace midiflash;
-  for (const std::string& a : args) {
-    if (a.size() > 1 && a[0] == '-') return UnknownOption("dump", a, err);
-  }
-  if (args.size() != 1) {
-    err << "usage: midiflash-cli dump FILE\n";
+  ParsedArgs a;
+  std::string error;
+  if (!ParseArgs(args, {}, a, error)) return UsageError("dump", error, err);
+  if (a.operands.size() != 1) return UsageError("dump", "one FILE is needed", err);
+  const std::string& path = a.operands[0];
+  PosixFileSource files;
+  const LoadedFile loaded = LoadFile(files, path);
+  if (!loaded.checked) {
+    err << "Open file error ! " << Printable(path) << ": " << ReadFailureReason(loaded.read)
+        << "\n";
     return kCheckExitUnusable;
   }
-  const std::string& path = args[0];
-  CheckedFile file;
-  const LoadOutcome loaded = LoadCheckedFile(path, file);
-  if (loaded != LoadOutcome::kChecked) {
-    err << OpenErrorText(path, loaded) << "\n";
-    return kCheckExitUnusable;
-  }
-  if (file.result != kCheckPlayable) {
-    out << "result: " << file.result << " (refused: " << ExplainCheckResult(file) << ")\n";
+  const CheckedFile& file = *loaded.checked;
+  if (!file.playable()) {
+    out << "result: " << file.result << " (refused: " << ExplainRefusal(file) << ")\n";
     return kCheckExitRefused;
   }
-  const std::vector<uint8_t>& image = file.state.SMF;
-  EventWalk walk(file.state);
-  const int32_t walked =
-      walk.Walk([&](int32_t track, const SmfEvent& e) { out << EventLine(track, e, image); });
-  if (walked != kCheckPlayable) {
-    // The check read the same bytes with the same reader, so this means the two disagree.
-    err << "dump: track " << walk.failure().track << " could not be read again at byte offset "
-        << walk.failure().offset << "\n";
-    return kCheckExitRefused;
+  // The check read every track to its End of Track with the same reader.
+  const uint8_t* image = file.image.data();
+  const auto size = static_cast<uint32_t>(file.image.size());
+  for (size_t i = 0; i < file.tracks.size(); ++i) {
+    TrackCursor cursor{file.tracks[i].firstEvent, 0, 0};
+    TrackEvent e;
+    ReadRefusal why;
+    ReadStep step;
+    do {
+      step = ReadTrackEvent(image, size, cursor, e, why);
+      if (step != ReadStep::kRefused) out << EventLine(i, e, image);
+    } while (step == ReadStep::kEvent);
   }
   return kCheckExitPlayable;
 }
+
+}  // namespace midiflash

@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+namespace midiflash {
+
 // `args` are the words after `dump`: FILE. Writes one line per event to `out`: the track (from
 // 0), the absolute tick, the kind of event and its bytes in hex. System Exclusive and escape
 // events appear as sent, F0 first; what is never sent is marked so. A refused file gets the check
 // result on `out` and 1; a usage error or "Open file error !" goes to `err` with 2; else 0.
 int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace midiflash

@@ -1,24 +1,46 @@
 #include "ListCommand.h"
 
 #include <chrono>
-#include <string>
+#include <cstring>
 
-#include "CliJson.h"
 #include "CliSignals.h"
+#include "CliText.h"
 #include "MainQueue.h"
 
 namespace midiflash {
 
-int RunListCommand(MidiPort& midi, bool json, std::ostream& out) {
-  const uint64_t count = midi.MidiOutDeviceNumber();
+const char* const kNoMidiService =
+    "midiflash-cli: no MIDI service: neither the ALSA sequencer nor a JACK server can be reached";
+
+namespace {
+
+bool NoService(MidiOutput& midi, std::ostream& err) {
+  if (std::strcmp(midi.ServiceName(), "none") != 0) return false;
+  err << kNoMidiService << "\n";
+  return true;
+}
+
+}  // namespace
+
+std::string DestinationLine(size_t index, const MidiDestination& d) {
+  return std::to_string(index) + ": " + (d.id == d.name ? "" : Printable(d.id) + " ") +
+         Printable(d.name) + (d.passThrough ? " (pass-through)" : "");
+}
+
+int RunListCommand(MidiOutput& midi, bool json, std::ostream& out, std::ostream& err) {
+  if (NoService(midi, err)) return 2;
+  const std::vector<MidiDestination> list = midi.ListDestinations();
   if (!json) {
-    for (uint64_t i = 0; i < count; ++i) out << i << ": " << midi.MidiOutDeviceName(i) << "\n";
+    for (size_t i = 0; i < list.size(); ++i) out << DestinationLine(i, list[i]) << "\n";
     return 0;
   }
   out << "[";
-  for (uint64_t i = 0; i < count; ++i) {
-    if (i > 0) out << ",";
-    out << "{\"index\":" << i << ",\"name\":" << JsonString(midi.MidiOutDeviceName(i)) << "}";
+  for (size_t i = 0; i < list.size(); ++i) {
+    const MidiDestination& d = list[i];
+    out << (i > 0 ? "," : "") << "{\"index\":" << i << ",\"id\":" << JsonString(d.id)
+        << ",\"name\":" << JsonString(d.name) << ",\"client\":" << JsonString(d.clientName)
+        << ",\"port\":" << JsonString(d.portName)
+        << ",\"pass_through\":" << (d.passThrough ? "true" : "false") << "}";
   }
   out << "]\n";
   return 0;
@@ -34,31 +56,30 @@ std::vector<std::string> DescribeChanges(const std::vector<MidiDestination>& bef
   };
   std::vector<std::string> lines;
   for (size_t i = 0; i < before.size(); ++i) {
-    if (find(after, before[i].id) < 0) {
-      lines.push_back("removed " + std::to_string(i) + ": " + before[i].name);
-    }
+    if (find(after, before[i].id) < 0) lines.push_back("removed " + DestinationLine(i, before[i]));
   }
   for (size_t i = 0; i < after.size(); ++i) {
     const int64_t was = find(before, after[i].id);
     if (was < 0) {
-      lines.push_back("added " + std::to_string(i) + ": " + after[i].name);
+      lines.push_back("added " + DestinationLine(i, after[i]));
     } else if (before[static_cast<size_t>(was)].name != after[i].name) {
-      lines.push_back("renamed " + std::to_string(i) + ": " + after[i].name);
+      lines.push_back("renamed " + DestinationLine(i, after[i]));
     }
   }
   return lines;
 }
 
-int RunListWatch(MidiPort& midi, std::ostream& out) {
+int RunListWatch(MidiOutput& midi, std::ostream& out, std::ostream& err) {
+  if (NoService(midi, err)) return 2;
   MainQueue queue;
   CliSignals signals(queue);
-  std::vector<MidiDestination> shown = midi.MidiOutDevices();
-  for (size_t i = 0; i < shown.size(); ++i) out << i << ": " << shown[i].name << "\n";
+  std::vector<MidiDestination> shown = midi.ListDestinations();
+  for (size_t i = 0; i < shown.size(); ++i) out << DestinationLine(i, shown[i]) << "\n";
   out.flush();
   // The service's thread only queues; the list is read again here, on this thread.
   midi.SetDestinationsChanged([&queue, &midi, &shown, &out] {
     queue.Post([&midi, &shown, &out] {
-      std::vector<MidiDestination> now = midi.MidiOutDevices();
+      std::vector<MidiDestination> now = midi.ListDestinations();
       for (const std::string& line : DescribeChanges(shown, now)) out << line << "\n";
       out.flush();
       shown = std::move(now);

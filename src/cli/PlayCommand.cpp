@@ -4,34 +4,64 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <iostream>
-#include <memory>
 
+#include "CliArgs.h"
 #include "CliHelp.h"
 #include "CliPortMatch.h"
 #include "CliSignals.h"
+#include "CliText.h"
 #include "CliView.h"
-#include "FileChooser.h"
+#include "ListCommand.h"
+#include "Log.h"
 #include "MainQueue.h"
-#include "MidiAPI.h"
+#include "MidiService.h"
+#include "PeriodicTimer.h"
 #include "PosixFileSource.h"
 #include "StatusText.h"
 #include "SteadyClock.h"
 #include "TickHandOff.h"
 #include "UpdateWorkflow.h"
-#include "mmTimer.h"
 
+namespace midiflash {
 namespace {
 
-using namespace midiflash;
+const char* OutcomeWord(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kCompleted:
+      return "completed";
+    case RunOutcome::kCanceled:
+      return "cancelled";
+    case RunOutcome::kSendFailed:
+      return "stopped by a failed send";
+    case RunOutcome::kFileFailed:
+      return "stopped by a change of the file";
+  }
+  return "";
+}
 
-std::string AppDir() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<size_t>(n));
-  return path.substr(0, path.find_last_of('/'));
+// The destination the user means: the one --port names, or without --port the only one that is
+// not a pass-through port. Sets `error` and returns -1 when there is none to take.
+int64_t ChooseDestination(const std::vector<MidiDestination>& list, const ParsedArgs& a,
+                          std::string& error) {
+  if (a.Has("--port")) {
+    const PortMatch match = MatchPort(list, a.Value("--port"));
+    error = match.error;
+    return match.index;
+  }
+  int64_t only = -1;
+  std::string devices;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].passThrough) continue;
+    devices += (devices.empty() ? "" : ", ") + std::string("'") + Printable(list[i].name) + "'";
+    only = only == -1 ? int64_t(i) : -2;
+  }
+  if (only >= 0) return only;
+  // An update sent to a pass-through port, or to a device nobody named, reaches nobody meant.
+  error = only == -1 ? "no MIDI destination to update (see 'midiflash-cli list')"
+                     : "several MIDI destinations, choose one with --port: " + devices;
+  return -1;
 }
 
 }  // namespace
@@ -51,76 +81,66 @@ int PlayExitStatus(const RunResult& result) {
 }
 
 int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::string file;
-  std::string port;
-  bool have_port = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--port" && i + 1 < args.size()) {
-      port = args[++i];
-      have_port = true;
-    } else if (args[i].size() > 1 && args[i][0] == '-' && args[i] != "--port") {
-      return UnknownOption("play", args[i], err);
-    } else if (file.empty() && args[i].rfind("--", 0) != 0) {
-      file = args[i];
-    } else {
-      err << "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
-      return kPlayUnusable;
-    }
-  }
-  if (file.empty()) {
-    err << "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
-    return kPlayUnusable;
-  }
+  ParsedArgs a;
+  std::string error;
+  if (!ParseArgs(args, {{"--port", 'p', true}}, a, error)) return UsageError("play", error, err);
+  if (a.operands.size() != 1) return UsageError("play", "one FILE is needed", err);
+  const std::string path = a.operands[0];
 
   // Handlers first: a Ctrl-C at any moment from here on cancels with the cancel text.
   MainQueue queue;
   CliSignals signals(queue);
-  MidiAPI midi;
-  mmTimer timer;
-  CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
-  FixedFileChooser chooser(file);
+  // The file first: nothing is opened for a file that cannot be played.
   PosixFileSource files;
+  LoadedFile loaded = LoadFile(files, path);
+  if (!loaded.checked) {
+    err << "Open file error ! " << Printable(path) << ": " << ReadFailureReason(loaded.read)
+        << "\n";
+    return kPlayUnusable;
+  }
+  if (!loaded.checked->playable()) {
+    err << "Cant play this SMF ! " << Printable(path) << ": " << ExplainRefusal(*loaded.checked)
+        << "\n";
+    return kPlayRefused;
+  }
+  const std::unique_ptr<MidiOutput> midi = OpenMidiOutput();
+  if (std::strcmp(midi->ServiceName(), "none") == 0) {
+    err << kNoMidiService << "\n";
+    return kPlayUnusable;
+  }
+  const std::vector<MidiDestination> list = midi->ListDestinations();
+  const int64_t index = ChooseDestination(list, a, error);
+  if (index < 0) {
+    err << "midiflash-cli: " << error << "\n";
+    return kPlayUnusable;
+  }
+  const MidiDestination& target = list[static_cast<size_t>(index)];
+
+  PeriodicTimer timer;
+  CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
   SteadyClock clock;
   UpdateWorkflow* running = nullptr;
   TickHandOff handoff(
       timer, [&queue](std::function<void()> task) { queue.Post(std::move(task)); },
-      [&running] { running->SmfPlayProc(); });
-  UpdateWorkflow workflow(midi, view, chooser, files, clock, handoff, AppDir());
+      [&running] { running->Tick(); });
+  UpdateWorkflow workflow(*midi, view, files, clock, handoff);
   running = &workflow;
   const auto interrupted = [&] {
     view.PrintLine(NoticeText(Notice::kCanceled));
+    LogLine("play: cancelled by signal %d", CliSignals::Received());
     return kPlayInterrupted + CliSignals::Received();
   };
 
-  workflow.WindowDidLoad();
-  if (CliSignals::Received() != 0) return interrupted();
-  if (view.destinations().empty()) {
-    err << "midiflash-cli: no MIDI destination found (is a JACK server or the ALSA sequencer "
-           "running?)\n";
+  workflow.Load(target.id, UpdateWorkflow::Fallback::kNone);
+  if (!workflow.chosen() || workflow.chosenGone()) {
+    err << "midiflash-cli: the MIDI destination '" << Printable(target.name) << "' went away\n";
     return kPlayUnusable;
   }
-  if (have_port) {
-    // The list the workflow shows, so that the index chosen is the entry matched.
-    const PortMatch match = MatchPort(workflow.destinations(), port);
-    if (match.index < 0) {
-      err << "midiflash-cli: " << match.error << "\n";
-      return kPlayUnusable;
-    }
-    // The load step has opened the first destination already; opening it once more would only
-    // drop and remake the connection just before the opening messages go out.
-    if (match.index != view.SelectedDestination()) {
-      view.SelectDestination(match.index);
-      workflow.OnMidiOutSelChanged();
-    }
-  }
-  const auto selected = static_cast<size_t>(view.SelectedDestination());
-  if (selected >= view.destinations().size()) {
-    err << "midiflash-cli: the MIDI destination went away\n";
-    return kPlayUnusable;
-  }
-  view.PrintLine("Destination: " + view.destinations()[selected]);
-
-  workflow.OnFileSelClick();
+  view.PrintLine("Destination: " + Printable(target.name));
+  LogLine("play: %s (%llu bytes, %u ticks) to %s", path.c_str(),
+          static_cast<unsigned long long>(loaded.checked->wireBytes), loaded.checked->totalTicks,
+          target.id.c_str());
+  workflow.UseFile(std::move(loaded));
   switch (workflow.phase()) {
     case Phase::kReady:
       break;
@@ -131,22 +151,31 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     default:
       return kPlayUnusable;
   }
-  // The file's opening messages may have gone out already; the update itself has not started.
+  // The file's opening messages have gone out; the update itself has not started.
   if (CliSignals::Received() != 0) return interrupted();
 
-  workflow.OnUpdateButtonClicked();
+  workflow.Start();
   if (workflow.phase() == Phase::kNotOpened) return kPlaySendFailed;
   const auto ended = [&workflow] { return workflow.phase() == Phase::kEnded; };
   while (!ended() && CliSignals::Received() == 0) {
     queue.RunUntil(ended, std::chrono::milliseconds(100));
     view.Flush();
   }
+  int status;
   if (!ended()) {
     const int signo = CliSignals::Received();
-    workflow.OnCancelButtonClicked();
+    workflow.Cancel();
     // A signal that came once every byte had gone out does not undo the completion the run has
     // printed: the status follows the outcome shown.
-    if (workflow.result().outcome == RunOutcome::kCanceled) return kPlayInterrupted + signo;
+    status = workflow.result().outcome == RunOutcome::kCanceled ? kPlayInterrupted + signo
+                                                                : PlayExitStatus(workflow.result());
+  } else {
+    status = PlayExitStatus(workflow.result());
   }
-  return PlayExitStatus(workflow.result());
+  LogLine("play: %s, %llu of %llu bytes sent, exit %d", OutcomeWord(workflow.result().outcome),
+          static_cast<unsigned long long>(workflow.result().bytesSent),
+          static_cast<unsigned long long>(workflow.result().bytesTotal), status);
+  return status;
 }
+
+}  // namespace midiflash

@@ -1,4 +1,4 @@
-// `midiflash-cli play FILE [--port INDEX|NAME|PREFIX]`: the update workflow without a window.
+// `midiflash-cli play [-p PORT] FILE`: the update workflow without a window.
 #pragma once
 
 #include <ostream>
@@ -7,20 +7,24 @@
 
 #include "UpdateView.h"
 
+namespace midiflash {
+
 // Exit statuses of `play`.
 enum PlayExit : int {
   kPlayCompleted = 0,
   kPlayRefused = 1,           // "Cant play this SMF !"
-  kPlayUnusable = 2,          // usage error, "Open file error !" before the run, no destination
+  kPlayUnusable = 2,          // usage error, unreadable file, no MIDI service or destination
   kPlaySendFailed = 3,        // "Send error ! N": a message could not be delivered; the run stopped
-  kPlayFileChanged = 4,       // the file went away or changed size during the run
+  kPlayFileChanged = 4,       // the file went away or changed during the run
   kPlayDeliveryWarnings = 5,  // completed, but the MIDI service may have lost messages unseen
   kPlayInterrupted = 128,     // plus the signal number: 130 for SIGINT, 143 for SIGTERM
 };
 
 // The status for a run that a tick ended; a cancelled run counts as ended by SIGINT.
-int PlayExitStatus(const midiflash::RunResult& result);
+int PlayExitStatus(const RunResult& result);
 
-// Plays FILE to the chosen destination (the first by default) in real time and returns one of
-// the statuses above. SIGINT and SIGTERM cancel the run.
+// Plays the file to the destination in real time and returns one of the statuses above. SIGINT
+// and SIGTERM cancel the run.
 int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace midiflash

@@ -7,7 +7,7 @@
 #include "CliHelp.h"
 #include "DumpCommand.h"
 #include "ListCommand.h"
-#include "MidiAPI.h"
+#include "MidiService.h"
 #include "PlayCommand.h"
 #include "Sandbox.h"
 #include "SystemLog.h"
@@ -15,23 +15,58 @@
 namespace {
 
 int Usage(std::ostream& err) {
-  err << "usage: midiflash-cli check FILE [--json]\n"
+  err << "usage: midiflash-cli check [--json] [-p PORT] FILE\n"
          "       midiflash-cli dump FILE\n"
          "       midiflash-cli list [--json | --watch]\n"
-         "       midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n"
+         "       midiflash-cli play [-p PORT] FILE\n"
          "Try 'midiflash-cli --help'.\n";
   return 2;
+}
+
+// Takes -v/--verbose out of `args` (up to a "--") and tells whether it was there.
+bool TakeVerbose(std::vector<std::string>& args) {
+  bool verbose = false;
+  for (auto it = args.begin(); it != args.end() && *it != "--";) {
+    if (*it == "-v" || *it == "--verbose") {
+      verbose = true;
+      it = args.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return verbose;
+}
+
+int ListCommand(const std::vector<std::string>& args) {
+  bool json = false, watch = false;
+  for (const std::string& a : args) {
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--watch") {
+      watch = true;
+    } else {
+      return midiflash::UsageError(
+          "list", a.size() > 1 && a[0] == '-' ? "unknown option '" + a + "'" : "no FILE is taken",
+          std::cerr);
+    }
+  }
+  if (json && watch) return midiflash::UsageError("list", "--json or --watch, not both", std::cerr);
+  const auto midi = midiflash::OpenMidiOutput();
+  return watch ? RunListWatch(*midi, std::cout, std::cerr)
+               : RunListCommand(*midi, json, std::cout, std::cerr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  midiflash::UseSystemLog();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // The log is the program's record for syslog; the terminal gets it only when asked.
+  midiflash::UseSystemLog(TakeVerbose(args));
   // Nothing here writes a file: from here on only the MIDI services may write, where they need to.
   midiflash::RestrictWrites();
-  if (argc < 2) return Usage(std::cerr);
-  const std::string command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (args.empty()) return Usage(std::cerr);
+  const std::string command = args[0];
+  args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
     if (args.empty() || !midiflash::WriteCommandHelp(args[0], std::cout)) {
       midiflash::WriteProgramHelp(std::cout);
@@ -42,33 +77,19 @@ int main(int argc, char** argv) {
     midiflash::WriteVersion(std::cout);
     return 0;
   }
-  if (command.size() > 1 && command[0] == '-')
-    return midiflash::UnknownOption("", command, std::cerr);
+  if (command == "-l" || command == "--list") return ListCommand(args);
+  if (command.size() > 1 && command[0] == '-') {
+    return midiflash::UsageError("", "unknown option '" + command + "'", std::cerr);
+  }
   // A command's own help comes before anything it would do, such as opening a MIDI service.
   for (const std::string& a : args) {
+    if (a == "--") break;
     if ((a == "--help" || a == "-h") && midiflash::WriteCommandHelp(command, std::cout)) return 0;
   }
-  if (command == "check") return RunCheckCommand(args, std::cout, std::cerr);
-  if (command == "dump") return RunDumpCommand(args, std::cout, std::cerr);
-  if (command == "play") return RunPlayCommand(args, std::cout, std::cerr);
-  if (command == "list") {
-    bool json = false;
-    bool watch = false;
-    for (const std::string& a : args) {
-      if (a == "--json") {
-        json = true;
-      } else if (a == "--watch") {
-        watch = true;
-      } else if (a.size() > 1 && a[0] == '-') {
-        return midiflash::UnknownOption("list", a, std::cerr);
-      } else {
-        return Usage(std::cerr);
-      }
-    }
-    if (json && watch) return Usage(std::cerr);
-    midiflash::MidiAPI midi;
-    return watch ? RunListWatch(midi, std::cout) : RunListCommand(midi, json, std::cout);
-  }
+  if (command == "check") return midiflash::RunCheckCommand(args, std::cout, std::cerr);
+  if (command == "dump") return midiflash::RunDumpCommand(args, std::cout, std::cerr);
+  if (command == "play") return midiflash::RunPlayCommand(args, std::cout, std::cerr);
+  if (command == "list") return ListCommand(args);
   std::cerr << "midiflash-cli: unknown command '" << command << "'\n";
   return Usage(std::cerr);
 }

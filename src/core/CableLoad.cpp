@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "SmfReader.h"
+#include "TrackReader.h"
 
 namespace midiflash {
 namespace {
@@ -18,7 +18,7 @@ bool Overruns(uint64_t bytes, uint64_t ticks, uint16_t division) {
 struct Lane {
   int32_t track;
   TrackCursor cursor;
-  SmfEvent next;
+  TrackEvent next;
 };
 
 // The busiest stretch of `length` ticks. Every busiest stretch can be moved to begin at a message,
@@ -69,15 +69,15 @@ class BusiestWindow {
 
 }  // namespace
 
-int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
-  load = CableLoad{};
-  const uint8_t* image = state.SMF.data();
-  const uint32_t size = ImageSize(state);
-  const uint16_t division = state.SmfDivision;
-  load.timed = division != 0;
-  // Only a timed file has a second to measure; its ticks in one second are 2 × division.
-  BusiestWindow window(load.timed ? uint64_t{division} * 2 : 0);
+CableLoad MeasureCableLoad(const CheckedFile& file) {
+  CableLoad load;
+  const uint8_t* image = file.image.data();
+  const uint32_t size = static_cast<uint32_t>(file.image.size());
+  const uint16_t division = file.division;
+  // One second is 2 × division ticks.
+  BusiestWindow window(uint64_t{division} * 2);
 
+  // The check read these tracks to their ends with the same reader, so no step is refused here.
   ReadRefusal why;
   // Moves a lane to its next message; false at its End of Track.
   const auto advance = [&](Lane& lane) {
@@ -89,16 +89,13 @@ int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
   };
 
   std::vector<Lane> lanes;
-  const int32_t tracks = std::min<int32_t>(state.SmfTracks, PlayerState::kTrackTableSize);
-  for (int32_t i = 0; i < tracks; ++i) {
-    Lane lane{i, TrackCursor{state.sTrk[i].TrkTop, 0, 0}, SmfEvent{}};
+  for (size_t i = 0; i < file.tracks.size(); ++i) {
+    Lane lane{static_cast<int32_t>(i), TrackCursor{file.tracks[i].firstEvent, 0, 0}, TrackEvent{}};
     if (advance(lane)) lanes.push_back(lane);
-    if (why.result != kCheckPlayable) return why.result;
   }
 
   bool exclusive_pending = false;
   CableOverrun pending;
-  uint64_t total = 0;
   while (!lanes.empty()) {
     // The earliest message; lanes stay in track order, so the first at a tick wins.
     size_t at = 0;
@@ -114,24 +111,21 @@ int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
     // The cursor and event are worked on as locals, which the compiler keeps out of memory.
     const int32_t track = lanes[at].track;
     TrackCursor cursor = lanes[at].cursor;
-    SmfEvent e = lanes[at].next;
+    TrackEvent e = lanes[at].next;
     ReadStep step;
     do {
       const uint64_t bytes = e.WireBytes();
-      total += bytes;
-      if (load.timed) {
-        if (exclusive_pending && Overruns(pending.bytes, e.tick - pending.tick, division)) {
-          pending.nextTrack = track;
-          pending.nextTick = e.tick;
-          load.overruns.push_back(pending);
-        }
-        window.Add(e.tick, bytes, load);
+      if (exclusive_pending && Overruns(pending.bytes, e.tick - pending.tick, division)) {
+        pending.nextTrack = track;
+        pending.nextTick = e.tick;
+        load.overruns.push_back(pending);
       }
+      window.Add(e.tick, bytes, load);
       exclusive_pending = e.kind != EventKind::kChannel;
       if (exclusive_pending) {
         pending = CableOverrun{track, e.tick, bytes, 0, 0};
         if (e.kind == EventKind::kSysEx &&
-            (e.dataLength == 0 || image[e.dataOffset + e.dataLength - 1] != 0xF7)) {
+            (e.dataLength == 0 || image[e.dataOffset + e.dataLength - 1] != kEscapeStatus)) {
           if (load.splitSysEx++ == 0) {
             load.firstSplitTrack = track;
             load.firstSplitTick = e.tick;
@@ -142,20 +136,15 @@ int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load) {
         step = ReadTrackEvent(image, size, cursor, e, why);
       } while (step == ReadStep::kEvent && e.kind == EventKind::kMeta);
     } while (step == ReadStep::kEvent && e.tick < bound);
-    if (step == ReadStep::kRefused) {
-      load.totalBytes = total;
-      return why.result;
-    }
-    if (step == ReadStep::kEndOfTrack) {
-      lanes.erase(lanes.begin() + static_cast<std::ptrdiff_t>(at));
-    } else {
+    if (step == ReadStep::kEvent) {
       lanes[at].cursor = cursor;
       lanes[at].next = e;
+    } else {
+      lanes.erase(lanes.begin() + static_cast<std::ptrdiff_t>(at));
     }
   }
-  load.totalBytes = total;
-  if (load.timed) window.Finish(load);
-  return kCheckPlayable;
+  window.Finish(load);
+  return load;
 }
 
 }  // namespace midiflash

@@ -6,16 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "PlayerState.h"
+#include "CheckedFile.h"
+#include "MidiWire.h"
 
 namespace midiflash {
 
-// A 31250-baud cable sends ten bits a byte: 3125 bytes a second, 320 microseconds a byte.
-inline constexpr uint32_t kCableBytesPerSecond = 3125;
-inline constexpr uint32_t kCableMicrosPerByte = 320;
-
 // Seconds that `ticks` take at 120 bpm with `division` ticks a quarter note (a quarter note lasts
-// half a second). The division must not be 0.
+// half a second). The division is never 0 in a checked file.
 inline double TicksToSeconds(uint64_t ticks, uint16_t division) {
   return static_cast<double>(ticks) / division * 0.5;
 }
@@ -33,10 +30,6 @@ struct CableOverrun {
 };
 
 struct CableLoad {
-  // False when the division is 0: such a file never gets past tick 0, so nothing below is timed
-  // and only totalBytes is filled.
-  bool timed = false;
-  uint64_t totalBytes = 0;  // every byte the file sends
   std::vector<CableOverrun> overruns;
   // The one-second stretch (2 × division ticks) that sends the most bytes, and its first tick.
   uint64_t busiestSecondBytes = 0;
@@ -52,12 +45,10 @@ struct CableLoad {
   bool RateExceeded() const { return busiestSecondBytes > kCableBytesPerSecond; }
 };
 
-// Measures the cable load of the file in `state`, which SmfPlaySet must have accepted, in one pass
-// over all tracks at once in the order playback sends: by tick, and at the same tick track 0
-// first, then file order. Meta events send nothing and count for nothing. Holds one cursor per
-// track and one entry per tick of the latest second, nothing per message; touches no track
-// record. Returns kCheckPlayable, or the reader's refusal when the image no longer reads as
-// checked (the figures then cover what was read).
-int32_t MeasureCableLoad(const PlayerState& state, CableLoad& load);
+// Measures the cable load of a playable file in one pass over all tracks at once, in the order
+// playback sends: by tick, and at the same tick track 0 first, then file order. Meta events send
+// nothing and count for nothing. Holds one cursor per track and one entry per tick of the latest
+// second, nothing per message.
+CableLoad MeasureCableLoad(const CheckedFile& file);
 
 }  // namespace midiflash

@@ -1,4 +1,5 @@
-// Results of the file check. 0 is playable; every other value refuses the file.
+// Why an update file is refused. 0 is playable; every other value refuses the file before
+// anything of it is sent.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,11 @@ enum CheckResult : int32_t {
   kCheckDataByteHigh = 25,     // a channel message's data byte is 0x80 or more
   kCheckTickOverflow = 26,     // a track's tick sum does not fit 32 bits
   kCheckSmpteDivision = 27,    // the division counts SMPTE frames, not ticks per quarter note
+  kCheckDivisionZero = 28,     // zero ticks per quarter note: playback would never move
+  kCheckTooLargeForDestination = 29,  // a message is larger than the destination carries
 };
 
-// One-line reason for a result code, for people.
-const char* DescribeCheckResult(int32_t result);
+// The reason for a result code in one line, for people; "unknown result" for any other value.
+const char* CheckReason(int32_t result);
 
 }  // namespace midiflash

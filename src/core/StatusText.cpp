@@ -1,15 +1,15 @@
 #include "StatusText.h"
 
+#include <cerrno>
 #include <cstdio>
-
-#include "Constants.h"
+#include <cstring>
 
 namespace midiflash {
 namespace {
 
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
-  char text[160];
+  char text[512];
   std::snprintf(text, sizeof text, format, args...);
   return text;
 }
@@ -21,47 +21,121 @@ std::string FileNameText(const std::string& name) {
 }
 
 std::string SelectFileText() {
-  return Cmessage().SELECT_FILE;
+  return "To select file click [File Select] button.";
 }
 
 std::string NoticeText(Notice notice) {
-  const Cmessage texts;
   switch (notice) {
     case Notice::kClickUpdate:
-      return texts.CLICK_UPDATE;
+      return "To start updating click [Update] button !";
     case Notice::kOpenFileError:
-      return kOpenFileError;
+      return "Open file error !";
     case Notice::kCantPlay:
-      return kCantPlay;
+      return "Cant play this SMF !";
     case Notice::kStart:
-      return kStartText;
+      return "Start";
     case Notice::kCompleted:
-      return texts.COMPLETED;
+      return "Updating is completed !!";
     case Notice::kCanceled:
-      return texts.CANCELED;
+      return "Updating was canceled by user!!";
+    case Notice::kChooseDestination:
+      return "Choose the MIDI destination of the update.";
+    case Notice::kDestinationGone:
+      return "The MIDI destination went away.";
   }
   return {};
 }
 
+bool IsWindowGuidance(Notice notice) {
+  return notice == Notice::kClickUpdate || notice == Notice::kChooseDestination;
+}
+
 std::string PositionText(const Position& p) {
-  return Format(kPositionFormat, p.minutes, p.seconds, p.nTotalClock, p.tTotalClock);
+  // The tick counts are unsigned so that lengths above 2^31 ticks do not print as negative.
+  return Format("[ %4dm %02ds] [ %08u / %08u ticks]", p.minutes, p.seconds, p.tick, p.totalTicks);
 }
 
 std::string SendErrorText(int32_t status) {
-  return Format(kSendErrorFormat, status);
+  return Format("Send error ! %d", status);
+}
+
+std::string SendErrorAdvice(int32_t status) {
+  switch (-status) {
+    case ENOENT:
+      return "The MIDI device went away. Reconnect it and choose it again.";
+    case ENODEV:
+      return "No MIDI destination is open, or the MIDI service cannot be reached. Choose a "
+             "destination.";
+    case ENOTCONN:
+      return "Another program removed the connection to the MIDI device. Choose the device again.";
+    case ETIMEDOUT:
+      return "The MIDI device took nothing for 5 seconds. Check its cable and power, then choose "
+             "it again.";
+    case ESHUTDOWN:
+      return "The MIDI service (the JACK server) stopped. Start it again, then choose the device.";
+    case EMSGSIZE:
+      return "A message is larger than the MIDI destination carries.";
+    case EBUSY:
+    case EPERM:
+      return "Another program holds the MIDI device. Close it, then choose the device again.";
+    case ENOBUFS:
+    case ENOMEM:
+    case EAGAIN:
+      return "The MIDI service had no room for the message. Choose the device again to retry.";
+    default:
+      return status < 0
+                 ? Format("The MIDI service refused the message: %s.", std::strerror(-status))
+                 : Format("The MIDI service refused the message (status %d).", status);
+  }
 }
 
 std::string DrainingText(uint64_t pendingBytes) {
-  return Format(kDrainingFormat, static_cast<unsigned long long>(pendingBytes));
-}
-
-std::string WarningText(uint64_t deliveryWarnings) {
-  if (deliveryWarnings == 0) return {};
-  return Format(kWarningFormat, static_cast<unsigned long long>(deliveryWarnings));
+  return Format("Delivering the last %llu bytes to the device ...",
+                static_cast<unsigned long long>(pendingBytes));
 }
 
 std::string GoneDestinationText(const std::string& name) {
   return name + " (gone)";
+}
+
+std::string WarningText(uint64_t deliveryWarnings) {
+  if (deliveryWarnings == 0) return {};
+  return Format(
+      "Warning: delivery may be incomplete: the MIDI service may have lost messages %llu time(s)",
+      static_cast<unsigned long long>(deliveryWarnings));
+}
+
+std::string DestinationGoneAdvice(const std::string& name) {
+  return name + " went away. Reconnect it and choose it again.";
+}
+
+std::string OpeningSentText(uint64_t messages, const std::string& destination) {
+  return Format("%llu opening message%s went to %s.", static_cast<unsigned long long>(messages),
+                messages == 1 ? "" : "s", destination.c_str());
+}
+
+std::string TooLargeText(const WireMessageAt& largest, uint64_t limit,
+                         const std::string& destination) {
+  return Format("%s: track %d, tick %u, %s bytes; %s carries at most %s bytes",
+                CheckReason(kCheckTooLargeForDestination), largest.track, largest.tick,
+                GroupedNumber(largest.bytes).c_str(), destination.c_str(),
+                GroupedNumber(limit).c_str());
+}
+
+std::string StoppedAtText(const std::string& fileName, const RunResult& r) {
+  return Format("%s: stopped at tick %u of %u, %d %%, %s of %s bytes sent", fileName.c_str(),
+                r.position.tick, r.position.totalTicks, r.percent,
+                GroupedNumber(r.bytesSent).c_str(), GroupedNumber(r.bytesTotal).c_str());
+}
+
+std::string GroupedNumber(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 }  // namespace midiflash

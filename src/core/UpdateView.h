@@ -1,20 +1,26 @@
 // What the workflow shows. The workflow decides every state and value and hands them over as
 // typed calls; a front end renders each call, with the words of StatusText.h, and never has to
-// recover a state from a text.
+// recover a state from a text. All calls come on the workflow's thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "MidiOutput.h"
+#include "Playback.h"
 
 namespace midiflash {
 
 // Where the workflow stands. Every control state follows from it (ControlsFor).
 enum class Phase {
   kNoFile,      // loaded, no file chosen yet
-  kReady,       // a file was read, accepted and reset: Update starts it
-  kUnreadable,  // the chosen file could not be opened or read
-  kRefused,     // the file check refused the chosen file
-  kNotOpened,   // accepted, but a message that opens it (at tick 0) could not be sent
+  kReady,       // a file was read, accepted, and its opening messages reached the destination
+  kUnreadable,  // the chosen file could not be opened or read, or changed after its check
+  kRefused,     // the file check refused the file, or one of its messages is larger than the
+                // chosen destination carries
+  kNotOpened,   // accepted, but its opening messages have not reached a destination: none is
+                // chosen, the chosen one went away, or a send failed
   kUpdating,    // a run is playing
   kDraining,    // every track has ended; the last bytes are still on their way to the device
   kEnded,       // a tick or Cancel ended the run (RunResult says how)
@@ -30,16 +36,16 @@ struct Controls {
 };
 Controls ControlsFor(Phase phase);
 
-// The fixed texts of the status line.
-enum class Notice { kClickUpdate, kOpenFileError, kCantPlay, kStart, kCompleted, kCanceled };
-
-// The status line during a run: elapsed time and position in ticks.
-struct Position {
-  int32_t minutes = 0;
-  int32_t seconds = 0;  // 0..59, or below 0 when the clock went back
-  uint32_t nTotalClock = 0;
-  uint32_t tTotalClock = 0;
-  bool operator==(const Position&) const = default;
+// The fixed texts of the status line (NoticeText).
+enum class Notice {
+  kClickUpdate,
+  kOpenFileError,
+  kCantPlay,
+  kStart,
+  kCompleted,
+  kCanceled,
+  kChooseDestination,  // a file waits for a destination to be chosen
+  kDestinationGone,    // the chosen destination went away while nothing was being sent
 };
 
 enum class RunOutcome {
@@ -55,6 +61,19 @@ struct RunResult {
   // kCompleted: how many times during the run the MIDI service may have lost messages without
   // telling the sender; above 0 the delivery may be incomplete.
   uint64_t deliveryWarnings = 0;
+  Position position;  // where the run stopped
+  int percent = 0;
+  // Bytes known to have left the computer (a lower bound when the run failed), of all the bytes
+  // the file sends, its opening messages included.
+  uint64_t bytesSent = 0;
+  uint64_t bytesTotal = 0;
+};
+
+// One item of the destination list; a chosen destination that went away stays listed, marked.
+struct ListedDestination {
+  MidiDestination destination;
+  bool gone = false;
+  bool operator==(const ListedDestination&) const = default;
 };
 
 class UpdateView {
@@ -69,18 +88,14 @@ class UpdateView {
   virtual void ShowPosition(const Position& position) = 0;
   virtual void ShowSendError(int32_t status) = 0;
   virtual void ShowDraining(uint64_t pendingBytes) = 0;
+  // The line under it: why the status line says what it says, what to do about it, or how far a
+  // run got. Empty when there is nothing to add.
+  virtual void ShowDetail(const std::string& text) = 0;
   // The progress bar, 0..100.
   virtual void ShowProgress(int percent) = 0;
   virtual void ShowControls(const Controls& controls) = 0;
-
-  // The destination list (midiOutDevice).
-  virtual void ClearDestinations() = 0;
-  virtual void AddDestination(const std::string& name) = 0;
-  // The chosen destination after it went away, as the last item (GoneDestinationText).
-  virtual void AddGoneDestination(const std::string& name) = 0;
-  virtual void SelectDestination(int64_t index) = 0;
-  // Index of the selected item, -1 when none is selected.
-  virtual int64_t SelectedDestination() const = 0;
+  // The destination list (midiOutDevice) and the selected item, -1 for none.
+  virtual void ShowDestinations(const std::vector<ListedDestination>& items, int64_t selected) = 0;
 
   // Called once per run, last, when a tick or Cancel has ended it (after the texts and controls).
   virtual void RunEnded(const RunResult& result) = 0;

@@ -1,15 +1,22 @@
 #include "UpdateWorkflow.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Log.h"
+#include "StatusText.h"
 
 namespace midiflash {
 namespace {
 
 std::string LastPathComponent(const std::string& path) {
-  size_t slash = path.find_last_of('/');
+  const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+const MidiDestination* Find(const std::vector<MidiDestination>& list, const std::string& id) {
+  const auto it = std::find_if(list.begin(), list.end(), [&](const auto& d) { return d.id == id; });
+  return it == list.end() ? nullptr : &*it;
 }
 
 }  // namespace
@@ -26,195 +33,257 @@ Controls ControlsFor(Phase phase) {
   }
 }
 
-UpdateWorkflow::UpdateWorkflow(MidiPort& midi, UpdateView& view, FileChooser& chooser,
-                               FileSource& files, Clock& clock, TickTimer& timer,
-                               std::string appDir)
-    : midi_(midi),
-      view_(view),
-      chooser_(chooser),
-      files_(files),
-      clock_(clock),
-      timer_(timer),
-      app_dir_(std::move(appDir)),
-      reader_(s_),
-      check_(s_, reader_),
-      seq_(s_, reader_, midi_, files_, clock_) {}
-
-Controls UpdateWorkflow::controls() const {
-  Controls c = ControlsFor(phase_);
-  c.update = c.update && !chosen_gone_;
-  return c;
-}
+UpdateWorkflow::UpdateWorkflow(MidiOutput& midi, UpdateView& view, FileSource& files, Clock& clock,
+                               TickTimer& timer)
+    : midi_(midi), view_(view), files_(files), clock_(clock), timer_(timer) {}
 
 void UpdateWorkflow::SetPhase(Phase phase) {
   phase_ = phase;
   view_.ShowControls(controls());
 }
 
-void UpdateWorkflow::WindowDidLoad() {
+void UpdateWorkflow::Load(const std::string& preferred, Fallback fallback) {
+  fallback_ = fallback;
   view_.ShowSelectFile();
   SetPhase(Phase::kNoFile);
-  ShowDestinations();
   view_.ShowProgress(0);
-  s_.SmfTempo = 120;
-  seq_.CalcClockStep();
+  destinations_ = midi_.ListDestinations();
+  const MidiDestination* pick = Find(destinations_, preferred);
+  if (pick == nullptr && fallback == Fallback::kFirstDevice) {
+    const auto it = std::find_if(destinations_.begin(), destinations_.end(),
+                                 [](const MidiDestination& d) { return !d.passThrough; });
+    if (it != destinations_.end()) pick = &*it;
+  }
+  if (pick != nullptr) return Choose(MidiDestination(*pick));
+  ShowDestinations();
 }
 
-void UpdateWorkflow::OnFileSelClick() {
-  LogLine("OnFileSelClick");
-  if (!controls().fileSel) return;
-  chooser_.SetDirectory(app_dir_);
-  LogLine("curPath: %s", chooser_.Directory().c_str());
-  chooser_.SetAllowedFileType("dat");
-  std::optional<std::string> chosen = chooser_.RunModal();
-  if (!chosen) return;
-  LoadFile(*chosen);
+void UpdateWorkflow::ChooseFile(const std::string& path) {
+  if (running()) return;
+  UseFile(LoadFile(files_, path));
+}
+
+void UpdateWorkflow::UseFile(LoadedFile loaded) {
+  if (running()) return;
+  file_ = std::move(loaded);
+  playback_.reset();
+  opened_for_.clear();
+  view_.ShowFileName(LastPathComponent(file_.path));
+  if (!file_.checked) {
+    file_state_ = FileState::kUnreadable;
+    SetPhase(Phase::kUnreadable);
+    view_.ShowNotice(Notice::kOpenFileError);
+    view_.ShowDetail(ReadFailureReason(file_.read));
+  } else if (!file_.checked->playable()) {
+    file_state_ = FileState::kRefused;
+    SetPhase(Phase::kRefused);
+    view_.ShowNotice(Notice::kCantPlay);
+    view_.ShowDetail(ExplainRefusal(*file_.checked));
+  } else {
+    file_state_ = FileState::kAccepted;
+    Offer();
+  }
+  view_.ShowProgress(0);
+}
+
+void UpdateWorkflow::Hold(Notice notice, const std::string& detail) {
+  SetPhase(Phase::kNotOpened);
+  view_.ShowNotice(notice);
+  view_.ShowDetail(detail);
 }
 
 void UpdateWorkflow::NotOpened(int32_t status) {
-  opening_error_ = status;
   SetPhase(Phase::kNotOpened);
   view_.ShowSendError(status);
+  view_.ShowDetail(SendErrorAdvice(status));
 }
 
-void UpdateWorkflow::LoadFile(const std::string& path) {
-  s_.fileUrl = path;
-  view_.ShowFileName(LastPathComponent(path));
-
-  std::vector<uint8_t> bytes;
-  FileStamp stamp;
-  const ReadStatus status = files_.ReadWhole(path, bytes, stamp);
-  if (status == ReadStatus::kOpenFailed || status == ReadStatus::kReadFailed) {
-    last_load_result_ = -1;
+void UpdateWorkflow::Offer() {
+  playback_.reset();
+  opened_for_.clear();
+  if (!chosen_) return Hold(Notice::kChooseDestination, "");
+  if (chosen_gone_) return Hold(Notice::kDestinationGone, DestinationGoneAdvice(chosen_->name));
+  const CheckedFile& file = *file_.checked;
+  // Refused before the first byte leaves: a message the destination cannot carry would stop the
+  // run there, with everything before it already in the device.
+  const uint64_t limit = midi_.LargestMessage(chosen_->id);
+  if (file.largest.bytes > limit) {
+    SetPhase(Phase::kRefused);
+    view_.ShowNotice(Notice::kCantPlay);
+    view_.ShowDetail(TooLargeText(file.largest, limit, chosen_->name));
+    return;
+  }
+  if (!FileUnchanged()) {
+    file_state_ = FileState::kUnreadable;
     SetPhase(Phase::kUnreadable);
     view_.ShowNotice(Notice::kOpenFileError);
+    view_.ShowDetail("The file changed after it was checked. Choose it again.");
+    return;
+  }
+  // A delivery failure left from before (a run that failed, a device that stopped) must not stand
+  // for these messages: opening the destination again clears it, or finds the device gone.
+  if (midi_.DeliveryError() != 0) {
+    if (const int32_t status = midi_.OpenDestination(chosen_->id)) {
+      LogLine("MIDIPortConnect err = %d", status);
+      return NotOpened(status);
+    }
+  }
+  playback_.emplace(file_.checked);
+  bytes_handed_ = 0;
+  send_status_ = 0;
+  uint64_t sent = 0;
+  int32_t status = playback_->SendOpening([&](const uint8_t* data, size_t size) {
+    const int32_t s = Send(data, size);
+    sent += s == 0;
+    return s;
+  });
+  // A backend that queues may already know that a message did not arrive.
+  if (status == 0) status = midi_.DeliveryError();
+  if (status != 0) return NotOpened(status);
+  opened_for_ = chosen_->id;
+  SetPhase(Phase::kReady);
+  view_.ShowNotice(Notice::kClickUpdate);
+  view_.ShowDetail(sent > 0 ? OpeningSentText(sent, chosen_->name) : "");
+}
+
+int32_t UpdateWorkflow::Send(const uint8_t* data, size_t size) {
+  const int32_t status = midi_.Send(data, size);
+  if (status != 0) {
+    LogLine("MIDISend err = %d", status);
+    send_status_ = status;
   } else {
-    int32_t result = kCheckTooLarge;
-    if (status == ReadStatus::kOk) {
-      s_.SMF.swap(bytes);
-      s_.SmfSize = s_.SMF.size();
-      result = check_.SmfPlaySet();
-    }
-    last_load_result_ = result;
-    if (result != kCheckPlayable) {
-      SetPhase(Phase::kRefused);
-      view_.ShowNotice(Notice::kCantPlay);
-    } else {
-      seq_.AdoptImage(stamp);
-      seq_.ResetSequece();
-      if (seq_.fileFailed()) {
-        // The file changed or went away between the check and the opening sends.
-        last_load_result_ = -1;
-        SetPhase(Phase::kUnreadable);
-        view_.ShowNotice(Notice::kOpenFileError);
-      } else if (const int32_t failed = DeliveryFailure()) {
-        // The device did not get the messages that open the update: starting it would send the
-        // rest to a device that is not ready for it.
-        NotOpened(failed);
-      } else {
-        SetPhase(Phase::kReady);
-        view_.ShowNotice(Notice::kClickUpdate);
-      }
-    }
+    bytes_handed_ += size;
   }
-  view_.ShowProgress(0);
+  return status;
 }
 
-void UpdateWorkflow::OnUpdateButtonClicked() {
-  LogLine("OnUpdateButtonClicked");
-  if (phase_ != Phase::kReady) return;
-  // A backend that queues may learn only now that an opening message did not arrive.
-  if (const int32_t failed = midi_.DeliveryError()) return NotOpened(failed);
-  warnings_at_start_ = midi_.DeliveryWarnings();
-  SetPhase(Phase::kUpdating);
-  view_.ShowNotice(Notice::kStart);
-  s_.date = clock_.Now();
-  s_.curInterval = clock_.Now() - s_.date;
-  s_.lastInterval = s_.curInterval;
-  timer_.StartTimer();
+bool UpdateWorkflow::FileUnchanged() {
+  // Reading the whole file for every tick would cost more than the run itself on large files; the
+  // stamp tells when the bytes may have changed and need comparing.
+  FileStamp now;
+  if (!files_.Stat(file_.path, now)) return false;
+  if (now == file_.stamp) return true;
+  std::vector<uint8_t> fresh;
+  FileStamp stamp;
+  if (files_.ReadWhole(file_.path, fresh, stamp).status != ReadStatus::kOk) return false;
+  // Other bytes, even of the same size, never passed the check.
+  if (fresh != file_.checked->image) return false;
+  file_.stamp = stamp;
+  return true;
 }
 
-void UpdateWorkflow::OnCancelButtonClicked() {
-  LogLine("OnCancelButtonClicked");
-  if (!running()) return;
-  // The message leaving now finishes; nothing after it goes out, so a cancel takes effect at once
-  // even when a slow device still has seconds of queued bytes to take.
-  const bool dropped = midi_.PendingBytes() > 0;
-  midi_.DropPending();
-  // The run ends here, not at a later tick: once the timer stops, no tick may be queued to end it.
-  // Tracks that had all ended with nothing left to drain were delivered whole all the same.
-  if (seq_.AllEnded() && !dropped && DeliveryFailure() == 0) return EndRun(RunOutcome::kCompleted);
-  EndRun(RunOutcome::kCanceled);
+void UpdateWorkflow::ChooseDestination(const std::string& id) {
+  if (running()) return;
+  if (const MidiDestination* d = Find(destinations_, id)) return Choose(MidiDestination(*d));
+  // The gone item, or nothing the list holds: the choice stays as it was.
+  ShowDestinations();
 }
 
-void UpdateWorkflow::OnMidiOutSelChanged() {
-  LogLine("OnMidiOutSelChanged");
-  if (!controls().midiOutDevice) return;
-  const int64_t index = view_.SelectedDestination();
-  // The gone item (or none) opens nothing; the choice stays as it was.
-  if (index < 0 || static_cast<uint64_t>(index) >= destinations_.size()) return;
-  const bool gone_shown = chosen_gone_;
-  Choose(static_cast<size_t>(index));
-  // The gone item has served its purpose once another destination is chosen.
-  if (gone_shown && !chosen_gone_) ShowDestinations();
-  view_.ShowControls(controls());
-}
-
-void UpdateWorkflow::Choose(size_t index) {
-  chosen_ = destinations_[index];
+void UpdateWorkflow::Choose(const MidiDestination& d) {
+  const bool again = chosen_ && !chosen_gone_ && chosen_->id == d.id;
+  chosen_ = d;
   chosen_gone_ = false;
-  if (midi_.MidiOutDeviceOpenId(chosen_.id) == -ENOENT) {
+  const int32_t status = midi_.OpenDestination(d.id);
+  if (status != 0) LogLine("MIDIPortConnect err = %d", status);
+  if (status == -ENOENT) {
     // It went away after the list was shown: say so rather than open whatever stands there now.
+    destinations_ = midi_.ListDestinations();
+    chosen_gone_ = true;
     ShowDestinations();
+    if (file_state_ == FileState::kAccepted) {
+      Hold(Notice::kDestinationGone, DestinationGoneAdvice(d.name));
+    }
+    return;
   }
+  ShowDestinations();
+  // The opening messages follow the destination; choosing the one that has them changes nothing.
+  if (file_state_ != FileState::kAccepted) return;
+  if (again && phase_ == Phase::kReady && opened_for_ == d.id) return;
+  Offer();
 }
 
-void UpdateWorkflow::OnDestinationsChanged() {
+void UpdateWorkflow::DestinationsChanged() {
   if (running()) {
     list_changed_ = true;
     return;
   }
+  list_changed_ = false;
+  destinations_ = midi_.ListDestinations();
+  if (!chosen_) {
+    // Nothing chosen yet (the list was empty, or held only pass-through ports).
+    if (fallback_ == Fallback::kFirstDevice) {
+      for (const MidiDestination& d : destinations_) {
+        if (!d.passThrough) return Choose(MidiDestination(d));
+      }
+    }
+    return ShowDestinations();
+  }
+  const MidiDestination* now = Find(destinations_, chosen_->id);
+  if (now != nullptr && chosen_gone_) {
+    // Back again: its connection went with it, so it is opened anew, and a file waiting for it
+    // sends its opening messages again, since the device may have lost them.
+    return Choose(MidiDestination(*now));
+  }
+  if (now == nullptr && !chosen_gone_) {
+    chosen_gone_ = true;
+    opened_for_.clear();
+    if (file_state_ == FileState::kAccepted &&
+        (phase_ == Phase::kReady || phase_ == Phase::kNotOpened)) {
+      Hold(Notice::kDestinationGone, DestinationGoneAdvice(chosen_->name));
+    }
+  }
+  if (now != nullptr) chosen_ = *now;  // a rename keeps the identity
   ShowDestinations();
-  view_.ShowControls(controls());
 }
 
 void UpdateWorkflow::ShowDestinations() {
-  list_changed_ = false;
-  destinations_ = midi_.MidiOutDevices();
-  view_.ClearDestinations();
-  for (const MidiDestination& d : destinations_) view_.AddDestination(d.name);
-  if (chosen_.id.empty()) {
-    // Nothing chosen yet (the list was empty): the first destination, as at load.
-    if (!destinations_.empty()) {
-      view_.SelectDestination(0);
-      Choose(0);
-    }
-    return;
+  std::vector<ListedDestination> items;
+  int64_t selected = -1;
+  for (const MidiDestination& d : destinations_) {
+    if (chosen_ && !chosen_gone_ && d.id == chosen_->id) selected = int64_t(items.size());
+    items.push_back({d, false});
   }
-  for (size_t i = 0; i < destinations_.size(); ++i) {
-    if (destinations_[i].id != chosen_.id) continue;
-    view_.SelectDestination(static_cast<int64_t>(i));
-    if (chosen_gone_) {
-      // Back again: its connection went with it, so it is opened anew.
-      chosen_gone_ = false;
-      midi_.MidiOutDeviceOpenId(chosen_.id);
-    }
-    return;
+  if (chosen_ && chosen_gone_) {
+    selected = int64_t(items.size());
+    items.push_back({*chosen_, true});
   }
-  chosen_gone_ = true;
-  view_.AddGoneDestination(chosen_.name);
-  view_.SelectDestination(static_cast<int64_t>(destinations_.size()));
-  // The device that took the file's opening messages is gone; should it come back, it will not
-  // have them: the file has to be chosen again.
-  if (phase_ == Phase::kReady) NotOpened(-ENOENT);
+  view_.ShowDestinations(items, selected);
 }
 
-int32_t UpdateWorkflow::DeliveryFailure() {
-  if (const int32_t failed = seq_.sendError()) return failed;
-  return midi_.DeliveryError();
+void UpdateWorkflow::Start() {
+  if (phase_ != Phase::kReady) return;
+  if (const int32_t failed = midi_.DeliveryError()) return NotOpened(failed);
+  warnings_at_start_ = midi_.DeliveryWarnings();
+  bytes_left_ = 0;
+  last_step_ = Playback::Step{};
+  last_step_.position.totalTicks = file_.checked->totalTicks;
+  SetPhase(Phase::kUpdating);
+  view_.ShowNotice(Notice::kStart);
+  view_.ShowDetail("");
+  started_at_ = clock_.Now();
+  timer_.StartTimer();
 }
 
-void UpdateWorkflow::SmfPlayProc() {
+void UpdateWorkflow::Cancel() {
+  if (!running()) return;
+  // The message leaving now finishes; nothing after it goes out, so a cancel takes effect at once
+  // even when a slow device still has seconds of queued bytes to take.
+  const uint64_t pending = midi_.PendingBytes();
+  bytes_left_ = std::max(bytes_left_, bytes_handed_ - std::min(pending, bytes_handed_));
+  midi_.DropPending();
+  // The run ends here, not at a later tick: once the timer stops, no tick may be queued to end it.
+  // Tracks that had all ended with nothing left to drain were delivered whole all the same.
+  if (playback_->AllEnded() && pending == 0 && midi_.DeliveryError() == 0) {
+    return EndRun(RunOutcome::kCompleted);
+  }
+  EndRun(RunOutcome::kCanceled);
+}
+
+int32_t UpdateWorkflow::DeliveryFailure() const {
+  return send_status_ != 0 ? send_status_ : midi_.DeliveryError();
+}
+
+void UpdateWorkflow::Tick() {
   switch (phase_) {
     case Phase::kUpdating:
       return PlayTick();
@@ -228,15 +297,22 @@ void UpdateWorkflow::SmfPlayProc() {
 
 void UpdateWorkflow::PlayTick() {
   // A failure the output learnt of since the previous tick: nothing more may go out.
-  if (const int32_t failed = midi_.DeliveryError()) return EndRun(RunOutcome::kSendFailed, failed);
-  const Sequencer::Tick tick = seq_.SmfPlayProc();
-  view_.ShowPosition(tick.position);
-  view_.ShowProgress(tick.percent);
-  if (seq_.fileFailed()) return EndRun(RunOutcome::kFileFailed);
+  if (const int32_t failed = midi_.DeliveryError()) {
+    return EndRun(RunOutcome::kSendFailed, failed);
+  }
+  // Before this tick's sends: what goes out must still be the file that was checked.
+  if (!playback_->AllEnded() && !FileUnchanged()) return EndRun(RunOutcome::kFileFailed);
+  last_step_ = playback_->Advance(clock_.Now() - started_at_,
+                                  [this](const uint8_t* d, size_t n) { return Send(d, n); });
+  view_.ShowPosition(last_step_.position);
+  view_.ShowProgress(last_step_.percent);
   if (const int32_t failed = DeliveryFailure()) return EndRun(RunOutcome::kSendFailed, failed);
-  if (!tick.allEnded) return;
+  const uint64_t pending = midi_.PendingBytes();
+  // What has left by now stays a fact whatever fails later.
+  bytes_left_ = std::max(bytes_left_, bytes_handed_ - std::min(pending, bytes_handed_));
+  if (!last_step_.allEnded) return;
   // Handed over is not delivered: the run completes once the device has taken every byte.
-  if (const uint64_t pending = midi_.PendingBytes()) {
+  if (pending != 0) {
     SetPhase(Phase::kDraining);
     view_.ShowDraining(pending);
     return;
@@ -245,7 +321,9 @@ void UpdateWorkflow::PlayTick() {
 }
 
 void UpdateWorkflow::DrainTick() {
-  if (const int32_t failed = midi_.DeliveryError()) return EndRun(RunOutcome::kSendFailed, failed);
+  if (const int32_t failed = midi_.DeliveryError()) {
+    return EndRun(RunOutcome::kSendFailed, failed);
+  }
   const uint64_t pending = midi_.PendingBytes();
   if (pending == 0) return EndRun(RunOutcome::kCompleted);
   view_.ShowDraining(pending);
@@ -253,28 +331,41 @@ void UpdateWorkflow::DrainTick() {
 
 void UpdateWorkflow::EndRun(RunOutcome outcome, int32_t status) {
   timer_.StopTimer();
-  result_ = RunResult{outcome, status, 0};
+  result_ = RunResult{};
+  result_.outcome = outcome;
+  result_.sendError = status;
+  result_.position = last_step_.position;
+  result_.percent = last_step_.percent;
+  result_.bytesTotal = file_.checked->wireBytes;
+  result_.bytesSent = outcome == RunOutcome::kCompleted ? bytes_handed_ : bytes_left_;
   if (outcome == RunOutcome::kCompleted) {
     result_.deliveryWarnings = midi_.DeliveryWarnings() - warnings_at_start_;
   }
   view_.ShowSelectFile();
+  const std::string stopped = StoppedAtText(LastPathComponent(file_.path), result_);
   switch (outcome) {
     case RunOutcome::kCompleted:
       view_.ShowNotice(Notice::kCompleted);
+      view_.ShowDetail(WarningText(result_.deliveryWarnings));
       break;
     case RunOutcome::kCanceled:
       view_.ShowNotice(Notice::kCanceled);
+      view_.ShowDetail(stopped);
       break;
     case RunOutcome::kSendFailed:
       view_.ShowSendError(status);
+      view_.ShowDetail(SendErrorAdvice(status) + "\n" + stopped);
       break;
     case RunOutcome::kFileFailed:
       view_.ShowNotice(Notice::kOpenFileError);
+      view_.ShowDetail("The file changed or went away during the update.\n" + stopped);
       break;
   }
   SetPhase(Phase::kEnded);
   view_.ShowProgress(0);
-  if (list_changed_) OnDestinationsChanged();
+  file_state_ = FileState::kPlayed;
+  opened_for_.clear();
+  if (list_changed_) DestinationsChanged();
   view_.RunEnded(result_);
 }
 

@@ -1,22 +1,22 @@
-// The update workflow shared by the window and the command line: load, choose a file, start,
-// cancel, change destination, and the playback tick that follows a run to its end. It owns the
-// player state and the sequencer, holds the phase, and decides every text and control state;
-// front ends render them through UpdateView and hand user actions in here.
-// All calls come on one thread, the one that also runs the queued playback ticks.
+// The update workflow shared by the window and the command line: a file and a destination are
+// chosen, the file's opening messages go to the destination, a run plays the rest in real time and
+// ends with a true outcome. It holds the phase, the checked file, the playback and the chosen
+// destination, and decides every text and control state; front ends render them through
+// UpdateView and tell it what the user did.
+//
+// Threads: every call comes on one thread, the one that also runs the queued playback ticks.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "CheckedFile.h"
 #include "Clock.h"
-#include "FileCheck.h"
-#include "FileChooser.h"
 #include "FileSource.h"
-#include "MidiPort.h"
-#include "PlayerState.h"
-#include "Sequencer.h"
-#include "SmfReader.h"
+#include "MidiOutput.h"
+#include "Playback.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
 
@@ -24,94 +24,111 @@ namespace midiflash {
 
 class UpdateWorkflow {
  public:
-  // `appDir` is the folder the open dialog starts in (the one holding the executable).
-  UpdateWorkflow(MidiPort& midi, UpdateView& view, FileChooser& chooser, FileSource& files,
-                 Clock& clock, TickTimer& timer, std::string appDir);
+  // What the load step, and a list that changes while nothing is chosen, choose by themselves.
+  enum class Fallback {
+    kFirstDevice,  // the first destination that is not a pass-through port
+    kNone,         // nothing: the user names the destination
+  };
 
-  // The load step: guidance text, Update and Cancel disabled, the destination list filled with
-  // item 0 selected and opened (nothing opened when it is empty), progress at 0, tempo 120.
-  void WindowDidLoad();
-  // Runs the open dialog; a chosen file is read, checked and reset: Ready, Unreadable, Refused,
-  // or NotOpened when a message at its tick 0 could not be sent. Ignored while updating.
-  void OnFileSelClick();
-  // Starts a run. Ignored unless Ready. A delivery failure of the opening messages reported since
-  // the file choice leaves the run unstarted (NotOpened).
-  void OnUpdateButtonClicked();
+  UpdateWorkflow(MidiOutput& midi, UpdateView& view, FileSource& files, Clock& clock,
+                 TickTimer& timer);
+
+  // The load step: the guidance to choose a file, Update and Cancel disabled, progress at 0, and
+  // the destination list, with `preferred` chosen when it is listed, else as `fallback` says.
+  void Load(const std::string& preferred, Fallback fallback);
+  // Reads and checks the file at `path` (UseFile). Ignored while a run is on.
+  void ChooseFile(const std::string& path);
+  // Takes a file loaded already: Unreadable, Refused, or once it is accepted, its opening messages
+  // go to the chosen destination (Offer). Ignored while a run is on.
+  void UseFile(LoadedFile loaded);
+  // Makes the listed destination `id` the chosen one and opens it; a file that is accepted sends
+  // its opening messages there at once, unless they reached that same destination already. A
+  // destination that went away since the list was shown is not replaced by another: the list is
+  // read again and shows it gone. Ignored while a run is on.
+  void ChooseDestination(const std::string& id);
+  // Starts a run. Ignored unless Ready; a delivery failure of the opening messages reported since
+  // they were sent leaves the run unstarted (NotOpened).
+  void Start();
   // Cancels a run: drops what still waits to go out, stops the timer and ends the run at once with
-  // the cancel text (the completion text when every track had ended and nothing was dropped);
-  // ticks still queued send nothing. Ignored unless Updating or Draining.
-  void OnCancelButtonClicked();
-  // Opens the destination selected in the list, by its identity: one that went away since the
-  // list was shown is not replaced by another (the list is read again and shows it as gone).
-  // Choosing a listed destination enables Update again (when a file is Ready). Ignored while
-  // updating.
-  void OnMidiOutSelChanged();
+  // the cancel text (the completion text when every track had ended and nothing was dropped).
+  // Ignored unless Updating or Draining.
+  void Cancel();
   // The MIDI service's destinations may have changed; front ends queue this onto the workflow's
   // thread. Outside a run the list is read again at once: the chosen destination stays selected
-  // wherever it now stands, or, gone, stays as the last item marked so, with Update disabled until
-  // a destination is chosen; a file that was Ready becomes NotOpened (-ENOENT), since its opening
-  // messages went to the device that left. A list that was empty selects and opens its first new
-  // item, as the
-  // load step does. During a run the list is read again when the run has ended.
-  void OnDestinationsChanged();
+  // wherever it stands; gone, it stays listed as gone and a file waiting for it says so (a notice,
+  // not a send error); back again, it is opened and the file's opening messages go to it again.
+  // During a run the list is read again when the run has ended.
+  void DestinationsChanged();
   // One queued playback tick. While Updating it advances the run; once every track has ended it
   // waits (Draining) until the MIDI output has nothing pending; it ends the run at the first
-  // failed send or delivery error, at the end, or after a cancel. Ticks after the end do nothing.
-  void SmfPlayProc();
+  // failed send or delivery error, when the file changes, at the end, or after a cancel. Ticks
+  // after the end do nothing.
+  void Tick();
 
   Phase phase() const { return phase_; }
-  // ControlsFor the phase, with Update disabled while the chosen destination is gone.
-  Controls controls() const;
-  // The destinations as the list shows them (without a gone item), with their identities.
-  const std::vector<MidiDestination>& destinations() const { return destinations_; }
+  Controls controls() const { return ControlsFor(phase_); }
   // Updating or Draining: the device is being written to.
   bool running() const { return phase_ == Phase::kUpdating || phase_ == Phase::kDraining; }
   // How the latest run ended; meaningful in phase Ended.
   const RunResult& result() const { return result_; }
-  // Status of the failed opening send in phase NotOpened.
-  int32_t openingError() const { return opening_error_; }
-  // Result of the latest file choice: the check result, or -1 when the file could not be read.
-  int32_t lastLoadResult() const { return last_load_result_; }
-  const PlayerState& state() const { return s_; }
+  // The destinations as listed now (without a gone one).
+  const std::vector<MidiDestination>& destinations() const { return destinations_; }
+  // The chosen destination, if any, and whether it went away.
+  const std::optional<MidiDestination>& chosen() const { return chosen_; }
+  bool chosenGone() const { return chosen_gone_; }
+  // The file chosen last, as loaded.
+  const LoadedFile& file() const { return file_; }
 
  private:
-  void LoadFile(const std::string& path);
-  // Reads the destinations and shows them, keeping the chosen one selected or marked gone.
-  void ShowDestinations();
-  // Makes list entry `index` the chosen destination and opens it.
-  void Choose(size_t index);
+  enum class FileState { kNone, kUnreadable, kRefused, kAccepted, kPlayed };
+
   void SetPhase(Phase phase);
+  // An accepted file and the chosen destination: checks the file's largest message against it and
+  // that the file is unchanged, then sends the opening messages.
+  void Offer();
+  void Hold(Notice notice, const std::string& detail);
   void NotOpened(int32_t status);
+  // Sends one message, logging a failure and counting the bytes handed over.
+  int32_t Send(const uint8_t* data, size_t size);
+  // Whether the file still holds the bytes that were checked.
+  bool FileUnchanged();
+  // Reads the destinations and shows them, the chosen one selected or marked gone.
+  void ShowDestinations();
+  void Choose(const MidiDestination& d);
   void PlayTick();
   void DrainTick();
   void EndRun(RunOutcome outcome, int32_t status = 0);
-  int32_t DeliveryFailure();
+  int32_t DeliveryFailure() const;
 
-  MidiPort& midi_;
+  MidiOutput& midi_;
   UpdateView& view_;
-  FileChooser& chooser_;
   FileSource& files_;
   Clock& clock_;
   TickTimer& timer_;
-  std::string app_dir_;
 
   Phase phase_ = Phase::kNoFile;
-  RunResult result_;
-  int32_t opening_error_ = 0;
-  int32_t last_load_result_ = -1;
-  uint64_t warnings_at_start_ = 0;
+  Fallback fallback_ = Fallback::kNone;
+
+  LoadedFile file_;
+  FileState file_state_ = FileState::kNone;
+  // The playback of the file offered last; its opening messages went to `opened_for_`.
+  std::optional<Playback> playback_;
+  std::string opened_for_;
 
   std::vector<MidiDestination> destinations_;
-  // The chosen destination by identity; empty id when none was ever chosen.
-  MidiDestination chosen_;
+  std::optional<MidiDestination> chosen_;
   bool chosen_gone_ = false;
   // The service reported a change during a run.
   bool list_changed_ = false;
 
-  PlayerState s_;
-  SmfReader reader_;
-  FileCheck check_;
-  Sequencer seq_;
+  // The run.
+  double started_at_ = 0.0;
+  uint64_t warnings_at_start_ = 0;
+  uint64_t bytes_handed_ = 0;  // by sends that returned 0, opening messages included
+  uint64_t bytes_left_ = 0;    // known to have left the computer at the latest tick
+  int32_t send_status_ = 0;    // the failed send that halted the run
+  Playback::Step last_step_;
+  RunResult result_;
 };
 
 }  // namespace midiflash

@@ -8,6 +8,7 @@
 #include <cstdarg>
 
 #include "Log.h"
+#include "MidiWire.h"
 
 namespace midiflash {
 namespace {
@@ -39,8 +40,7 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 bool EncodeChannelMessage(const uint8_t* data, size_t size, snd_seq_event_t* ev) {
   if (size < 2 || size > 3 || data[0] < 0x80 || data[0] >= 0xF0) return false;
   const uint8_t kind = data[0] & 0xF0;
-  const size_t expected = (kind == 0xC0 || kind == 0xD0) ? 2 : 3;
-  if (size != expected) return false;
+  if (size != ChannelMessageLength(data[0])) return false;
   for (size_t i = 1; i < size; ++i) {
     if (data[i] & 0x80) return false;
   }
@@ -145,8 +145,13 @@ std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
       }
       Destination d;
       d.address = *snd_seq_port_info_get_addr(port);
-      d.name = std::string(snd_seq_client_info_get_name(client)) + ":" +
-               snd_seq_port_info_get_name(port);
+      d.listed.id = AlsaAddressId(d.address);
+      d.listed.clientName = snd_seq_client_info_get_name(client);
+      d.listed.portName = snd_seq_port_info_get_name(port);
+      d.listed.name = d.listed.clientName + ":" + d.listed.portName;
+      // Only the sequencer's own forwarding ports are kernel clients without a card.
+      d.listed.passThrough = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT &&
+                             snd_seq_client_info_get_card(client) < 0;
       list.push_back(std::move(d));
     }
   }
@@ -155,7 +160,7 @@ std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
 
 std::vector<MidiDestination> AlsaSeqBackend::ListDestinations() {
   std::vector<MidiDestination> list;
-  for (Destination& d : Destinations()) list.push_back({AlsaAddressId(d.address), d.name});
+  for (Destination& d : Destinations()) list.push_back(std::move(d.listed));
   return list;
 }
 
@@ -295,6 +300,10 @@ int AlsaSeqBackend::GrowPoolFor(size_t size) {
   if (err < 0) return err;
   pool_cells_ = cells;
   return 0;
+}
+
+uint64_t AlsaSeqBackend::LargestMessage(const std::string&) {
+  return UINT64_MAX;
 }
 
 int32_t AlsaSeqBackend::Send(const uint8_t* data, size_t size) {

@@ -19,13 +19,13 @@
 #include "AlsaAnnounceWatcher.h"
 #include "CableModel.h"
 #include "DestinationNotifier.h"
-#include "MidiBackend.h"
+#include "MidiOutput.h"
 #include "RawmidiStatus.h"
 #include "SendQueue.h"
 
 namespace midiflash {
 
-class AlsaSeqBackend final : public MidiBackend {
+class AlsaSeqBackend final : public MidiOutput {
  public:
   AlsaSeqBackend();
   // Waits until what was sent has left the computer (or the device stopped draining for 5 s),
@@ -35,12 +35,14 @@ class AlsaSeqBackend final : public MidiBackend {
   AlsaSeqBackend& operator=(const AlsaSeqBackend&) = delete;
 
   // Opens the sequencer and names the client. Returns 0 or ALSA's negative errno.
-  int32_t CreateClient(const char* name) override;
+  int32_t CreateClient(const char* name);
   // Creates the port and starts the sender thread. Returns 0 or ALSA's negative errno.
-  int32_t CreateOutputPort(const char* name) override;
+  int32_t CreateOutputPort(const char* name);
 
+  const char* ServiceName() const override { return "alsa"; }
   // Destinations are the ports of other clients that accept writes and write subscriptions,
-  // named "client name:port name" as ALSA's own tools show them, identified by "client:port".
+  // named "client name:port name" as ALSA's own tools show them, identified by "client:port". A
+  // kernel client without a card (the sequencer's "Midi Through") is a pass-through port.
   std::vector<MidiDestination> ListDestinations() override;
   // Waits (at most about a second) for what was sent to the previous destination to leave, drops
   // the rest, disconnects from it and connects to the destination at address `id`; the port
@@ -52,6 +54,9 @@ class AlsaSeqBackend final : public MidiBackend {
   // the output port). That watcher also fails delivery with -ENOENT as soon as the destination's
   // port or client exits, even between two messages.
   void SetDestinationsChanged(std::function<void()> changed) override;
+  // A kernel MIDI port takes any size, in pieces; another client gets each message whole, so
+  // what its input pool holds bounds it.
+  uint64_t LargestMessage(const std::string& id) override;
   // Queues the message for the sender thread and returns at once. Fails, queueing nothing, with
   // -ENODEV (no client, port or target), the refused connection's status, the delivery error
   // already met, -ENOENT (target port gone), -EINVAL (empty), -ENOBUFS (64 MiB already waiting)
@@ -66,11 +71,13 @@ class AlsaSeqBackend final : public MidiBackend {
   int32_t DeliveryError() override { return delivery_error_.load(); }
   // Drops every message not yet started; the one being delivered finishes.
   void DropPending() override { queue_.DropQueued(); }
+  // The sequencer reports every loss to the sender; the cable pacing prevents the one it does not.
+  uint64_t DeliveryWarnings() override { return 0; }
 
  private:
   struct Destination {
     snd_seq_addr_t address;
-    std::string name;
+    MidiDestination listed;
   };
   // What the sender needs of the destination; changed only while the sender is idle.
   struct Target {
@@ -123,7 +130,8 @@ class AlsaSeqBackend final : public MidiBackend {
   std::atomic<int32_t> delivery_error_{0};
   std::atomic<uint64_t> kernel_held_{0};
 
-  // Guards what follows and wakes the sender's sleeps.
+  // Guards what follows and wakes the sender's sleeps. target_ is written only by the workflow's
+  // thread, under the lock, so that thread alone may also read it without the lock.
   std::mutex state_mutex_;
   std::condition_variable state_changed_;
   Target target_;

@@ -8,15 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "MidiWire.h"
+
 namespace midiflash {
 
 class CableModel {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  // 3125 bytes a second. The drain clock runs 5 % slower: a cable's clock may be 1 % off, and a
+  // The cable's own rate. The drain clock runs 5 % slower: a cable's clock may be 1 % off, and a
   // busy machine may feed its UART late. After it, the UART's own FIFO needs a moment more.
-  static constexpr double kBytesPerSecond = 3125.0;
+  static constexpr double kBytesPerSecond = kCableBytesPerSecond;
   static constexpr double kDrainBytesPerSecond = kBytesPerSecond * 0.95;
   static constexpr std::chrono::milliseconds kSettle{50};
 

@@ -199,8 +199,26 @@ std::vector<std::string> JackBackend::Destinations() {
 
 std::vector<MidiDestination> JackBackend::ListDestinations() {
   std::vector<MidiDestination> list;
-  for (std::string& name : Destinations()) list.push_back({name, name});
+  for (std::string& name : Destinations()) {
+    MidiDestination d;
+    const size_t colon = name.find(':');
+    d.clientName = name.substr(0, colon);
+    d.portName = colon == std::string::npos ? "" : name.substr(colon + 1);
+    // A bridge from the ALSA sequencer (a2jmidid, PipeWire's) lists its forwarding port too.
+    d.passThrough = name.find("Midi Through") != std::string::npos;
+    d.id = d.name = std::move(name);
+    list.push_back(std::move(d));
+  }
   return list;
+}
+
+uint64_t JackBackend::LargestMessage(const std::string&) {
+  // Measured by the first cycle; a server still busy with a client that went away may take a
+  // few seconds to run it, and a guess would refuse a good file or pass a bad one.
+  for (int i = 0; i < 5 && max_event_size_.load(std::memory_order_acquire) == 0; ++i) {
+    if (!WaitForCycles(1) && shut_down_.load()) break;
+  }
+  return max_event_size_.load(std::memory_order_acquire);
 }
 
 int32_t JackBackend::OpenDestination(const std::string& id) {

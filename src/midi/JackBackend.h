@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "DestinationNotifier.h"
-#include "MidiBackend.h"
+#include "MidiOutput.h"
 #include "SpscByteRing.h"
 
 namespace midiflash {
 
-class JackBackend final : public MidiBackend {
+class JackBackend final : public MidiOutput {
  public:
   JackBackend() = default;
   ~JackBackend() override;
@@ -28,12 +28,14 @@ class JackBackend final : public MidiBackend {
 
   // Opens a client on a running server; never starts one. Returns 0, or the jack_status_t bits
   // of the failure.
-  int32_t CreateClient(const char* name) override;
+  int32_t CreateClient(const char* name);
   // Registers the MIDI output port and activates the client. Returns 0 or a non-zero status.
-  int32_t CreateOutputPort(const char* name) override;
+  int32_t CreateOutputPort(const char* name);
 
+  const char* ServiceName() const override { return "jack"; }
   // Destinations are the MIDI input ports of other clients, in the server's port order; the
-  // full port name "client:port" is both identity and display name.
+  // full port name "client:port" is both identity and display name. Ports of a bridge's "Midi
+  // Through" count as pass-through.
   std::vector<MidiDestination> ListDestinations() override;
   // Waits (at most about a second) until what was sent has left, then connects the port to the
   // MIDI input port named `id` alone. Fails with -ENOENT (no such port now), -ENODEV (no client
@@ -47,6 +49,8 @@ class JackBackend final : public MidiBackend {
   // port gone), -ENOTCONN (no longer connected), -EMSGSIZE (larger than one cycle's MIDI buffer
   // can hold), -EINVAL (empty) or -ETIMEDOUT (ring still full after about a second).
   int32_t Send(const uint8_t* data, size_t size) override;
+  // The largest single event the server's MIDI port buffer holds, whatever the destination.
+  uint64_t LargestMessage(const std::string& id) override;
 
   // Message bytes in the ring that no cycle has written into the port buffer yet.
   uint64_t PendingBytes() override;

@@ -51,17 +51,19 @@ struct Fd {
 
 }  // namespace
 
-ReadStatus PosixFileSource::ReadWhole(const std::string& path, std::vector<uint8_t>& out,
-                                      FileStamp& stamp) {
+FileRead PosixFileSource::ReadWhole(const std::string& path, std::vector<uint8_t>& out,
+                                    FileStamp& stamp) {
   // O_NONBLOCK: opening a FIFO with no writer, or a device, must not wait. Only a regular file is
   // an update file; everything else is answered at once, before anything is allocated.
   Fd f{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  if (f.fd < 0) return ReadStatus::kOpenFailed;
+  if (f.fd < 0) return {ReadStatus::kOpenFailed, errno};
   struct stat st {};
-  if (fstat(f.fd, &st) != 0) return ReadStatus::kReadFailed;
-  if (!S_ISREG(st.st_mode)) return ReadStatus::kOpenFailed;
+  if (fstat(f.fd, &st) != 0) return {ReadStatus::kReadFailed, errno};
+  if (!S_ISREG(st.st_mode)) {
+    return {ReadStatus::kNotRegularFile, S_ISDIR(st.st_mode) ? EISDIR : 0};
+  }
   if (static_cast<uint64_t>(st.st_size) > std::numeric_limits<uint32_t>::max()) {
-    return ReadStatus::kTooLarge;
+    return {ReadStatus::kTooLarge, 0};
   }
 
   // The image is what the reads returned, up to the size at open and a small margin for a file
@@ -75,20 +77,20 @@ ReadStatus PosixFileSource::ReadWhole(const std::string& path, std::vector<uint8
   // read() to overwrite it.
   uint8_t chunk[kChunkBytes];
   for (;;) {
-    if (data.size() > limit) return ReadStatus::kReadFailed;
+    if (data.size() > limit) return {ReadStatus::kReadFailed, 0};
     ssize_t n = read(f.fd, chunk, std::min(sizeof chunk, limit + 1 - data.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return ReadStatus::kReadFailed;
+      return {ReadStatus::kReadFailed, errno};
     }
     if (n == 0) break;
     data.insert(data.end(), chunk, chunk + n);
   }
-  if (data.size() > std::numeric_limits<uint32_t>::max()) return ReadStatus::kTooLarge;
+  if (data.size() > std::numeric_limits<uint32_t>::max()) return {ReadStatus::kTooLarge, 0};
   stamp = StampOf(st);
   stamp.size = data.size();
   out.swap(data);
-  return ReadStatus::kOk;
+  return {ReadStatus::kOk, 0};
 }
 
 bool PosixFileSource::Stat(const std::string& path, FileStamp& stamp) {

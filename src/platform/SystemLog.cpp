@@ -8,11 +8,11 @@
 
 namespace midiflash {
 
-void UseSystemLog() {
+void UseSystemLog(bool echo) {
   openlog("midiflash", LOG_PID, LOG_USER);
   // Never released: the log stays until the process ends.
-  static ScopedLogCapture* system = new ScopedLogCapture([](const std::string& line) {
-    std::fprintf(stderr, "midiflash: %s\n", line.c_str());
+  static ScopedLogCapture* system = new ScopedLogCapture([echo](const std::string& line) {
+    if (echo) std::fprintf(stderr, "midiflash: %s\n", line.c_str());
     syslog(LOG_NOTICE, "%s", line.c_str());
   });
   (void)system;

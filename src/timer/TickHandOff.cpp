@@ -4,24 +4,24 @@
 
 namespace midiflash {
 
-TickHandOff::TickHandOff(mmTimer& timer, std::function<void(std::function<void()>)> post,
+TickHandOff::TickHandOff(PeriodicTimer& timer, std::function<void(std::function<void()>)> post,
                          std::function<void()> tick)
-    : Timer(timer), post_(std::move(post)), tick_(std::move(tick)) {}
+    : timer_(timer), post_(std::move(post)), tick_(std::move(tick)) {}
 
 TickHandOff::~TickHandOff() {
   StopTimer();
 }
 
 void TickHandOff::StartTimer() {
-  Timer.timeKillEvent();
-  Timer.timeSetEvent([this] { TimerProc(); });
+  timer_.Stop();
+  timer_.Start([this] { QueueTick(); });
 }
 
 void TickHandOff::StopTimer() {
-  Timer.timeKillEvent();
+  timer_.Stop();
 }
 
-void TickHandOff::TimerProc() {
+void TickHandOff::QueueTick() {
   if (post_) post_(tick_);
 }
 

@@ -4,8 +4,8 @@
 
 #include <functional>
 
+#include "PeriodicTimer.h"
 #include "TickTimer.h"
-#include "mmTimer.h"
 
 namespace midiflash {
 
@@ -14,24 +14,24 @@ class TickHandOff : public TickTimer {
   // `post` queues a task onto the playback thread (MainQueue::Post, or a queued invocation in the
   // window); it is called on the timer's thread and must not wait for the playback thread.
   // `tick` is the playback tick that each queued task runs. The timer must outlive this object.
-  TickHandOff(mmTimer& timer, std::function<void(std::function<void()>)> post,
+  TickHandOff(PeriodicTimer& timer, std::function<void(std::function<void()>)> post,
               std::function<void()> tick);
   // Stops the timer, whose handler refers to this object.
   ~TickHandOff() override;
   TickHandOff(const TickHandOff&) = delete;
   TickHandOff& operator=(const TickHandOff&) = delete;
 
-  // Stops the timer, then starts it with a handler that calls TimerProc: three ticks are queued
+  // Stops the timer, then starts it with a handler that calls QueueTick: three ticks are queued
   // before this returns, then one per timer period.
   void StartTimer() override;
   // Stops the timer; nothing happens when it is idle. Ticks already queued still run.
   void StopTimer() override;
   // Queues one call of the tick and returns. Called on the timer's thread (and three times on
   // the starting thread); touches nothing else.
-  void TimerProc();
+  void QueueTick();
 
  private:
-  mmTimer& Timer;
+  PeriodicTimer& timer_;
   const std::function<void(std::function<void()>)> post_;
   const std::function<void()> tick_;
 };

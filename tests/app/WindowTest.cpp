@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -34,6 +35,14 @@ namespace midiflash::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+struct FakeChooser : FileChooser {
+  std::string dir;
+  std::optional<std::string> answer;
+  void SetDirectory(const std::string& d) override { dir = d; }
+  std::string Directory() const override { return dir; }
+  std::optional<std::string> RunModal() override { return answer; }
+};
 
 struct WindowDriver {
   // Builds the window on `parts` (the chooser is always the fake one) and shows it.
@@ -78,10 +87,14 @@ qint64 Within(const std::function<bool()>& done, qint64 ms) {
 struct WindowTest : ::testing::Test {
   FakeMidi midi;
   std::function<void()> fire;
-  WindowDriver w{{.midi = &midi, .timer = [this](auto post, auto tick) {
-                    fire = [post, tick] { post(tick); };
-                    return std::make_unique<FakeTimer>();
-                  }}};
+  QTemporaryDir settings;
+  WindowDriver w{{.midi = &midi,
+                  .timer =
+                      [this](auto post, auto tick) {
+                        fire = [post, tick] { post(tick); };
+                        return std::make_unique<FakeTimer>();
+                      },
+                  .settingsFile = settings.filePath("midiflash.conf").toStdString()}};
   QWidget* window() { return w.wc->window(); }
 };
 
@@ -111,7 +124,7 @@ TEST_F(WindowTest, AHiddenLossSaysSoInABoxAndClosingAsksOnlyDuringARun) {
     std::this_thread::sleep_for(30ms);
     fire(), fire();
     QCoreApplication::processEvents();
-    EXPECT_EQ(w.Text("LocationBox"), Cmessage().COMPLETED);
+    EXPECT_EQ(w.Text("LocationBox"), NoticeText(Notice::kCompleted));
     ASSERT_EQ(window()->findChild<QMessageBox*>("DeliveryWarning") != nullptr, losses > 0);
   }
   auto* box = window()->findChild<QMessageBox*>("DeliveryWarning");
@@ -126,7 +139,20 @@ TEST_F(WindowTest, AHiddenLossSaysSoInABoxAndClosingAsksOnlyDuringARun) {
   answer = true;
   EXPECT_TRUE(window()->close());
   EXPECT_EQ(asked, 3);
-  EXPECT_EQ(w.Text("LocationBox"), Cmessage().CANCELED);
+  EXPECT_EQ(w.Text("LocationBox"), NoticeText(Notice::kCanceled));
+}
+
+// The destination chosen in the list is chosen again at the next start, by its identity.
+TEST_F(WindowTest, TheChosenDestinationIsRememberedForTheNextStart) {
+  QTest::keyClick(w.List(), Qt::Key_Down);
+  EXPECT_EQ(midi.opened, (std::vector<std::string>{"A", "B"}));
+  midi.names = {"0", "A", "B"};
+  MainWindowController::Parts parts;
+  parts.midi = &midi;
+  parts.settingsFile = settings.filePath("midiflash.conf").toStdString();
+  WindowDriver again(std::move(parts));
+  EXPECT_EQ(again.List()->currentText(), "B");
+  EXPECT_EQ(again.List()->itemText(0), "0");
 }
 
 TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows) {
@@ -186,7 +212,8 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
   EXPECT_GT(w.Find<QProgressBar>("Progress")->value(), 0);
   EXPECT_TRUE(controlsShown());
   w.Click("Cancel");
-  EXPECT_EQ(w.Text("FileNameBox"), Cmessage().SELECT_FILE);
+  EXPECT_EQ(w.Text("FileNameBox"), SelectFileText());
+  EXPECT_TRUE(w.Find<QLabel>("DetailBox")->text().startsWith("long.dat: stopped at tick "));
   EXPECT_TRUE(controlsShown());
 
   // An unplug ends the run with the failure, and the list marks the destination gone.
@@ -195,6 +222,10 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
   const qint64 stopped = Within([&] { return ended == 3; }, 2000);
   EXPECT_TRUE(stopped >= 0 && stopped <= 500) << stopped;
   EXPECT_EQ(w.Text("LocationBox"), "Send error ! " + std::to_string(-ENOENT));
+  EXPECT_TRUE(w.Find<QLabel>("DetailBox")
+                  ->text()
+                  .startsWith(QString::fromStdString(SendErrorAdvice(-ENOENT) +
+                                                     "\nlong.dat: stopped at tick ")));
   const auto showsGone = [&] {
     return w.List()->count() == 2 && w.List()->currentIndex() == 1 &&
            w.List()->currentText() == "second:input (gone)";
@@ -208,7 +239,6 @@ TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing)
   const QString path = QDir(dir.path()).absolutePath();
   QtFileChooser chooser(nullptr);
   chooser.SetDirectory(dir.path().toStdString());
-  chooser.SetAllowedFileType("dat");
   EXPECT_EQ(chooser.Directory(), path.toStdString());
   // Runs the dialog; `act` gets it once it is shown.
   const auto run = [&](std::function<void(QFileDialog*)> act) {

@@ -100,41 +100,58 @@ size_t Count(const std::string& text, const std::string& part) {
 std::string List(std::vector<std::string> names, bool json) {
   FakeMidi ports;
   ports.names = std::move(names);
-  std::ostringstream out;
-  EXPECT_EQ(RunListCommand(ports, json, out), 0);
-  EXPECT_TRUE(ports.opened.empty() && ports.sent.empty());
+  std::ostringstream out, err;
+  EXPECT_EQ(RunListCommand(ports, json, out, err), 0);
+  EXPECT_TRUE(ports.opened.empty() && ports.sent.empty() && err.str().empty());
   return out.str();
 }
 
-TEST(ListCommandTest, JsonEscapesNamesKeepsUtf8AndAnEmptyListPrintsNothing) {
-  EXPECT_EQ(List({"a \"quoted\" \\ name", "line\nbreak\ttab\x01", "Gerät:ü"}, true),
-            "[{\"index\":0,\"name\":\"a \\\"quoted\\\" \\\\ name\"},"
-            "{\"index\":1,\"name\":\"line\\u000abreak\\u0009tab\\u0001\"},"
-            "{\"index\":2,\"name\":\"Gerät:ü\"}]\n");
-  EXPECT_EQ(List({"x", "y"}, false), "0: x\n1: y\n");
+TEST(ListCommandTest, NamesAreEscapedPassThroughPortsMarkedAndJsonKeepsUtf8) {
+  EXPECT_EQ(
+      List({"a \"quoted\" \\ name", "line\nbreak\ttab\x01", "Gerät:ü"}, true),
+      "[{\"index\":0,\"id\":\"a \\\"quoted\\\" \\\\ name\",\"name\":\"a \\\"quoted\\\" "
+      "\\\\ name\",\"client\":\"a \\\"quoted\\\" \\\\ name\",\"port\":\"\",\"pass_through\":"
+      "false},{\"index\":1,\"id\":\"line\\u000abreak\\u0009tab\\u0001\",\"name\":\"line\\u000a"
+      "break\\u0009tab\\u0001\",\"client\":\"line\\u000abreak\\u0009tab\\u0001\",\"port\":\"\","
+      "\"pass_through\":false},{\"index\":2,\"id\":\"Gerät:ü\",\"name\":\"Gerät:ü\",\"client"
+      "\":\"Gerät:ü\",\"port\":\"\",\"pass_through\":false}]\n");
+  EXPECT_EQ(List({"thru", "x\n\x1b[2J"}, false), "0: thru (pass-through)\n1: x\\n\\x1b[2J\n");
+  EXPECT_EQ(DestinationLine(3, {"20:0", "Synth:in", "Synth", "in", false}), "3: 20:0 Synth:in");
   EXPECT_EQ(List({}, true), "[]\n");
   EXPECT_EQ(List({}, false), "");
 }
 
 TEST(ListCommandTest, ChangesAreToldByIdentityAndPortsMatchByNameIdentityOrUniquePrefix) {
   using L = std::vector<MidiDestination>;
-  const L before = {{"20:0", "Synth:in"}, {"21:0", "Pad:in"}, {"22:0", "Pad:out"}};
+  const L before = {
+      {"20:0", "Synth:in", "Synth", "in"},
+      {"21:0", "Pad:in", "Pad", "in"},
+      {"21:1", "Pad:out", "Pad", "out"},
+      {"24:0", "Virtual Raw MIDI 0-0:VirMIDI 0-0", "Virtual Raw MIDI 0-0", "VirMIDI 0-0"}};
   EXPECT_EQ(DescribeChanges(before, before), std::vector<std::string>{});
   // A device in front of the others, one gone, one renamed under the same identity.
-  EXPECT_EQ(DescribeChanges(before, {{"19:0", "New:in"}, {"20:0", "Synth:in"}, {"22:0", "Pads"}}),
-            (std::vector<std::string>{"removed 1: Pad:in", "added 0: New:in", "renamed 2: Pads"}));
+  EXPECT_EQ(DescribeChanges(before, {{"19:0", "New:in", "", ""},
+                                     {"20:0", "Synth:in", "", ""},
+                                     {"21:1", "Pads", "", ""}}),
+            (std::vector<std::string>{"removed 1: 21:0 Pad:in",
+                                      "removed 3: 24:0 Virtual Raw MIDI 0-0:VirMIDI 0-0",
+                                      "added 0: 19:0 New:in", "renamed 2: 21:1 Pads"}));
 
   for (const auto& [text, index, error_part] :
        std::vector<std::tuple<std::string, int, std::string>>{
            {"1", 1, ""},
-           {"3", -1, "no MIDI destination at index 3"},
+           {"4", -1, "no MIDI destination at index 4"},
            {"99999999999", -1, "index"},
            {"Pad:out", 2, ""},
            {"20:0", 0, ""},
+           {"Virtual Raw MIDI 0-0:0", 3, ""},
+           {"VirMIDI 0-0", 3, ""},
+           {"Synth", 0, ""},
            {"Syn", 0, ""},
-           {"Pad", -1, "'Pad:in', 'Pad:out'"},
-           {"in", -1, "no MIDI destination matches 'in'"},
-           {"", -1, "several"}}) {
+           {"Pad", -1, "'Pad' names several MIDI destinations: 'Pad:in', 'Pad:out'"},
+           {"in", -1, "'in' names several MIDI destinations: 'Synth:in', 'Pad:in'"},
+           {"nothing", -1, "no MIDI destination matches 'nothing'"},
+           {"", -1, "an empty --port names no MIDI destination"}}) {
     const PortMatch m = MatchPort(before, text);
     EXPECT_EQ(m.index, index) << text;
     EXPECT_NE(m.error.find(error_part), std::string::npos) << text << ": " << m.error;
@@ -163,19 +180,16 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
       {Smf(1, 480, {meta, data}), 0,
        "track 0: 11 bytes declared, 0 ticks\ntrack 1: 18 bytes declared, 480 ticks\nlength: 480 "
        "ticks\nplaying time at 120 bpm: 0.500 s\nan update run takes about 0.7 s (each 2.90 ms "
-       "tick advances whole ticks)\ncable: 10 bytes to send; busiest second 10 bytes, from tick 0 "
-       "(a 31250-baud cable carries 3125 bytes a second)\n",
+       "tick advances whole ticks)\ncable: 10 bytes to send, the largest message 4 bytes; busiest "
+       "second 10 bytes, from tick 0 (a 31250-baud cable carries 3125 bytes a second)\n",
        0,
        "\"format\":1,\"tracks\":2,\"division\":480,\"track_sizes\":[11,18],\"track_ticks\":[0,480]"
-       ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"bu"
-       "siest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_second\":3125}",
+       ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"la"
+       "rgest_message\":4,\"busiest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_s"
+       "econd\":3125}",
        0},
       {Smf(0, 96, {split.EndOfTrack()}), 0, "warning: 2 System Exclusive messages are split", 1,
        "[{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,", 1},
-      {Smf(0, 0, {TrackBuilder(open).EndOfTrack(10)}), 0,
-       "never ends (a division of 0 never advances)\ncable: 3 bytes to send\nwarning: with a "
-       "division of 0 playback never gets past tick 0",
-       1, "\"seconds\":null,\"run_seconds\":null,\"cable\":{\"bytes\":3},", 1},
       {Smf(0, 480, {dense.EndOfTrack(48)}), 0,
        "warning: 4 more System Exclusive messages overrun the cable (--json lists them all)\n", 22,
        "{\"type\":\"data_rate\",\"tick\":48,\"bytes\":5140,\"limit\":3125,", 25},
@@ -244,33 +258,47 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
 // two destinations whose names begin alike.
 TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
   RecordingClient device("device", "in"), other("device2", "in");
-  const TempFile f(Smf(0, 96, {TrackBuilder().EndOfTrack()})), refused(Header(2, 1, 480));
-  const std::string dat = f.path, check = "usage: midiflash-cli check FILE [--json]\n",
-                    play = "usage: midiflash-cli play FILE [--port INDEX|NAME|PREFIX]\n";
+  TrackBuilder big;
+  const TempFile f(Smf(0, 96, {TrackBuilder().EndOfTrack()})), refused(Header(2, 1, 480)),
+      large(Smf(0, 96, {big.SysEx(3, Bytes(40000, 1)).EndOfTrack()}));
+  const std::string dat = f.path, check = "usage: midiflash-cli check [--json] [-p PORT] FILE\n",
+                    play = "usage: midiflash-cli play [-p PORT] FILE\n";
+  const std::string too_large =
+      "a message is larger than the MIDI destination carries: track 0, "
+      "tick 3, 40,001 bytes; device:in carries at most 32,720 bytes";
   const struct {
     std::vector<std::string> args;
     int status;
     std::string text;  // stdout starts with it on success, stdout or stderr holds it on failure
   } cases[] = {
-      {{"--help"}, 0, "usage: midiflash-cli COMMAND"},
+      {{"--help"}, 0, "usage: midiflash-cli [-v] COMMAND"},
       {{"help", "play"}, 0, play},
-      {{"help", "frob"}, 0, "usage: midiflash-cli COMMAND"},  // an unknown topic: the overview
+      {{"help", "frob"}, 0, "usage: midiflash-cli [-v] COMMAND"},  // an unknown topic: the overview
       {{"check", "--help"}, 0, check + "\n"},
       {{"dump", "x.dat", "-h"}, 0, "usage: midiflash-cli dump FILE\n\n"},
-      {{"--version"}, 0, std::string("midiflash-cli ") + kVersion + "\n"},
-      {{"--frobnicate"}, 2, "midiflash-cli: unknown option '--frobnicate'\n"},
+      {{"-V"}, 0, std::string("midiflash-cli ") + kVersion + "\n"},
+      {{"-l"}, 0, "0: device:in\n1: device2:in\n"},
+      {{"--frobnicate"},
+       2,
+       "midiflash-cli: unknown option '--frobnicate'\nTry 'midiflash-cli --help'."},
       {{"check", "x.dat", "--jsn"}, 2, "midiflash-cli check: unknown option '--jsn'\n"},
       {{"list", "--watchh"}, 2, "midiflash-cli list: unknown option '--watchh'\n"},
       {{"play", "x.dat", "--prot", "1"}, 2, "midiflash-cli play: unknown option '--prot'\n"},
       {{"chek", "x.dat"}, 2, "midiflash-cli: unknown command 'chek'\n"},
-      {{"check", dat, dat}, 2, check},
-      {{"play", dat, "--port"}, 2, play},
-      {{"check", "/no.dat"}, 2, "Open file error ! /no.dat: the file cannot be opened\n"},
-      {{"play", "/nonexistent/x.dat"}, 2, "Open file error !"},
+      {{"check", dat, dat}, 2, "midiflash-cli check: one FILE is needed\n"},
+      {{"play", dat, "--port"}, 2, "midiflash-cli play: option '--port' needs a value\n"},
+      {{"check", "/no.dat"}, 2, "Open file error ! /no.dat: No such file or directory\n"},
+      {{"dump", "/tmp"}, 2, "Open file error ! /tmp: Is a directory\n"},
+      {{"play", "--", "-x.dat"}, 2, "Open file error ! -x.dat: No such file or directory\n"},
       {{"dump", refused.path}, 1, "result: 3 (refused: "},
-      {{"play", dat, "--port", "dev"}, 2, "'dev' is the start of several MIDI destinations"},
-      {{"play", dat, "--port", "2"}, 2, "no MIDI destination at index 2"},
-      {{"play", refused.path, "--port", "device2"}, 1, "Cant play this SMF !\n"},  // one match
+      {{"play", refused.path}, 1, "Cant play this SMF ! " + refused.path + ": format 2 or higher"},
+      // Without --port only a single destination that is not a pass-through port will do.
+      {{"play", dat}, 2, "several MIDI destinations, choose one with --port: 'device:in', "},
+      {{"play", dat, "--port="}, 2, "an empty --port names no MIDI destination"},
+      {{"play", dat, "-p", "dev"}, 2, "'dev' names several MIDI destinations"},
+      {{"play", dat, "--port=2"}, 2, "no MIDI destination at index 2"},
+      {{"play", large.path, "-pdevice"}, 1, "Cant play this SMF !\n" + too_large},
+      {{"check", large.path, "--port", "device"}, 1, "result: 29 (refused: " + too_large},
   };
   for (const auto& c : cases) {
     const CliProcess cli(c.args, true);
@@ -278,6 +306,8 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
     EXPECT_TRUE(c.status == 0 ? cli.out.starts_with(c.text)
                               : (cli.out + cli.err).find(c.text) != std::string::npos)
         << ::testing::PrintToString(c.args) << cli.out << cli.err;
+    // The log stays in syslog unless asked for; the window's words are not the command line's.
+    EXPECT_EQ(cli.err.find("midiflash: "), std::string::npos) << cli.err;
   }
 }
 
@@ -297,26 +327,29 @@ Bytes Update(int n, uint32_t end_gap, std::vector<Bytes>& sent) {
   return Smf(1, 480, {conductor, data.EndOfTrack(end_gap)});
 }
 
-// On a terminal: progress redrawn in place, again as the run ends, then the end on a line alone.
+// On a terminal: progress redrawn in place, again as the run ends, then the end on a line alone;
+// no window guidance.
 TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
   FakeParts p;
   std::ostringstream out;
   CliView view(out, true);
-  UpdateWorkflow wf(p.midi, view, p.chooser, p.files, p.clock, p.timer, "/");
-  wf.WindowDidLoad();
+  UpdateWorkflow wf(p.midi, view, p.files, p.clock, p.timer);
+  wf.Load("A", UpdateWorkflow::Fallback::kNone);
   std::vector<Bytes> sent;
   p.files.Put("/d/u.dat", Update(60, 0, sent));
-  p.chooser.answer = "/d/u.dat";
-  wf.OnFileSelClick();
-  wf.OnUpdateButtonClicked();
+  wf.ChooseFile("/d/u.dat");
+  wf.Start();
   for (int i = 0; wf.phase() != Phase::kEnded && i < 100; ++i) {
     if (i == 10) p.midi.warnings = 2;  // the MIDI service may have lost messages
     p.clock.now += 0.1;
-    wf.SmfPlayProc();
+    wf.Tick();
     view.Flush();
   }
   EXPECT_EQ(PlayExitStatus(wf.result()), 5);
-  EXPECT_EQ(PlayExitStatus({RunOutcome::kCanceled}), 130);
+  RunResult canceled;
+  canceled.outcome = RunOutcome::kCanceled;
+  EXPECT_EQ(PlayExitStatus(canceled), 130);
+  EXPECT_TRUE(out.str().starts_with("2 opening messages went to A.\nStart\n")) << out.str();
   EXPECT_NE(out.str().find("\r[    0m 00s] [ 00000096 / 00001440 ticks] [##."), std::string::npos);
   EXPECT_GT(out.str().rfind('\r'), out.str().find('\r')) << out.str();
   EXPECT_TRUE(
@@ -349,7 +382,7 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
     const Bytes file = fault ? Update(300, 24, sent) : Update(31, 0, sent);  // 10 s or 1 s
     const TempFile f(file);
     auto t0 = steady_clock::now();
-    CliProcess cli({"play", f.path, "--port", rec->FullPortName()});
+    CliProcess cli({"play", "--verbose", f.path, "--port", rec->FullPortName()});
     const int signo = round % 2 ? SIGTERM : SIGINT;
     if (fault) {
       ASSERT_TRUE(rec->WaitForCount(before + 10, seconds(10)));
@@ -385,8 +418,15 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
       const bool send = fault == kUnplug || fault == kKillServer;
       EXPECT_EQ(status, send ? 3 : 4) << out << cli.err;
       EXPECT_LT(took, 1.5);
-      const std::string end = out.substr(out.rfind('\n', out.size() - 2) + 1);
-      EXPECT_TRUE(send ? end.starts_with("Send error ! ") : end == "Open file error !\n") << out;
+      // The status line, what it means, and where the run stopped.
+      std::istringstream lines(out);
+      std::vector<std::string> l;
+      for (std::string line; std::getline(lines, line);) l.push_back(line);
+      ASSERT_GE(l.size(), 3u) << out;
+      EXPECT_TRUE(send ? l.end()[-3].starts_with("Send error ! ")
+                       : l.end()[-3] == "Open file error !")
+          << out;
+      EXPECT_EQ(l.back().find(f.path.substr(5) + ": stopped at tick "), 0u) << out;
       EXPECT_LE(Count(cli.err, "MIDISend err = "), 1u) << cli.err;
     } else if (completed) {
       EXPECT_EQ(status, out.ends_with("!!\n") ? 0 : 5) << out << cli.err;
@@ -395,7 +435,7 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
       // Interrupted before the program could catch signals, it prints nothing and sends nothing.
       EXPECT_EQ(status, 128 + signo) << out << cli.err;
       EXPECT_TRUE(cli.out.empty() ? rec->Count() == before
-                                  : out.ends_with("\nUpdating was canceled by user!!\n"))
+                                  : out.find("\nUpdating was canceled by user!!\n") != out.npos)
           << out;
     }
     std::this_thread::sleep_for(milliseconds(20));

@@ -25,7 +25,7 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
   std::ifstream list(data / "expected.txt");
   std::string name;
   for (int32_t result; list >> name >> result; ++by_result[result]) expected[name] = result;
-  for (int32_t r : {0, 1, 3, 4, 17, 18, 19, 20, 21, 23, 24, 25, 26, 27}) {
+  for (int32_t r : {0, 1, 3, 4, 17, 18, 19, 20, 21, 23, 24, 25, 26, 27, 28}) {
     EXPECT_GT(by_result[r], 0) << r;  // every refusal but "too large" has a file
   }
   ScopedLogCapture quiet{[](const std::string&) {}};
@@ -40,14 +40,15 @@ TEST(Corpus, EachFileGetsItsResultAndAcceptedOnesPlayToTheEnd) {
     const Bytes file{std::istreambuf_iterator<char>(in), {}};
     CoreHarness p;
     p.Choose(file);
-    ASSERT_EQ(p.wf.lastLoadResult(), want->second) << DescribeCheckResult(p.wf.lastLoadResult());
+    ASSERT_TRUE(p.wf.file().checked);
+    ASSERT_EQ(p.wf.file().checked->result, want->second) << ExplainRefusal(*p.wf.file().checked);
     const SentBytesOracle oracle(file);
     EXPECT_EQ(oracle.walk().ok, want->second == kCheckPlayable);
     if (want->second != kCheckPlayable) {
       EXPECT_TRUE(p.midi.sent.empty() && !p.view.shown.update);
       continue;
     }
-    p.wf.OnUpdateButtonClicked();
+    p.wf.Start();
     // Timer periods at first, then ever longer, to cross the longest delta time (2^28 ticks).
     double step = kTickPeriodSeconds;
     for (int i = 0; i < 2000 && p.view.ends.empty(); ++i, step *= i > 100 ? 1.1 : 1) p.Tick(step);

@@ -1,11 +1,12 @@
-// The one reader: every rule of ReadTrackEvent as a row of one table, then the record-based
-// wrappers over it, the file check and the cable analysis that read the image through it.
+// The one reader: every rule of ReadTrackEvent as a row of one table, then the file check and the
+// cable analysis that read the image through it.
 #include <gtest/gtest.h>
 
 #include "CableLoad.h"
-#include "FileCheck.h"
+#include "CheckedFile.h"
 #include "Log.h"
 #include "SmfBuilder.h"
+#include "TrackReader.h"
 
 namespace midiflash {
 namespace {
@@ -74,7 +75,7 @@ TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
   for (const StepCase& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
     TrackCursor cur{0, c.runSts, c.ticks};
-    SmfEvent e;
+    TrackEvent e;
     ReadRefusal why;
     ASSERT_EQ(ReadTrackEvent(c.in.data(), uint32_t(c.in.size()), cur, e, why), c.step);
     if (c.step == X) {  // the cursor stays where it was
@@ -87,37 +88,25 @@ TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
     EXPECT_EQ((Bytes{e.status, e.data1, e.data2, uint8_t(e.dataOffset), uint8_t(e.dataLength),
                      e.runningStatus, uint8_t(cur.runSts)}),
               c.fields);
-    EXPECT_EQ(e.WireBytes(), e.kind == EventKind::kChannel ? 1 + ChannelDataBytes(e.status)
+    EXPECT_EQ(e.WireBytes(), e.kind == EventKind::kChannel ? ChannelMessageLength(e.status)
                              : e.kind == EventKind::kMeta  ? 0
                                                            : e.dataLength + 1u);
   }
 }
 
 struct ReaderFixture : ::testing::Test {
-  PlayerState s;
-  SmfReader r{s};
-  FileCheck check{s, r};
+  CheckedFile f;
   CableLoad load;
   std::vector<std::string> log;
   ScopedLogCapture capture{[this](const std::string& l) { log.push_back(l); }};
-  SmfTrack& Load(const Bytes& b) {
-    s.SMF = b;
-    s.SmfSize = b.size();
-    return s.sTrk[0] = SmfTrack{};
-  }
-  // The track records stay as the last check left them.
-  int32_t Check(const Bytes& b) {
-    s.SMF = b;
-    s.SmfSize = b.size();
-    return check.SmfPlaySet();
-  }
+  int32_t Check(const Bytes& b) { return (f = CheckFile(b)).result; }
   static TrackBuilder Ticks(uint32_t n) {
     TrackBuilder t;
     return t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
   }
   void Measure(uint16_t division, const std::vector<TrackBuilder>& tracks) {
     ASSERT_EQ(Check(Smf(1, division, tracks)), kCheckPlayable);
-    ASSERT_EQ(MeasureCableLoad(s, load), kCheckPlayable);
+    load = MeasureCableLoad(f);
   }
   U64 Busiest() const { return {load.busiestSecondBytes, load.busiestSecondTick}; }
   U64 Overrun(size_t i) const {
@@ -130,46 +119,6 @@ struct ReaderFixture : ::testing::Test {
     return t.SysEx(delta, Bytes(wire - 1, 0x11)).Event(gap, {0x90, 0x3C, 0x64}).EndOfTrack();
   }
 };
-
-TEST_F(ReaderFixture, NumbersOfAnyLengthNeverReadPastTheImage) {
-  const struct {
-    Bytes in;
-    uint32_t value, taken;
-  } cases[] = {{{0x81, 0x00}, 128, 2},
-               {{0x8F, 0xFF, 0xFF, 0xFF, 0x7F}, 0xFFFFFFFFu, 5},
-               {{0x81, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, 1, 7},
-               {{0x81, 0x81}, (1u << 14) + (1u << 7), 2}};  // cut: the end reads as 0
-  for (const auto& c : cases) {
-    SmfTrack& t = Load(c.in);
-    EXPECT_EQ(r.ReadVariNum(0), c.value);
-    EXPECT_EQ(t.TrkPtr, c.taken);
-  }
-  SmfTrack& t = Load({0x01, 0xE0, 0x00, 0x00, 0x00, 0x06, 0x12});
-  EXPECT_EQ((U{r.Read2Byte(0), r.Read4Byte(0), r.Read2Byte(0), t.TrkPtr}), (U{480, 6, 0x1200, 7}));
-}
-
-TEST_F(ReaderFixture, ReadEventFillsTheRecordLeavesDataToTheCallerAndLogsLongDeltas) {
-  // A delta of 8000 ticks passes quietly, 8001 are logged.
-  SmfTrack& t = Load({0x00, 0x90, 0x3C, 0x64, 0x00, 0x3C, 0x00, 0x00, 0xFF, 0x01, 0x00, 0xBE, 0x40,
-                      0xC1, 0x05, 0x02, 0xF0, 0x02, 0x41, 0xF7, 0xBE, 0x41, 0x06, 0x00, 0xF8});
-  const U want[] = {{0x90, 0x3C, 0x64, 3, 4, 0},     {0x90, 0x3C, 0x00, 3, 7, 0},
-                    {0xFF, 0x01, 0x00, 0, 11, 0},    {0xC1, 0x05, 0x00, 2, 15, 8000},
-                    {0xF0, 0x05, 0x00, 2, 18, 8002}, {0xC1, 0x06, 0x00, 2, 23, 16003}};
-  for (const U& w : want) {
-    ASSERT_EQ(r.ReadEvent(0), 1);
-    EXPECT_EQ((U{t.Sts, t.Data1, t.Data2, t.DataLen, t.TrkPtr, uint32_t(t.WaitClock)}), w);
-    if (t.Sts == 0xF0) t.TrkPtr += t.DataLen;  // SysEx: TrkPtr stood on its first data byte
-  }
-  EXPECT_EQ(log, (std::vector<std::string>{"delta_time > 8000", "status: c1"}));
-  EXPECT_EQ((U{t.TotalClock, t.RunSts}), (U{16003, 0xC1}));
-  EXPECT_EQ(r.ReadEvent(0), 0);  // F8 is refused and the record stays as it was
-  EXPECT_EQ((U{uint32_t(r.refusal().result), r.refusal().offset}), (U{kCheckSystemStatus, 24}));
-  EXPECT_EQ((U{t.TrkPtr, t.Sts, uint32_t(t.WaitClock)}), (U{23, 0xC1, 16003}));
-  Load({0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x64});  // 2^32 - 1 counts as -1: not logged
-  ASSERT_EQ(r.ReadEvent(0), 1);
-  EXPECT_EQ(s.sTrk[0].WaitClock, -1);
-  EXPECT_EQ(log.size(), 2u);
-}
 
 TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
   const Bytes h = Header(0, 0, 480);
@@ -188,50 +137,62 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
   const struct {
     Bytes in;
     int32_t result;
-    uint32_t total;  // tTotalClock, also after a refusal (the tracks before it keep their scan)
+    uint32_t total;  // the longest track scanned, also after a refusal
     int32_t track;
     uint64_t offset;
+    const char* why = "";  // part of the explanation
   } cases[] = {
       // The header's tests in their order; every field is stored before any is tested.
-      {{}, kCheckHeaderCut, 0, -1, 0},
-      {{'X'}, kCheckNotSmf, 0, -1, 0},
+      {{}, kCheckHeaderCut, 0, -1, 0, "(the file is 0 bytes long)"},
+      {{'X'}, kCheckNotSmf, 0, -1, 0, "(it begins with 58)"},
       {{'M', 'T'}, kCheckHeaderCut, 0, -1, 2},
       {Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}}), kCheckNotSmf, 0, -1, 0},
       {Bytes(h.begin(), h.begin() + 7), kCheckHeaderCut, 0, -1, 7},
-      {Cat({Header(0, 0, 480, 7), {0}}), kCheckNotSmf, 0, -1, 4},
+      {Cat({Header(0, 0, 480, 7), {0}}), kCheckNotSmf, 0, -1, 4, "(header length 7)"},
       {Bytes(h.begin(), h.begin() + 13), kCheckHeaderCut, 0, -1, 13},
-      {Header(2, 34, 0xE728), kCheckBadFormat, 0, -1, 8},
-      {Header(1, 34, 0xE728), kCheckTooManyTracks, 0, -1, 10},
-      {Header(1, 33, 0x8000), kCheckSmpteDivision, 0, -1, 12},
-      {Header(1, 0, 0x7FFF), kCheckPlayable, 0, -1, 0},
+      {Header(2, 34, 0xE728), kCheckBadFormat, 0, -1, 8, "(format 2)"},
+      {Header(1, 34, 0xE728), kCheckTooManyTracks, 0, -1, 10, "(34 tracks)"},
+      {Header(1, 33, 0x8000), kCheckSmpteDivision, 0, -1, 12, "(division 8000 at byte offset 12)"},
+      {Header(1, 0, 0), kCheckDivisionZero, 0, -1, 12, "never move (division 0000"},
+      {Header(1, 0, 0x7FFF), kCheckPlayable, 0, -1, 0, "playable"},
       {Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)}), kCheckPlayable, 1920, -1, 0},
       {Smf(1, 96, many), kCheckPlayable, 33, -1, 0},
       {Smf(1, 96, {fits}), kCheckPlayable, UINT32_MAX, -1, 0},
-      {Cat({Header(1, 2, 480), a.Chunk(), {0x00}, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35},
+      {Cat({Header(1, 2, 480), a.Chunk(), {0x00}, b.Chunk()}), kCheckNoTrackChunk, 480, 1, 35,
+       "the chunk of track 1 was expected at byte offset 35, which holds 00 4D 54 72"},
       {Cat({Header(1, 1, 480), a.Chunk(), {1, 2, 3}}), kCheckPlayable, 480, -1, 0},
       {Cat({Header(1, 2, 96), eot_data.Chunk(), Ticks(5).Chunk()}), kCheckNoTrackChunk, 10, 1, 30},
       {Smf(1, 96, {hidden}), kCheckPlayable, 12, -1, 0},
-      {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0, 0}}), kCheckTrackChunkCut, 0, 0, 18},
+      {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0, 0}}), kCheckTrackChunkCut, 0, 0, 18,
+       ": track 0, chunk at byte offset 18 of a 20-byte file"},
       {Cat({Header(1, 1, 96), {'M', 'T', 'r'}}), kCheckTrackChunkCut, 0, 0, 14},
-      {Cat({Header(1, 1, 96), {'M', 'X', 'r'}}), kCheckNoTrackChunk, 0, 0, 14},
+      {Cat({Header(1, 1, 96), {'M', 'X', 'r'}}), kCheckNoTrackChunk, 0, 0, 14,
+       "which holds 4D 58 72"},
       {Cat({Header(1, 1, 96), {'M', 'T', 'r', 'k', 0xFF, 0xFF, 0xFF, 0xFF}}), kCheckNoEndOfTrack, 0,
-       0, 22},
+       0, 22, ": track 0 runs to the end of the 22-byte file"},
       {Cat({Header(1, 2, 96), one.Chunk(), TrackBuilder().Raw({0, 0x90, 0x3C, 0x64}).Chunk()}),
        kCheckNoEndOfTrack, 1, 1, 46},
       // A reader's refusal names its track and byte offset; track 1's events begin at 42.
-      // Running status carries over neither from track 0 nor from the table's last use.
-      {Smf(1, 96, {one, stray}), kCheckNoRunningStatus, 1, 1, 43},
+      // Running status does not carry over from track 0.
+      {Smf(1, 96, {one, stray}), kCheckNoRunningStatus, 1, 1, 43,
+       ": track 1, byte 3C at byte offset 43"},
       // A track without End of Track reads on into the next chunk: it is named, not the next one
       // (with a third track: check's refusals).
-      {Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()}), kCheckNoEndOfTrack, 0, 0, 30},
+      {Cat({Header(1, 1, 96), open.Chunk(), quiet.Chunk()}), kCheckNoEndOfTrack, 0, 0, 30,
+       ": track 0, whose events run on past its chunk into the next track chunk at byte offset 30"},
+      {Smf(1, 96, {TrackBuilder().Event(0, {0x90, 0x3C, 0xFF}).EndOfTrack()}), kCheckDataByteHigh,
+       0, 0, 25, ": track 0, byte FF at byte offset 25"},
+      {Smf(1, 96, {TrackBuilder().Event(0, {0x90, 0x3C})}), kCheckEventCut, 0, 0, 25,
+       ": track 0, reading stopped at byte offset 25 of a 25-byte file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(PrintToString(c.in));
-    s.sTrk[1].RunSts = 0x90;
     EXPECT_EQ(Check(c.in), c.result);
-    EXPECT_EQ(s.tTotalClock, c.total);
-    EXPECT_EQ(check.failure().track, c.track);
-    EXPECT_EQ(check.failure().offset, c.offset);
+    EXPECT_EQ(f.totalTicks, c.total);
+    EXPECT_EQ(f.failure.track, c.track);
+    EXPECT_EQ(f.failure.offset, c.offset);
+    EXPECT_NE(ExplainRefusal(f).find(c.why), std::string::npos) << ExplainRefusal(f);
+    EXPECT_EQ(ExplainRefusal(f).rfind(CheckReason(c.result), 0), 0u);
   }
   // Every cut of a sound file is refused inside the cut: each copy is exactly n bytes long, so
   // that AddressSanitizer sees any read past it.
@@ -242,14 +203,19 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
   ASSERT_EQ(Check(whole), kCheckPlayable);
   for (size_t n = 0; n < whole.size(); ++n) {
     EXPECT_NE(Check(Bytes(whole.begin(), whole.begin() + n)), kCheckPlayable) << "cut at " << n;
-    EXPECT_LE(check.failure().offset, n);
+    EXPECT_LE(f.failure.offset, n);
   }
-  Check(Cat({Header(0, 0, 480, 7), {0}}));
-  EXPECT_EQ(s.HeaderSize, 7u);
+  // What the scan keeps of each track, and the long delta times it logs (8000 ticks pass quietly).
+  log.clear();
+  Check(Cat({Header(0, 2, 480), Ticks(8000).Chunk(3), Ticks(8001).Chunk(1000)}));
+  EXPECT_EQ(f.tracks.size(), 2u);
+  EXPECT_EQ((U{f.tracks[0].declaredLength, f.tracks[0].firstEvent, f.tracks[0].ticks,
+               f.tracks[1].declaredLength, f.tracks[1].firstEvent, f.tracks[1].ticks}),
+            (U{3, 22, 8000, 1000, 43, 8001}));
+  EXPECT_EQ(log, (std::vector<std::string>{"delta_time > 8000", "status: 80"}));
   Check(Header(2, 34, 480));
-  EXPECT_EQ(s.SmfTracks, 34);
-  s.SmfSize = uint64_t{1} << 32;  // too large to address: refused before anything is read
-  EXPECT_EQ(check.SmfPlaySet(), kCheckTooLarge);
+  EXPECT_EQ((U{f.format, f.trackCount, f.division, f.headerRead}), (U{2, 34, 480, 1}));
+  EXPECT_FALSE(CheckFile({'M', 'T', 'h', 'd', 0, 0, 0, 6}).headerRead);
 }
 
 TEST_F(ReaderFixture, SysExLongerThanItsGapAndNoLonger) {
@@ -257,7 +223,6 @@ TEST_F(ReaderFixture, SysExLongerThanItsGapAndNoLonger) {
   // equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
   for (const uint32_t wire : {156, 157, 625, 626}) {
     Measure(480, {SysExThenNote(wire, wire < 600 ? 48 : 192, 7)});
-    EXPECT_TRUE(load.timed);
     ASSERT_EQ(load.overruns.size(), wire == 157 || wire == 626 ? 1u : 0u) << wire;
   }
   EXPECT_EQ(Overrun(0), (U64{0, 7, 626, 0, 199}));
@@ -283,7 +248,7 @@ TEST_F(ReaderFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
   EXPECT_EQ(Overrun(0), (U64{0, 0, 2, 1, 0}));
 }
 
-TEST_F(ReaderFixture, WireBytesSplitSystemExclusiveAndDivisionZero) {
+TEST_F(ReaderFixture, WireBytesLargestMessageAndSplitSystemExclusive) {
   TrackBuilder t, split;
   t.Event(0, {0x90, 0x3C, 0x64})
       .Event(0, {0x3C, 0x00})  // running status: still three bytes on the cable
@@ -294,17 +259,16 @@ TEST_F(ReaderFixture, WireBytesSplitSystemExclusiveAndDivisionZero) {
       .EndOfTrack();
   split.SysEx(3, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(2, {}).EndOfTrack();
   Measure(96, {t, split});
-  EXPECT_EQ(load.totalBytes, 3u + 3 + 2 + 4 + 3 + 3 + 3 + 1);
-  EXPECT_EQ(load.busiestSecondBytes, load.totalBytes);
+  EXPECT_EQ(f.wireBytes, 3u + 3 + 2 + 4 + 3 + 3 + 3 + 1);
+  EXPECT_EQ(load.busiestSecondBytes, f.wireBytes);
+  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{4, 0, 0}));
   // F0 43 10 and the empty F0 are split; the first at track 1, tick 3.
   EXPECT_EQ((U64{load.splitSysEx, uint64_t(load.firstSplitTrack), load.firstSplitTick}),
             (U64{2, 1, 3}));
   Measure(96, {t});
   EXPECT_EQ(load.splitSysEx, 0u);
-  Measure(0, {SysExThenNote(3000, 0)});  // division 0: nothing is timed
-  EXPECT_FALSE(load.timed);
-  EXPECT_TRUE(load.overruns.empty());
-  EXPECT_EQ((U64{load.busiestSecondBytes, load.totalBytes}), (U64{0, 3003}));
+  Measure(96, {Ticks(1), SysExThenNote(3000, 0, 5)});  // the largest is named where it stands
+  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{3000, 1, 5}));
 }
 
 TEST_F(ReaderFixture, BusiestSecondIsTwoDivisionsLong) {

@@ -1,9 +1,8 @@
-// The workflow's phases and transitions as the front ends see them; the sequencer under it (tempo,
-// reset, dispatch and the playback tick, on a clock the test moves); and how a run ends: at the
-// end of the file once the device has taken every byte, at the first failed delivery, on cancel.
+// The workflow's phases and transitions as the front ends see them; the playback under it (the
+// opening messages, the tick, on a clock the test moves); and how a run ends: at the end of the
+// file once the device has taken every byte, at the first failed delivery, on cancel.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <tuple>
 
@@ -20,11 +19,11 @@ const Controls kIdle{true, false, false, true}, kReady{true, true, false, true},
     kRunning{false, false, true, false};
 
 using Names = std::vector<std::string>;
-const std::string kSelect = "To select file click [File Select] button.";
+const std::string kSelect = "To select file click [File Select] button.",
+                  kClick = "To start updating click [Update] button !";
 
 struct WorkflowTest : ::testing::Test, CoreHarness {
   ScopedLogCapture quiet{[](const std::string&) {}};
-  const PlayerState& s = wf.state();
 };
 
 // Ten notes, one per timer period after the first two (480 ticks a quarter note: a period is
@@ -34,6 +33,12 @@ Bytes TenNotes() {
   for (uint8_t i = 0; i < 10; ++i) t.Event(i == 0 ? 0 : 2, {0x90, i, 1});
   return Smf(1, 480, {t.EndOfTrack(2)});
 }
+// Three System Exclusive messages at tick 0, a note at tick 1.
+Bytes Opening() {
+  TrackBuilder t;
+  t.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).Event(1, {0x90, 1, 1});
+  return Smf(0, 480, {t.EndOfTrack(1)});
+}
 
 TEST_F(WorkflowTest, LoadThenChoicesMoveBetweenPhasesAndOnlyAnOpenedFileStartsOneRun) {
   EXPECT_EQ(view.fileName, kSelect);
@@ -41,125 +46,189 @@ TEST_F(WorkflowTest, LoadThenChoicesMoveBetweenPhasesAndOnlyAnOpenedFileStartsOn
   EXPECT_EQ(wf.phase(), Phase::kNoFile);
   EXPECT_EQ(view.items, (Names{"A", "B", "C"}));
   EXPECT_EQ(view.selected, 0);
-  EXPECT_EQ(midi.opened, std::vector<int64_t>{0});
+  EXPECT_EQ(midi.opened, Names{"A"});
   EXPECT_EQ(view.progress, 0);
-  TrackBuilder opening;
-  opening.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).EndOfTrack(1);
   files.Put("/d/a.dat", TenNotes());
   files.Put("/d/bad.dat", Header(2, 1, 480));
-  files.Put("/d/open.dat", Smf(1, 480, {opening}));
+  files.Put("/d/zero.dat", Smf(0, 0, {TrackBuilder().EndOfTrack()}));
+  files.Put("/d/open.dat", Opening());
   midi.status = -19;  // the second opening message fails: the third is not sent
   midi.failFrom = 1;
-  wf.OnFileSelClick();  // the dialog cancelled: nothing changes
-  EXPECT_EQ(view.fileName, kSelect);
   const struct {
     const char* path;
     Phase phase;
-    const char* name;
     const char* text;
+    const char* detail;
   } cases[] = {
-      {"/d/a.dat", Phase::kReady, "<< a.dat >>", "To start updating click [Update] button !"},
-      {"/d/bad.dat", Phase::kRefused, "<< bad.dat >>", "Cant play this SMF !"},
-      {"/d/a.dat", Phase::kReady, "<< a.dat >>", "To start updating click [Update] button !"},
-      {"/d/open.dat", Phase::kNotOpened, "<< open.dat >>", "Send error ! -19"},
-      {"/d/missing.dat", Phase::kUnreadable, "<< missing.dat >>", "Open file error !"}};
+      {"/d/a.dat", Phase::kReady, kClick.c_str(), ""},
+      {"/d/bad.dat", Phase::kRefused, "Cant play this SMF !",
+       "format 2 or higher: only formats 0 and 1 can be played (format 2)"},
+      {"/d/a.dat", Phase::kReady, kClick.c_str(), ""},
+      {"/d/open.dat", Phase::kNotOpened, "Send error ! -19",
+       "No MIDI destination is open, or the MIDI service cannot be reached. Choose a destination."},
+      {"/d/zero.dat", Phase::kRefused, "Cant play this SMF !",
+       "the division is 0 ticks per quarter note, so playback would never move (division 0000 at "
+       "byte offset 12)"},
+      {"/d/missing.dat", Phase::kUnreadable, "Open file error !", "No such file or directory"}};
   for (const auto& c : cases) {
     view.progress = -1;
-    chooser.answer = c.path;
-    wf.OnFileSelClick();
+    wf.ChooseFile(c.path);
     EXPECT_EQ(wf.phase(), c.phase) << c.path;
-    EXPECT_EQ(view.fileName + view.location, std::string(c.name) + c.text);
+    EXPECT_EQ(view.fileName, "<< " + std::string(c.path + 3) + " >>");
+    EXPECT_EQ(view.location + "|" + view.detail, std::string(c.text) + "|" + c.detail);
     EXPECT_EQ(view.shown, c.phase == Phase::kReady ? kReady : kIdle);
     EXPECT_EQ(view.progress, 0);
   }
   EXPECT_EQ(midi.sent.size(), 2u);
-  wf.OnUpdateButtonClicked();  // disabled: no run starts
-  // A queueing backend reports a failure only later: Update then refuses to start, and so does
-  // the next choice of the file until a destination is opened again.
+  wf.Start();  // disabled: no run starts
+  // A queueing backend reports a failure only later: Update then refuses to start. Choosing the
+  // file again opens the destination again, which clears what the failure left.
   midi.status = 0;
   Choose(TenNotes());
   midi.deliveryError = -110;
-  wf.OnUpdateButtonClicked();
+  wf.Start();
   EXPECT_EQ(view.location, "Send error ! -110");
-  Choose(TenNotes());
-  EXPECT_EQ(wf.phase(), Phase::kNotOpened);
+  EXPECT_EQ(view.detail, SendErrorAdvice(-110));
+  Choose(Opening());
+  EXPECT_EQ(wf.phase(), Phase::kReady);
+  EXPECT_EQ(view.detail, "3 opening messages went to A.");
   EXPECT_EQ(timer.starts, 0);
-  wf.OnMidiOutSelChanged();
-  // A run starts once; File Select and the list are disabled while it runs.
-  Choose(TenNotes());
-  wf.OnUpdateButtonClicked();
-  wf.OnUpdateButtonClicked();
+  // A run starts once; a file or a destination chosen while it runs changes nothing.
+  wf.Start();
+  wf.Start();
   EXPECT_EQ(timer.starts, 1);
-  wf.OnFileSelClick();
-  wf.OnMidiOutSelChanged();
+  wf.ChooseFile("/d/a.dat");
+  wf.ChooseDestination("B");
   EXPECT_EQ(view.location, "Start");
-  EXPECT_EQ(midi.opened.size(), 2u);
+  EXPECT_EQ(midi.opened, (Names{"A", "A"}));
   RunToEnd();
-  wf.OnUpdateButtonClicked();
+  wf.Start();
   EXPECT_EQ(timer.starts, 1);
-  wf.OnFileSelClick();  // the same file chosen again is read, checked and reset anew
+  wf.ChooseFile("/d/a.dat");  // the same file chosen again is read, checked and offered anew
   EXPECT_EQ(wf.phase(), Phase::kReady);
 }
 
+TEST_F(WorkflowTest, TheOpeningMessagesAndTheSizeCheckFollowTheDestination) {
+  Choose(Opening());
+  EXPECT_EQ(midi.sent.size(), 3u);
+  // Another destination gets them at once; choosing the one that has them sends nothing.
+  wf.ChooseDestination("B");
+  wf.ChooseDestination("B");
+  EXPECT_EQ(midi.sent.size(), 6u);
+  EXPECT_EQ(view.detail, "3 opening messages went to B.");
+  // A destination that carries less than the largest message refuses the file before anything
+  // is sent; one that carries it takes the file again.
+  midi.largest = 2;
+  wf.ChooseDestination("C");
+  EXPECT_EQ(wf.phase(), Phase::kRefused);
+  EXPECT_EQ(view.location, "Cant play this SMF !");
+  EXPECT_EQ(view.detail,
+            "a message is larger than the MIDI destination carries: track 0, tick 0, "
+            "3 bytes; C carries at most 2 bytes");
+  Choose(Opening());
+  EXPECT_EQ(midi.sent.size(), 6u);
+  midi.largest = 3;
+  wf.ChooseDestination("A");
+  EXPECT_EQ(wf.phase(), Phase::kReady);
+  EXPECT_EQ(midi.sent.size(), 9u);
+  EXPECT_EQ(midi.sent.back(), (Bytes{0xF0, 0x7D, 3}));
+  // After a run the file must be chosen again before anything is sent anywhere.
+  wf.Start();
+  RunToEnd();
+  wf.ChooseDestination("B");
+  EXPECT_EQ(midi.sent.size(), 10u);
+}
+
+TEST(Destinations, TheLoadStepPrefersTheRememberedOneThenAnyButAPassThroughPort) {
+  const struct {
+    Names service;
+    const char* preferred;
+    UpdateWorkflow::Fallback fallback;
+    int64_t selected;
+  } cases[] = {
+      {{"thru", "A", "B"}, "B", UpdateWorkflow::Fallback::kFirstDevice, 2},
+      {{"thru", "A", "B"}, "gone", UpdateWorkflow::Fallback::kFirstDevice, 1},
+      {{"thru", "A", "B"}, "", UpdateWorkflow::Fallback::kNone, -1},
+      {{"thru"}, "", UpdateWorkflow::Fallback::kFirstDevice, -1},
+  };
+  for (const auto& c : cases) {
+    FakeParts p;
+    p.midi.names = c.service;
+    UpdateWorkflow wf{p.midi, p.view, p.files, p.clock, p.timer};
+    wf.Load(c.preferred, c.fallback);
+    EXPECT_EQ(p.view.selected, c.selected) << c.preferred;
+    EXPECT_EQ(p.midi.opened.size(), c.selected < 0 ? 0u : 1u);
+    // A file with no destination waits for one; a device that appears is taken as at load.
+    p.files.Put("/f.dat", Opening());
+    wf.ChooseFile("/f.dat");
+    if (c.selected >= 0) continue;
+    EXPECT_EQ(p.view.location, "Choose the MIDI destination of the update.");
+    EXPECT_FALSE(wf.controls().update);
+    p.midi.names.push_back("D");
+    wf.DestinationsChanged();
+    EXPECT_EQ(wf.phase(),
+              c.fallback == UpdateWorkflow::Fallback::kNone ? Phase::kNotOpened : Phase::kReady);
+  }
+}
+
 TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
-  view.selected = 1;  // B
-  wf.OnMidiOutSelChanged();
+  wf.ChooseDestination("B");
   Choose(TenNotes());
   // What the service lists now (empty: unchanged) and whether it tells the workflow, the item the
-  // user selects (-1: none), whether the file is chosen again; then what the list shows, which
-  // item is selected, whether Update is enabled, the phase.
+  // user chooses ("": none), whether the file is chosen again; then what the list shows, which
+  // item is selected, the phase and the status line.
+  const std::string gone = "The MIDI destination went away.";
   const struct {
     Names service;
     bool told;
-    int64_t select;
+    std::string choose;
     bool file;
     Names items;
     int64_t selected;
-    bool update;
     Phase phase;
+    std::string text;
   } steps[] = {
       // clang-format off
-      {{"0", "A", "B", "C"}, true, -1, false, {"0", "A", "B", "C"}, 2, true, Phase::kReady},
-      {{"0", "C"}, true, -1, false, {"0", "C", "B (gone)"}, 2, false, Phase::kNotOpened},
-      {{"0", "C", "D"}, true, -1, false, {"0", "C", "D", "B (gone)"}, 3, false, Phase::kNotOpened},
-      // Back, but without the file's opening messages: the file has to be chosen again.
-      {{"B", "0"}, true, -1, false, {"B", "0"}, 0, false, Phase::kNotOpened},
-      // Gone again; the gone item opens nothing, a listed one does.
-      {{"0"}, true, -1, false, {"0", "B (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 1, false, {"0", "B (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 0, false, {"0"}, 0, false, Phase::kNotOpened},
-      {{}, false, -1, true, {"0"}, 0, true, Phase::kReady},
+      {{"0", "A", "B", "C"}, true, "", false, {"0", "A", "B", "C"}, 2, Phase::kReady, kClick},
+      // Gone while nothing is sent: a notice, not a send error.
+      {{"0", "C"}, true, "", false, {"0", "C", "B (gone)"}, 2, Phase::kNotOpened, gone},
+      {{"0", "C", "D"}, true, "", false, {"0", "C", "D", "B (gone)"}, 3, Phase::kNotOpened, gone},
+      // Back: opened anew, and the file's opening messages go to it again.
+      {{"B", "0"}, true, "", false, {"B", "0"}, 0, Phase::kReady, kClick},
+      // Gone again; the gone item chooses nothing, a listed one does.
+      {{"0"}, true, "", false, {"0", "B (gone)"}, 1, Phase::kNotOpened, gone},
+      {{}, false, "B", false, {"0", "B (gone)"}, 1, Phase::kNotOpened, gone},
+      {{}, false, "0", false, {"0"}, 0, Phase::kReady, kClick},
       // An entry that went away after the list was shown is never replaced by what stands there.
-      {{"E"}, false, 0, false, {"E", "0 (gone)"}, 1, false, Phase::kNotOpened},
-      {{}, false, 0, true, {"E"}, 0, true, Phase::kReady},
+      {{"E"}, false, "0", false, {"E", "0 (gone)"}, 1, Phase::kNotOpened, gone},
+      {{}, false, "E", true, {"E"}, 0, Phase::kReady, kClick},
       // clang-format on
   };
   for (const auto& step : steps) {
+    SCOPED_TRACE(step.items.back());
     if (!step.service.empty()) midi.names = step.service;
-    if (step.told) wf.OnDestinationsChanged();
-    if (step.select >= 0) view.selected = step.select, wf.OnMidiOutSelChanged();
+    if (step.told) wf.DestinationsChanged();
+    if (!step.choose.empty()) wf.ChooseDestination(step.choose);
     if (step.file) Choose(TenNotes());
     EXPECT_EQ(view.items, step.items);
     EXPECT_EQ(view.selected, step.selected);
-    EXPECT_EQ(view.shown.update, step.update);
-    EXPECT_EQ(wf.controls().update, step.update);
     EXPECT_EQ(wf.phase(), step.phase);
+    EXPECT_EQ(view.location, step.text);
   }
-  // B when chosen and again when it came back at its new index; none for 0 among E.
-  EXPECT_EQ(midi.opened, (std::vector<int64_t>{0, 1, 0, 0, -1, 0}));
+  EXPECT_EQ(midi.opened, (Names{"A", "B", "B", "0", "0", "E"}));
   // During a run the list stays as it is and follows once the run has ended.
-  wf.OnUpdateButtonClicked();
+  wf.Start();
   midi.names = {"F", "E"};
-  wf.OnDestinationsChanged();
+  wf.DestinationsChanged();
   EXPECT_EQ(view.items, Names{"E"});
   RunToEnd();
   EXPECT_EQ(view.items, (Names{"F", "E"}));
   EXPECT_EQ(view.selected, 1);
 }
 
-// Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before
-// Update); while bytes are pending after the last note the run must show them and stay cancellable.
-TEST(RunEnd, EachWayARunEnds) {
+// Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before Update);
+// while bytes are pending after the last note the run must show them and stay cancellable.
+TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
   enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel, kFile };
   using Step = std::tuple<int, What, int64_t>;  // before timer tick number, what, value
   struct Case {
@@ -169,38 +238,41 @@ TEST(RunEnd, EachWayARunEnds) {
     const char* text;
     int endTick;
     size_t sent;
-    uint64_t warnings;
+    const char* facts;  // the last line of the detail
   } cases[] = {
       // clang-format off
-      {"fifth send fails", {{1, kFailSendsFrom, 4}},
-       RunOutcome::kSendFailed, "Send error ! -50", 4, 5, 0},
+      {"fifth send fails", {{1, kFailSendsFrom, 4}}, RunOutcome::kSendFailed,
+       "Send error ! -50", 4, 5, "u.dat: stopped at tick 8 of 20, 40 %, 12 of 30 bytes sent"},
       {"delivery fails between ticks", {{3, kDeliveryError, -32}},
-       RunOutcome::kSendFailed, "Send error ! -32", 3, 3, 0},
+       RunOutcome::kSendFailed, "Send error ! -32", 3, 3, "stopped at tick 4 of 20, 20 %, 9 of"},
       {"drains, then completes", {{9, kPending, 300}, {11, kPending, 12}, {12, kPending, 0}},
-       RunOutcome::kCompleted, "Updating is completed !!", 12, 10, 0},
+       RunOutcome::kCompleted, "Updating is completed !!", 12, 10, ""},
       {"device stops draining", {{9, kPending, 300}, {12, kDeliveryError, -110}},
-       RunOutcome::kSendFailed, "Send error ! -110", 12, 10, 0},
+       RunOutcome::kSendFailed, "Send error ! -110", 12, 10, "tick 20 of 20, 100 %, 27 of 30"},
       {"completed, hidden losses", {{0, kWarnings, 3}, {5, kWarnings, 5}},
-       RunOutcome::kCompleted, "Updating is completed !!", 10, 10, 2},
+       RunOutcome::kCompleted, "Updating is completed !!", 10, 10,
+       "Warning: delivery may be incomplete: the MIDI service may have lost messages 2 time(s)"},
       {"cancel", {{4, kPending, 50}, {4, kCancel, 0}},
-       RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, 0},
+       RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, "tick 6 of 20, 30 %, 12 of"},
       {"cancel, nothing pending", {{4, kCancel, 0}},
-       RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, 0},
+       RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, "12 of 30 bytes sent"},
       {"cancel while draining", {{9, kPending, 300}, {11, kCancel, 0}},
-       RunOutcome::kCanceled, "Updating was canceled by user!!", 11, 10, 0},
+       RunOutcome::kCanceled, "Updating was canceled by user!!", 11, 10, "tick 20 of 20"},
       {"cancel once drained", {{9, kPending, 300}, {11, kPending, 0}, {11, kCancel, 0}},
-       RunOutcome::kCompleted, "Updating is completed !!", 11, 10, 0},
+       RunOutcome::kCompleted, "Updating is completed !!", 11, 10, ""},
       // The file goes away, or changes, even with its size kept: nothing more is read from it.
-      {"file removed", {{4, kFile, 0}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, 0},
-      {"file cut", {{4, kFile, 1}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, 0},
-      {"file grown", {{2, kFile, 2}}, RunOutcome::kFileFailed, "Open file error !", 2, 2, 0},
-      {"file rewritten", {{9, kFile, 3}}, RunOutcome::kFileFailed, "Open file error !", 9, 9, 0},
+      {"file removed", {{4, kFile, 0}}, RunOutcome::kFileFailed, "Open file error !", 4, 4,
+       "tick 6 of 20"},
+      {"file cut", {{4, kFile, 1}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, ""},
+      {"file grown", {{2, kFile, 2}}, RunOutcome::kFileFailed, "Open file error !", 2, 2, ""},
+      {"file rewritten", {{9, kFile, 3}}, RunOutcome::kFileFailed, "Open file error !", 9, 9, ""},
       // clang-format on
   };
   const Bytes file = TenNotes();
   Bytes rewritten = file;
   rewritten[file.size() - 5] ^= 1;  // the last note's velocity
   const Bytes changed[] = {{}, Bytes(file.begin(), file.end() - 3), Cat({file, {0}}), rewritten};
+  ScopedLogCapture quiet{[](const std::string&) {}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CoreHarness h;
@@ -213,16 +285,16 @@ TEST(RunEnd, EachWayARunEnds) {
         if (what == kDeliveryError) h.midi.deliveryError = value;
         if (what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = value;
         if (what == kWarnings) h.midi.warnings = value;
-        if (what == kFile && value == 0) h.files.Remove("/data/u.dat");
+        if (what == kFile && value == 0) h.files.files.erase("/data/u.dat");
         if (what == kFile && value > 0) h.files.Put("/data/u.dat", changed[value]);
         if (what == kCancel) {
-          h.wf.OnCancelButtonClicked();
+          h.wf.Cancel();
           EXPECT_EQ(h.view.ends.size(), 1u);  // at once: no tick may follow a stopped timer
         }
       }
     };
     act();
-    h.wf.OnUpdateButtonClicked();
+    h.wf.Start();
     for (k = 1; h.view.ends.empty() && k < 100; ++k) {
       act();
       h.Tick();
@@ -233,10 +305,14 @@ TEST(RunEnd, EachWayARunEnds) {
     }
     EXPECT_EQ(k - 1, c.endTick);
     ASSERT_EQ(h.view.ends, std::vector<RunOutcome>{c.outcome});
-    EXPECT_EQ(h.view.result.sendError,
-              c.outcome == RunOutcome::kSendFailed ? std::atoi(c.text + 13) : 0);
-    EXPECT_EQ(h.view.result.deliveryWarnings, c.warnings);
+    const RunResult& r = h.view.result;
+    EXPECT_EQ(r.sendError, c.outcome == RunOutcome::kSendFailed ? std::atoi(c.text + 13) : 0);
+    EXPECT_EQ(r.bytesTotal, 30u);
+    EXPECT_EQ(r.bytesSent == 30u, c.outcome == RunOutcome::kCompleted);
     EXPECT_EQ(h.view.location, c.text);
+    EXPECT_NE(h.view.detail.find(c.facts), std::string::npos) << h.view.detail;
+    EXPECT_EQ(h.view.detail.find("stopped") != std::string::npos,
+              c.outcome != RunOutcome::kCompleted);
     EXPECT_EQ(h.view.progress, 0);
     EXPECT_TRUE(h.view.shown == kIdle && !h.timer.running);
     EXPECT_EQ(h.midi.drops, std::string(c.name).starts_with("cancel") ? 1 : 0);
@@ -244,32 +320,14 @@ TEST(RunEnd, EachWayARunEnds) {
     ASSERT_EQ(h.midi.sent.size(), c.sent);
     for (size_t i = 0; i < c.sent; ++i) EXPECT_EQ(h.midi.sent[i], (Bytes{0x90, uint8_t(i), 1}));
     for (int i = 0; i < 3; ++i) h.Tick(1.0);
-    h.wf.OnCancelButtonClicked();
+    h.wf.Cancel();
     EXPECT_EQ(h.midi.sent.size(), c.sent);
     EXPECT_EQ(h.view.ends.size(), 1u);
     EXPECT_EQ(h.view.location, c.text);
   }
 }
 
-TEST(Tempo, CalcClockStepKeepsTheTempoWithin10And400) {
-  const struct {
-    int16_t base, rel, play;
-  } cases[] = {{120, 281, 400}, {120, -111, 10}, {120, -110, 10}, {120, 280, 400},
-               {120, 0, 120},   {32767, 1, 10}};  // 32768 wraps to a negative tempo
-  FakeParts p;
-  PlayerState s;
-  SmfReader r{s};
-  Sequencer seq{s, r, p.midi, p.files, p.clock};
-  for (const auto& c : cases) {
-    s.SmfTempo = c.base;
-    s.RelTempo = c.rel;
-    seq.CalcClockStep();
-    EXPECT_EQ(s.PlayTempo, c.play) << c.base << "+" << c.rel;
-    EXPECT_EQ(static_cast<int16_t>(s.SmfTempo + s.RelTempo), c.play);
-  }
-}
-
-TEST_F(WorkflowTest, ResetSendsTheOpeningSysExThenTicksWhatIsDueAndTheFileIsReadOnce) {
+TEST_F(WorkflowTest, TheOpeningSendsTickZeroSysExThenTicksSendWhatIsDueAndTheFileIsReadOnce) {
   TrackBuilder t0, t1;
   t0.SysEx(0, {0x41, 0x10, 0xF7}).Escape(0, {0x43, 0x12}).SysEx(0, {}).Meta(0, 0x01, {'x'});
   t0.SysEx(1, {0x7E}).EndOfTrack();
@@ -278,12 +336,10 @@ TEST_F(WorkflowTest, ResetSendsTheOpeningSysExThenTicksWhatIsDueAndTheFileIsRead
   for (int i = 0; i < 30; ++i) t1.Event(1, {0x90, 1, 1});
   Choose(Smf(1, 480, {t0, t1.EndOfTrack()}));
   const int reads = files.reads;
-  EXPECT_EQ(view.location, "To start updating click [Update] button !");
+  EXPECT_EQ(view.location, kClick);
   // Three System Exclusive messages at tick 0; the one at delta 1 and the channel messages wait.
   EXPECT_EQ(midi.sent, (std::vector<Bytes>{{0xF0, 0x41, 0x10, 0xF7}, {0xF0, 0x43, 0x12}, {0xF0}}));
-  EXPECT_EQ(s.sTrk[0].WaitClock, 1);
-  EXPECT_EQ(s.PlayTempo, 120);
-  wf.OnUpdateButtonClicked();
+  wf.Start();
   Tick(0.0001);  // worth less than one tick: only what is already due goes
   ASSERT_EQ(midi.sent.size(), 6u);
   EXPECT_EQ(std::vector<Bytes>(midi.sent.begin() + 3, midi.sent.end()),
@@ -295,14 +351,15 @@ TEST_F(WorkflowTest, ResetSendsTheOpeningSysExThenTicksWhatIsDueAndTheFileIsRead
   RunToEnd();
   EXPECT_EQ(midi.sent.size(), 37u);
   EXPECT_EQ(view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
-  EXPECT_EQ(files.reads, reads);  // an unchanged file is not read again for every event
+  EXPECT_EQ(view.result.bytesSent, 4u + 3 + 1 + 2 + 2 + 2 + 2 + 30 * 3);
+  EXPECT_EQ(files.reads, reads);  // an unchanged file is not read again
 }
 
 TEST_F(WorkflowTest, PositionIsCappedAndTheStatusTextFormatted) {
   TrackBuilder t;
   t.EndOfTrack(4000000);  // a long silent track keeps the run going
   Choose(Smf(1, 480, {t}));
-  wf.OnUpdateButtonClicked();
+  wf.Start();
   // Each tick drops its fraction: 59.99 s is 57590.4 ticks, the next 0.01 s is 9.6.
   struct Case {
     double at;
@@ -329,13 +386,12 @@ TEST(Pacing, TheModelMatchesTheSequencer) {
     TrackBuilder t;
     t.Event(1500, {0x90, 1, 1}).EndOfTrack(1500);
     h.Choose(Smf(1, division, {t}));
-    h.wf.OnUpdateButtonClicked();
+    h.wf.Start();
     const int periods = h.RunToEnd(2000000);
     EXPECT_EQ(h.midi.sent.size(), 1u);
     EXPECT_NEAR(periods * kTickPeriodSeconds, PacedSeconds(3000, division), 1e-9) << division;
   }
-  EXPECT_EQ(PacedSeconds(0, 0), 0.0);
-  EXPECT_TRUE(std::isinf(PacedSeconds(1, 0)));
+  EXPECT_EQ(PacedSeconds(0, 96), 0.0);
 }
 
 }  // namespace

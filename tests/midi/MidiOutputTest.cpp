@@ -1,7 +1,7 @@
-// MidiAPI on a real JACK server (what a recording client receives, byte for byte), and where no
-// MIDI service can be reached (it stays usable and refuses every send). Then the parts of the ALSA
-// backend's delivery that need no kernel: the cable clock that paces a kernel MIDI port, the
-// reading of its rawmidi status, and the send queue. The real sequencer runs in the QEMU bed
+// The MIDI output on a real JACK server (what a recording client receives, byte for byte), and
+// where no MIDI service can be reached (it stays usable and refuses every send). Then the parts of
+// the ALSA backend's delivery that need no kernel: the cable clock that paces a kernel MIDI port,
+// the reading of its rawmidi status, and the send queue. The real sequencer runs in the QEMU bed
 // (alsa-kernel/).
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 
 #include "CableModel.h"
 #include "JackServerEnvironment.h"
-#include "MidiAPI.h"
+#include "MidiService.h"
 #include "MidiTestHelpers.h"
 #include "RawmidiStatus.h"
 #include "RecordingClient.h"
@@ -37,32 +37,30 @@ std::vector<Bytes> Received(const RecordingClient& recorder, size_t n = 0) {
   return out;
 }
 
-int32_t Send(MidiAPI& midi, const Bytes& m) {
-  return midi.SendLongMessage(m.data(), m.size());
+int32_t Send(MidiOutput& midi, const Bytes& m) {
+  return midi.Send(m.data(), m.size());
 }
 
 const ScopedEnv kJackOnly("MIDIFLASH_MIDI_API", "jack");  // unless a case says otherwise
 
 TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingStopsTheRest) {
   RecordingClient recorder;
-  MidiAPI midi;
+  const auto output = OpenMidiOutput();
+  MidiOutput& midi = *output;
   ASSERT_STREQ(midi.ServiceName(), "jack");
-  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
   LogLines log;
-  // Two bytes for 0xC0..0xDF, three otherwise; a two-byte one is given 0x55 as third byte.
   std::vector<Bytes> sent = {{0x80, 0x3C, 0x00}, {0x90, 0x3C, 0x64}, {0xBF, 0x07, 0x7F},
                              {0xC0, 0x07},       {0xDF, 0x40},       {0xE0, 0x00, 0x40}};
-  for (const Bytes& m : sent) {
-    EXPECT_EQ(midi.SendShortMessage(m[0], m[1], m.size() == 3 ? m[2] : 0x55), 0);
-  }
+  for (const Bytes& m : sent) EXPECT_EQ(Send(midi, m), 0);
   for (size_t size : {1, 4, 1000, 5000, 30000}) {
     sent.push_back(Sysex(size, static_cast<uint8_t>(size)));
     EXPECT_EQ(Send(midi, sent.back()), 0) << size;
   }
-  // More than one cycle's port buffer holds: refused, logged, and nothing of it goes out.
-  const int32_t status = Send(midi, Sysex(65536));
-  EXPECT_NE(status, 0);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"MIDISend err = " + std::to_string(status)});
+  // More than one cycle's port buffer holds: refused, and nothing of it goes out.
+  EXPECT_GT(Sysex(65536).size(), midi.LargestMessage(recorder.FullPortName()));
+  EXPECT_EQ(Send(midi, Sysex(65536)), -EMSGSIZE);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{});
   sent.push_back({0xF0, 0x43, 0x12});  // the escape form, without F7, goes out as it is
   EXPECT_EQ(Send(midi, sent.back()), 0);
 
@@ -94,54 +92,52 @@ TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingSt
   EXPECT_EQ(midi.DeliveryError(), 0);
 }
 
-TEST(JackOutputTest, DestinationsAreListedInOrderAndChosenByIndexOrIdentity) {
+TEST(JackOutputTest, DestinationsAreListedInOrderAndChosenByIdentity) {
   RecordingClient first("first"), second("second");
   LogLines log;
-  MidiAPI midi;
-  EXPECT_EQ(midi.MidiOutDevices(),
-            (std::vector<MidiDestination>{{"first:input", "first:input"},
-                                          {"second:input", "second:input"}}));
-  ASSERT_EQ(midi.MidiOutDeviceNumber(), 2u);
-  EXPECT_EQ(midi.MidiOutDeviceName(1), "second:input");
-  EXPECT_TRUE(log.lines().empty());
+  const auto output = OpenMidiOutput();
+  MidiOutput& midi = *output;
+  EXPECT_EQ(
+      midi.ListDestinations(),
+      (std::vector<MidiDestination>{{"first:input", "first:input", "first", "input", false},
+                                    {"second:input", "second:input", "second", "input", false}}));
   const Bytes a = {0x90, 0x01, 0x01}, b = {0x90, 0x02, 0x02}, c = {0x90, 0x03, 0x03};
-  for (const auto& [index, m] : std::vector<std::pair<int, Bytes>>{{0, a}, {1, b}, {0, c}}) {
-    midi.MidiOutDeviceOpen(index);
+  for (const auto& [id, m] : std::vector<std::pair<std::string, Bytes>>{
+           {"first:input", a}, {"second:input", b}, {"first:input", c}}) {
+    ASSERT_EQ(midi.OpenDestination(id), 0);
     EXPECT_EQ(Send(midi, m), 0);
   }
-  // An index outside the list has no name and, opened, leaves no destination.
-  EXPECT_EQ(midi.MidiOutDeviceName(2), "(null)");
-  EXPECT_EQ(log.Count("MIDIObjectGetStringProperty err = ", true), 1u);
-  for (int64_t index : {int64_t{2}, int64_t{-1}, int64_t{1} << 40}) {
-    midi.MidiOutDeviceOpen(0);
-    midi.MidiOutDeviceOpen(index);
-    EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0) << index;
+  // No such destination leaves none open.
+  for (const std::string id : {"", "nobody:input"}) {
+    ASSERT_EQ(midi.OpenDestination("first:input"), 0);
+    EXPECT_EQ(midi.OpenDestination(id), -ENOENT);
+    EXPECT_NE(Send(midi, a), 0) << id;
   }
-  EXPECT_EQ(log.Count("MIDISend err = ", true), 3u);
+  EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(Received(first, 2), (std::vector<Bytes>{a, c}));
 
   // A gone destination is an error, never the device now at its index.
   first.Close();
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(midi.MidiOutDeviceOpenId("second:input"), 0);
+  ASSERT_EQ(midi.OpenDestination("second:input"), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // nothing queued: no wait
   EXPECT_EQ(Send(midi, c), 0);
-  EXPECT_EQ(midi.MidiOutDeviceOpenId("first:input"), -ENOENT);
-  EXPECT_EQ(log.Count("MIDIPortConnect err = " + std::to_string(-ENOENT)), 1u);
+  EXPECT_EQ(midi.OpenDestination("first:input"), -ENOENT);
   EXPECT_NE(Send(midi, a), 0);
   EXPECT_EQ(midi.DeliveryError(), 0);  // nothing was ever on its way
   EXPECT_EQ(Received(second, 2), (std::vector<Bytes>{b, c}));
   second.Close();
-  EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
+  EXPECT_TRUE(midi.ListDestinations().empty());
 }
 
 TEST(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextSends) {
   for (const int32_t status : {-ENOENT, -ENOTCONN}) {
     SCOPED_TRACE(status);
     RecordingClient recorder;
-    MidiAPI midi;
-    EXPECT_NE(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);  // nothing opened yet
-    ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+    const auto output = OpenMidiOutput();
+    MidiOutput& midi = *output;
+    EXPECT_NE(Send(midi, {0x90, 0x3C, 0x64}), 0);  // nothing opened yet
+    ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
     const Bytes m = Sysex(100);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(Send(midi, m), 0);
     ASSERT_TRUE(recorder.WaitForCount(10, 2s));
@@ -155,12 +151,10 @@ TEST(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextS
     // A client that takes the gone one's name is not the opened destination.
     std::optional<RecordingClient> again;
     if (status == -ENOENT) again.emplace();
-    // Each failure is logged once, and a send that fails is logged (never with status 0).
-    std::vector<std::string> want;
-    for (int32_t s : {status, Send(midi, m), midi.SendShortMessage(0x90, 0x3C, 0x64)}) {
-      want.push_back("MIDISend err = " + std::to_string(s));
-    }
-    EXPECT_EQ(log.lines(), want);
+    // The failure is logged once, and the next sends fail.
+    EXPECT_NE(Send(midi, m), 0);
+    EXPECT_NE(Send(midi, {0x90, 0x3C, 0x64}), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"MIDISend err = " + std::to_string(status)});
     EXPECT_EQ(recorder.Count(), 10u);
   }
 }
@@ -172,13 +166,14 @@ TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithou
   auto server = JackServer::Start(&error, /*sync=*/false);
   ASSERT_NE(server, nullptr) << error;
   RecordingClient recorder;
-  MidiAPI midi;
-  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+  const auto output = OpenMidiOutput();
+  MidiOutput& midi = *output;
+  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
   // Stalls three cycles, sending a note every 2 ms from before the stall to well after it.
   const auto stall = [&](bool sending) {
     for (int i = 0; i < 150; ++i) {
       if (i == 5) recorder.Stall(3, 50ms);
-      EXPECT_TRUE(!sending || midi.SendShortMessage(0x90, static_cast<uint8_t>(i), 1) == 0);
+      EXPECT_TRUE(!sending || Send(midi, {0x90, static_cast<uint8_t>(i), 1}) == 0);
       std::this_thread::sleep_for(2ms);
     }
   };
@@ -188,15 +183,15 @@ TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithou
   // counted by the tenth try.
   for (int attempt = 0; attempt < 10 && midi.DeliveryWarnings() == 0; ++attempt) stall(true);
   EXPECT_GT(midi.DeliveryWarnings(), 0u);
-  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
   EXPECT_EQ(midi.DeliveryWarnings(), 0u);
 
-  ASSERT_EQ(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
+  ASSERT_EQ(Send(midi, {0x90, 0x3C, 0x64}), 0);
   ASSERT_TRUE(server->Kill());
   // The client learns of the death asynchronously.
-  EXPECT_TRUE(Eventually([&] { return midi.SendShortMessage(0x90, 0x3C, 0x64) != 0; }, 1s));
+  EXPECT_TRUE(Eventually([&] { return Send(midi, {0x90, 0x3C, 0x64}) != 0; }, 1s));
   EXPECT_NE(Send(midi, Sysex(1000)), 0);
-  EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
+  EXPECT_TRUE(midi.ListDestinations().empty());
   EXPECT_EQ(midi.DeliveryError(), -ESHUTDOWN);
 }
 
@@ -204,25 +199,18 @@ TEST(NoServiceTest, WithoutASequencerJackIsChosenButForcedAlsaHasNoClientAndNoFa
   if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has an ALSA sequencer";
   {
     ScopedEnv unset("MIDIFLASH_MIDI_API", std::nullopt);
-    EXPECT_STREQ(MidiAPI().ServiceName(), "jack");
+    EXPECT_STREQ(OpenMidiOutput()->ServiceName(), "jack");
   }
   // The shared JACK server runs, but must not be used; snd_seq_open reports the missing
   // /dev/snd/seq as -ENOENT.
   ScopedEnv api("MIDIFLASH_MIDI_API", "alsa");
   LogLines log;
-  MidiAPI midi;
-  EXPECT_STREQ(midi.ServiceName(), "none");
-  EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
-  EXPECT_EQ(midi.MidiOutDeviceName(0), "(null)");
-  midi.MidiOutDeviceOpen(0);
-  midi.MidiOutDeviceOpen(-1);
-  // A failed send is always logged, so a status of 0 would show as a missing line.
-  std::vector<std::string> want = {"MIDIClientCreate err = -2",
-                                   "MIDIObjectGetStringProperty err = -19"};
-  for (int32_t s : {Send(midi, {0xF0, 0x43, 0x12}), midi.SendShortMessage(0x90, 0x3C, 0x64)}) {
-    want.push_back("MIDISend err = " + std::to_string(s));
-  }
-  EXPECT_EQ(log.lines(), want);
+  const auto midi = OpenMidiOutput();
+  EXPECT_STREQ(midi->ServiceName(), "none");
+  EXPECT_TRUE(midi->ListDestinations().empty());
+  EXPECT_EQ(midi->OpenDestination("14:0"), -ENODEV);
+  EXPECT_EQ(Send(*midi, {0x90, 0x3C, 0x64}), -ENODEV);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"MIDIClientCreate err = -2"});
 }
 
 using TimePoint = CableModel::TimePoint;

@@ -32,22 +32,24 @@ TEST(PosixFileSource, ReadsRegularFilesOnlyAndAnswersAtOnce) {
     mmap(nullptr, 4096, i % 2 ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   }
   PosixFileSource source;
-  for (const auto& [path, status, bytes] :
-       std::vector<std::tuple<std::string, ReadStatus, std::string>>{
-           {dir + "/u.dat", ReadStatus::kOk, "MThd"},
-           {dir + "/link.dat", ReadStatus::kOk, "MThd"},
-           {dir + "/empty.dat", ReadStatus::kOk, ""},
-           {dir + "/missing.dat", ReadStatus::kOpenFailed, ""},
-           {dir, ReadStatus::kOpenFailed, ""},
-           {dir + "/fifo.dat", ReadStatus::kOpenFailed, ""},
-           {"/dev/null", ReadStatus::kOpenFailed, ""},
+  for (const auto& [path, status, error, bytes] :
+       std::vector<std::tuple<std::string, ReadStatus, int, std::string>>{
+           {dir + "/u.dat", ReadStatus::kOk, 0, "MThd"},
+           {dir + "/link.dat", ReadStatus::kOk, 0, "MThd"},
+           {dir + "/empty.dat", ReadStatus::kOk, 0, ""},
+           {dir + "/missing.dat", ReadStatus::kOpenFailed, ENOENT, ""},
+           {dir, ReadStatus::kNotRegularFile, EISDIR, ""},
+           {dir + "/fifo.dat", ReadStatus::kNotRegularFile, 0, ""},
+           {"/dev/null", ReadStatus::kNotRegularFile, 0, ""},
            // A size of 0 that reads on: only the margin is read.
-           {"/proc/self/maps", ReadStatus::kReadFailed, ""}}) {
+           {"/proc/self/maps", ReadStatus::kReadFailed, 0, ""}}) {
     SCOPED_TRACE(path);
     std::vector<uint8_t> out = {1, 2, 3};
     FileStamp stamp, now;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(source.ReadWhole(path, out, stamp), status);
+    const FileRead read = source.ReadWhole(path, out, stamp);
+    EXPECT_EQ(read.status, status);
+    EXPECT_EQ(read.error, error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     if (status != ReadStatus::kOk) {
       EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3}));  // untouched

@@ -61,7 +61,9 @@ inline SmfWalk WalkSmf(const Bytes& img) {
   SmfWalk w;
   if (img.size() < 14 || std::memcmp(img.data(), "MThd\0\0\0\6", 8) != 0) return w;
   const unsigned tracks = img[10] << 8 | img[11];
-  if (img[8] != 0 || img[9] > 1 || tracks > 33 || (img[12] & 0x80)) return w;
+  if (img[8] != 0 || img[9] > 1 || tracks > 33 || (img[12] & 0x80) || !(img[12] | img[13])) {
+    return w;
+  }
   for (uint64_t p = 14, i = 0; i < tracks; ++i) {
     if (p + 8 > img.size() || std::memcmp(&img[p], "MTrk", 4) != 0) return w;
     const uint64_t end =

@@ -14,8 +14,8 @@
 
 #include "MainQueue.h"
 #include "MidiTestHelpers.h"
+#include "PeriodicTimer.h"
 #include "TickHandOff.h"
-#include "mmTimer.h"
 
 namespace midiflash {
 namespace {
@@ -48,18 +48,18 @@ struct Calls {
 // Three calls at once, then one a period on absolute deadlines; a new handler while running gets
 // no call at once and the old one no call after; the end of the timer ends the calls, and none of
 // it logs anything. (Stops and restarts: the hand-off's test.)
-TEST(mmTimer, PacesNeverEarlySwapsHandlersAndStopsWhenDestroyed) {
+TEST(PeriodicTimer, PacesNeverEarlySwapsHandlersAndStopsWhenDestroyed) {
   Calls calls, second;
   testing::LogLines log;
-  auto timer = std::make_unique<mmTimer>();
+  auto timer = std::make_unique<PeriodicTimer>();
   const int64_t before = NowNs();
-  timer->timeSetEvent(calls.Handler());
+  timer->Start(calls.Handler());
   const int64_t after = NowNs();
   EXPECT_EQ(calls.onOwner, 3);
   EXPECT_TRUE(timer->running());
   std::this_thread::sleep_for(1s);
   const int64_t swapAt = NowNs();
-  timer->timeSetEvent(second.Handler());
+  timer->Start(second.Handler());
   const int64_t swapped = NowNs();
   const int n = calls.onTimer;
   EXPECT_EQ(second.onOwner, 0);
@@ -87,7 +87,7 @@ TEST(mmTimer, PacesNeverEarlySwapsHandlersAndStopsWhenDestroyed) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{});
 }
 
-TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
+TEST(PeriodicTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
   // Each handler owns state that dies with it; a call to a released handler finds it dead (and
   // the sanitizers see the freed memory).
   struct Owned {
@@ -95,33 +95,34 @@ TEST(mmTimer, ReplacingTheHandlerWhileItIsCalledIsSafe) {
     ~Owned() { alive = false; }
   };
   std::atomic<int> deadCalls{0}, calls{0};
-  mmTimer timer;
+  PeriodicTimer timer;
   for (const auto end = Clock::now() + 300ms; Clock::now() < end;) {
-    timer.timeSetEvent([owned = std::make_shared<Owned>(), &deadCalls, &calls] {
+    timer.Start([owned = std::make_shared<Owned>(), &deadCalls, &calls] {
       deadCalls += !owned->alive;
       std::this_thread::yield();
       deadCalls += !owned->alive;
       ++calls;
     });
   }
-  timer.timeKillEvent();
+  timer.Stop();
   EXPECT_EQ(deadCalls, 0);
   EXPECT_GT(calls, 3 + 30);
 }
 
-TEST(mmTimer, AThreadThatCannotStartIsLoggedAndLeavesTheTimerIdle) {
-  mmTimer timer([](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
+TEST(PeriodicTimer, AThreadThatCannotStartIsLoggedAndLeavesTheTimerIdle) {
+  PeriodicTimer timer(
+      [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
   Calls calls;
   testing::LogLines log;
-  timer.timeSetEvent(calls.Handler());
+  timer.Start(calls.Handler());
   EXPECT_FALSE(timer.running());
   EXPECT_EQ(calls.onOwner, 3);
-  timer.timeKillEvent();  // logs nothing: there is no thread to join
+  timer.Stop();  // logs nothing: there is no thread to join
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"pthread_create err = " + std::to_string(EAGAIN)});
 }
 
-TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
+TEST(PeriodicTimer, CatchesUpALateCallButRestartsAfterALongStall) {
   // The fourth call stalls: below a second every missed deadline still gets its call; beyond it
   // the deadlines start again from the end of the stall, with one log line. The 1.2 s stall costs
   // about 413 periods; the 200 ms after it bring about 69 calls.
@@ -131,8 +132,8 @@ TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
     testing::LogLines log;
     const int64_t start = NowNs();
     {
-      mmTimer timer;
-      timer.timeSetEvent([&] {
+      PeriodicTimer timer;
+      timer.Start([&] {
         if (++calls == 4) std::this_thread::sleep_for(stall);
       });
       std::this_thread::sleep_for(stall + 200ms);
@@ -140,7 +141,7 @@ TEST(mmTimer, CatchesUpALateCallButRestartsAfterALongStall) {
     const double periods = double(NowNs() - start) / PeriodsNs(1), n = calls - 3;
     EXPECT_TRUE(stall < 1s ? n >= periods * 0.8 : n < periods - 300 && n >= 20) << n << " calls";
     EXPECT_EQ(log.lines().size(), stall < 1s ? 0u : 1u);
-    EXPECT_EQ(log.Count("mmTimer: ", true), log.lines().size());
+    EXPECT_EQ(log.Count("PeriodicTimer: ", true), log.lines().size());
   }
 }
 
@@ -211,7 +212,7 @@ TEST(TickHandOff, QueuesOneTickPerTimerCallThreeAtStartNoneAfterStopOrDestructio
   MainQueue queue;
   std::atomic<int> posted{0}, postedHere{0};
   std::string journal;  // main thread only: 's' for the start, 'T' for a tick
-  mmTimer timer;
+  PeriodicTimer timer;
   auto handOff = std::make_unique<TickHandOff>(
       timer,
       [&](std::function<void()> task) {

@@ -1,4 +1,4 @@
-#include "mmTimer.h"
+#include "PeriodicTimer.h"
 
 #include <errno.h>
 #include <sched.h>
@@ -50,35 +50,35 @@ void SleepUntil(int64_t deadlineNs) {
 
 }  // namespace
 
-mmTimer::mmTimer() : mmTimer(&pthread_create) {}
+PeriodicTimer::PeriodicTimer() : PeriodicTimer(&pthread_create) {}
 
-mmTimer::mmTimer(ThreadStarter starter) : startThread_(starter) {}
+PeriodicTimer::PeriodicTimer(ThreadStarter starter) : startThread_(starter) {}
 
-mmTimer::~mmTimer() {
-  _stop();
+PeriodicTimer::~PeriodicTimer() {
+  StopThread();
 }
 
-void mmTimer::timeSetEvent(std::function<void()> newHandler) {
+void PeriodicTimer::Start(std::function<void()> newHandler) {
   {
     // Swapping under the lock waits out a call in progress on the timer thread; the old handler
     // is then released here, on the owner's thread, where its captures were made.
     std::lock_guard<std::mutex> lock(handlerLock_);
-    handler.swap(newHandler);
+    handler_.swap(newHandler);
   }
   newHandler = nullptr;
-  _start();
+  StartThread();
 }
 
-void mmTimer::timeKillEvent() {
-  _stop();
+void PeriodicTimer::Stop() {
+  StopThread();
 }
 
-void mmTimer::_start() {
-  if (isValid) return;
+void PeriodicTimer::StartThread() {
+  if (running_) return;
 
   // No thread runs while the timer is idle, so the handler needs no lock here.
   for (int i = 0; i < kPrimingCalls; ++i) {
-    if (handler) handler();
+    if (handler_) handler_();
   }
 
   anchorNs_ = NowNs();
@@ -90,33 +90,33 @@ void mmTimer::_start() {
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int err = startThread_(&thread_, nullptr, &mmTimer::ThreadEntry, this);
+  const int err = startThread_(&thread_, nullptr, &PeriodicTimer::ThreadEntry, this);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (err != 0) {
     LogLine("pthread_create err = %d", err);
     return;
   }
-  isValid = true;
+  running_ = true;
 }
 
-void mmTimer::_stop() {
-  if (!isValid) return;
+void PeriodicTimer::StopThread() {
+  if (!running_) return;
   stopRequested_.store(true, std::memory_order_release);
   const int err = pthread_join(thread_, nullptr);
   if (err != 0) {
     LogLine("pthread_join err = %d", err);
     return;
   }
-  isValid = false;
+  running_ = false;
 }
 
-void* mmTimer::ThreadEntry(void* self) {
-  static_cast<mmTimer*>(self)->ThreadMain();
+void* PeriodicTimer::ThreadEntry(void* self) {
+  static_cast<PeriodicTimer*>(self)->ThreadMain();
   return nullptr;
 }
 
-void mmTimer::ThreadMain() {
-  pthread_setname_np(pthread_self(), "mmTimer");
+void PeriodicTimer::ThreadMain() {
+  pthread_setname_np(pthread_self(), "midiflash-tick");
   // The default slack of 50 µs would be added to every wake-up; a tick only needs to be on time.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   // A normal-priority thread on a busy desktop wakes milliseconds late now and then; the thread
@@ -135,7 +135,7 @@ void mmTimer::ThreadMain() {
     if (stopRequested_.load(std::memory_order_acquire)) break;
     const int64_t now = NowNs();
     if (now - deadline > kMaxLagNs) {
-      LogLine("mmTimer: %lld ms behind, ticks restart from now",
+      LogLine("PeriodicTimer: %lld ms behind, ticks restart from now",
               static_cast<long long>((now - deadline) / 1'000'000));
       anchor = now;
       n = 0;
@@ -144,9 +144,9 @@ void mmTimer::ThreadMain() {
   }
 }
 
-void mmTimer::CallHandler() {
+void PeriodicTimer::CallHandler() {
   std::lock_guard<std::mutex> lock(handlerLock_);
-  if (handler) handler();
+  if (handler_) handler_();
 }
 
 }  // namespace midiflash

@@ -1,24 +1,17 @@
-// The one reader of the track format. ReadTrackEvent takes one event at a cursor that its caller
-// owns and says what it found: an event, the End of Track, or a refusal with its reason and byte
-// offset. The file check, the event walk, the cable analysis and the sequencer all read through it,
-// so whatever the check accepts is exactly what playback reads and sends.
-//
-// SmfReader keeps the record-based operations (ReadEvent and the byte readers) as thin wrappers
-// over the same rules, working on a track's cursor TrkPtr in the track table.
+// The one reader of the track format. ReadTrackEvent takes one whole event at a cursor that its
+// caller owns and says what it found: an event (with its System Exclusive or meta data), the End
+// of Track, or a refusal with its reason and byte offset. The file check, the sequencer, the cable
+// analysis and the dump all read through it, so whatever the check accepts is exactly what
+// playback reads and sends.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "CheckResult.h"
-#include "PlayerState.h"
+#include "MidiWire.h"
 
 namespace midiflash {
-
-// Data bytes after a channel status: 1 for program change and channel pressure (0xC0..0xDF),
-// 2 for the others.
-inline uint32_t ChannelDataBytes(uint32_t status) {
-  return (status & 0xE0) == 0xC0 ? 1 : 2;
-}
 
 // Where reading a track stands. Nothing else is carried from one event to the next.
 struct TrackCursor {
@@ -35,7 +28,7 @@ enum class EventKind : uint8_t {
 };
 
 // One event as the reader took it.
-struct SmfEvent {
+struct TrackEvent {
   uint32_t offset = 0;  // image offset of its delta time
   uint32_t delta = 0;
   uint32_t tick = 0;  // the track's tick sum with this delta added
@@ -53,7 +46,7 @@ struct SmfEvent {
   uint64_t WireBytes() const {
     switch (kind) {
       case EventKind::kChannel:
-        return 1 + ChannelDataBytes(status);
+        return ChannelMessageLength(status);
       case EventKind::kSysEx:
       case EventKind::kEscape:
         return uint64_t{dataLength} + 1;
@@ -80,7 +73,7 @@ struct ReadRefusal {
 // without running status, a system status other than F0, F7 and FF, a channel data byte of 0x80
 // or more, and a tick sum past 2^32 - 1.
 [[gnu::always_inline]] inline ReadStep ReadTrackEvent(const uint8_t* image, uint32_t size,
-                                                      TrackCursor& c, SmfEvent& e,
+                                                      TrackCursor& c, TrackEvent& e,
                                                       ReadRefusal& why) {
   uint32_t p = c.pos;
   const auto refuse = [&why](int32_t result, uint32_t at) {
@@ -107,7 +100,7 @@ struct ReadRefusal {
   e.tick = c.ticks + delta;
   const uint8_t first = image[p];
 
-  if (first < 0xF0) {
+  if (first < kSysExStatus) {
     uint32_t status = first;
     e.runningStatus = first < 0x80;
     if (e.runningStatus) {
@@ -116,7 +109,7 @@ struct ReadRefusal {
     } else {
       ++p;
     }
-    const uint32_t n = ChannelDataBytes(status);
+    const uint32_t n = ChannelMessageLength(static_cast<uint8_t>(status)) - 1;
     if (size - p < n) return refuse(kCheckEventCut, size);
     for (uint32_t i = 0; i < n; ++i) {
       if (image[p + i] >= 0x80) return refuse(kCheckDataByteHigh, p + i);
@@ -139,9 +132,9 @@ struct ReadRefusal {
   e.data1 = 0;
   e.data2 = 0;
   uint32_t length;
-  if (first == 0xF0 || first == 0xF7) {
-    e.kind = first == 0xF0 ? EventKind::kSysEx : EventKind::kEscape;
-  } else if (first == 0xFF) {
+  if (first == kSysExStatus || first == kEscapeStatus) {
+    e.kind = first == kSysExStatus ? EventKind::kSysEx : EventKind::kEscape;
+  } else if (first == kMetaStatus) {
     e.kind = EventKind::kMeta;
     if (p >= size) return refuse(kCheckEventCut, size);
     e.data1 = image[p++];
@@ -150,7 +143,7 @@ struct ReadRefusal {
   }
   if (!number(length)) return refuse(kCheckEventCut, size);
   e.dataOffset = p;
-  if (e.kind == EventKind::kMeta && e.data1 == 0x2F) {
+  if (e.kind == EventKind::kMeta && e.data1 == kEndOfTrackType) {
     // The next chunk is sought right after the length: End of Track's own data is never passed.
     e.dataLength = length < size - p ? length : size - p;
     c.pos = p;
@@ -164,43 +157,9 @@ struct ReadRefusal {
   return ReadStep::kEvent;
 }
 
-// The record-based reader over PlayerState: each operation reads at track `trk`'s TrkPtr and
-// moves it past what it takes. Main thread only.
-class SmfReader {
- public:
-  explicit SmfReader(PlayerState& state) : s_(state) {}
-
-  // Big-endian numbers and a variable-length number (bits shifted above bit 31 are lost). A byte
-  // past the image end reads as 0 and leaves TrkPtr at the end: callers check the size first.
-  uint16_t Read2Byte(int32_t trk);
-  uint32_t Read4Byte(int32_t trk);
-  uint32_t ReadVariNum(int32_t trk);
-
-  // Reads the next event of the track into its record: TrkPtr, RunSts, TotalClock, WaitClock
-  // (grows by the delta), Sts, Data1, Data2, DataLen. After a SysEx, escape or meta event TrkPtr
-  // stands on its first data byte, which the caller passes over. Returns 1 when an event was read;
-  // 0 when ReadTrackEvent refused it (refusal() says why), the record then unchanged.
-  uint8_t ReadEvent(int32_t trk);
-
-  // Writes "delta_time > 8000" and "status: %02x" for a long delta time.
-  // Compared as signed, so deltas of 2^31 and more say nothing.
-  void LogDelta(uint32_t delta, uint32_t status) const {
-    if (static_cast<int32_t>(delta) > 8000) LogLongDelta(status);
-  }
-  // Why the latest ReadEvent returned 0.
-  const ReadRefusal& refusal() const { return refusal_; }
-
- private:
-  uint8_t TakeByte(SmfTrack& t);
-  void LogLongDelta(uint32_t status) const;
-
-  PlayerState& s_;
-  ReadRefusal refusal_;
-};
-
-// The image size as the reader sees it: images past 32-bit offsets are refused by the check.
-inline uint32_t ImageSize(const PlayerState& s) {
-  return s.SMF.size() > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s.SMF.size());
-}
+// Appends the bytes that `e`, read from `image`, puts on the wire: a channel message as 2 or 3
+// bytes, a System Exclusive or escape event as F0 and its data bytes (F0 also in front of an
+// escape event's data), nothing for a meta event.
+void AppendWireMessage(const uint8_t* image, const TrackEvent& e, std::vector<uint8_t>& out);
 
 }  // namespace midiflash

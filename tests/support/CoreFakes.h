@@ -1,6 +1,7 @@
 // Fakes for the core's interfaces, and a workflow loaded on them.
 #pragma once
 
+#include <cerrno>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,43 +13,51 @@
 
 namespace midiflash::testing {
 
-class FakeMidi : public MidiPort {
+// Destinations named by their identity; "thru" ones are pass-through ports.
+class FakeMidi : public MidiOutput {
  public:
   std::vector<std::string> names{"A", "B", "C"};
-  std::vector<int64_t> opened;
-  std::vector<Bytes> sent;  // every message handed over, bytes as they would leave
-  int32_t status = 0;       // what the sends return from send number `failFrom` (0-based) on
+  std::vector<std::string> opened;  // every identity opened, in order
+  std::vector<Bytes> sent;          // every message handed over, bytes as they would leave
+  int32_t status = 0;  // what the sends return from send number `failFrom` (0-based) on
   size_t failFrom = 0;
-  uint64_t pending = 0;       // PendingBytes(); DropPending() empties it
-  int32_t deliveryError = 0;  // DeliveryError(); opening a destination clears it
-  uint64_t warnings = 0;      // DeliveryWarnings(); opening a destination clears it
-  int drops = 0;              // DropPending() calls
-  uint64_t MidiOutDeviceNumber() override { return names.size(); }
-  std::string MidiOutDeviceName(uint64_t i) override { return names.at(i); }
-  void MidiOutDeviceOpen(int64_t i) override { opened.push_back(i), deliveryError = warnings = 0; }
-  int32_t SendShortMessage(uint8_t s, uint8_t d2, uint8_t d3) override {
-    return Sent(s >= 0xC0 && s < 0xE0 ? Bytes{s, d2} : Bytes{s, d2, d3});
+  uint64_t largest = UINT64_MAX;  // LargestMessage()
+  uint64_t pending = 0;           // PendingBytes(); DropPending() empties it
+  int32_t deliveryError = 0;      // DeliveryError(); opening a destination clears it
+  uint64_t warnings = 0;          // DeliveryWarnings(); opening a destination clears it
+  int drops = 0;                  // DropPending() calls
+  const char* ServiceName() const override { return "fake"; }
+  std::vector<MidiDestination> ListDestinations() override {
+    std::vector<MidiDestination> list;
+    for (const std::string& n : names) list.push_back({n, n, n, "", n.starts_with("thru")});
+    return list;
   }
-  int32_t SendLongMessage(const uint8_t* d, uint64_t n) override { return Sent(Bytes(d, d + n)); }
+  int32_t OpenDestination(const std::string& id) override {
+    opened.push_back(id), deliveryError = 0, warnings = 0;
+    for (const std::string& n : names) {
+      if (n == id) return 0;
+    }
+    return -ENOENT;
+  }
+  void SetDestinationsChanged(std::function<void()>) override {}
+  uint64_t LargestMessage(const std::string&) override { return largest; }
+  int32_t Send(const uint8_t* d, size_t n) override {
+    return sent.emplace_back(d, d + n), sent.size() > failFrom ? status : 0;
+  }
   uint64_t PendingBytes() override { return pending; }
   int32_t DeliveryError() override { return deliveryError; }
   void DropPending() override { pending = 0, ++drops; }
   uint64_t DeliveryWarnings() override { return warnings; }
-
- private:
-  int32_t Sent(Bytes b) {
-    return sent.push_back(std::move(b)), sent.size() > failFrom ? status : 0;
-  }
 };
 
 class FakeView : public UpdateView {
  public:
-  std::string fileName, location;
+  std::string fileName, location, detail;
   std::vector<std::string> locations;  // every status text in order
   int progress = -1;
   std::vector<int> progresses;  // every value in order
   Controls shown{true, true, true, true};
-  std::vector<std::string> items;
+  std::vector<std::string> items;  // labels as the window shows them
   int64_t selected = -1;
   std::vector<RunOutcome> ends;
   RunResult result;  // of the latest end
@@ -58,15 +67,16 @@ class FakeView : public UpdateView {
   void ShowPosition(const Position& p) override { Status(PositionText(p)); }
   void ShowSendError(int32_t s) override { Status(SendErrorText(s)); }
   void ShowDraining(uint64_t b) override { Status(DrainingText(b)); }
+  void ShowDetail(const std::string& t) override { detail = t; }
   void ShowProgress(int p) override { progresses.push_back(progress = p); }
   void ShowControls(const Controls& c) override { shown = c; }
-  void ClearDestinations() override { items.clear(), selected = -1; }
-  void AddDestination(const std::string& n) override { items.push_back(n); }
-  void AddGoneDestination(const std::string& n) override {
-    items.push_back(GoneDestinationText(n));
+  void ShowDestinations(const std::vector<ListedDestination>& list, int64_t s) override {
+    items.clear();
+    for (const auto& i : list) {
+      items.push_back(i.gone ? GoneDestinationText(i.destination.name) : i.destination.name);
+    }
+    selected = s;
   }
-  void SelectDestination(int64_t i) override { selected = i; }
-  int64_t SelectedDestination() const override { return selected; }
   void RunEnded(const RunResult& r) override { ends.push_back((result = r).outcome); }
 
  private:
@@ -79,12 +89,11 @@ class FakeFiles : public FileSource {
   std::map<std::string, Bytes> files;
   int reads = 0;
   void Put(const std::string& path, const Bytes& b) { files[path] = b, ++version_; }
-  void Remove(const std::string& path) { files.erase(path); }
-  ReadStatus ReadWhole(const std::string& path, Bytes& out, FileStamp& stamp) override {
+  FileRead ReadWhole(const std::string& path, Bytes& out, FileStamp& stamp) override {
     ++reads;
-    if (!Stat(path, stamp)) return ReadStatus::kOpenFailed;
+    if (!Stat(path, stamp)) return {ReadStatus::kOpenFailed, ENOENT};
     out = files[path];
-    return ReadStatus::kOk;
+    return {};
   }
   bool Stat(const std::string& path, FileStamp& stamp) override {
     if (!files.count(path)) return false;
@@ -108,34 +117,25 @@ struct FakeTimer : TickTimer {
   void StopTimer() override { running = false; }
 };
 
-struct FakeChooser : FileChooser {
-  std::string dir;
-  std::optional<std::string> answer;
-  void SetDirectory(const std::string& d) override { dir = d; }
-  std::string Directory() const override { return dir; }
-  void SetAllowedFileType(const std::string&) override {}
-  std::optional<std::string> RunModal() override { return answer; }
-};
-
 struct FakeParts {
   FakeMidi midi;
   FakeView view;
-  FakeChooser chooser;
   FakeFiles files;
   FakeClock clock;
   FakeTimer timer;
 };
 
 struct CoreHarness : FakeParts {
-  UpdateWorkflow wf{midi, view, chooser, files, clock, timer, "/opt/midiflash"};
+  UpdateWorkflow wf{midi, view, files, clock, timer};
 
-  CoreHarness() { wf.WindowDidLoad(); }
+  explicit CoreHarness(const std::string& preferred = "") {
+    wf.Load(preferred, UpdateWorkflow::Fallback::kFirstDevice);
+  }
   void Choose(const Bytes& file, const std::string& path = "/data/u.dat") {
     files.Put(path, file);
-    chooser.answer = path;
-    wf.OnFileSelClick();
+    wf.ChooseFile(path);
   }
-  void Tick(double seconds = kTickPeriodSeconds) { clock.now += seconds, wf.SmfPlayProc(); }
+  void Tick(double seconds = kTickPeriodSeconds) { clock.now += seconds, wf.Tick(); }
   // Timer periods until the run ends or `limit` ticks went by; returns how many.
   int RunToEnd(int limit = 100000) {
     int n = 0;

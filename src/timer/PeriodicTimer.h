@@ -14,20 +14,20 @@
 
 namespace midiflash {
 
-class mmTimer {
+class PeriodicTimer {
  public:
   // How the timer starts its thread; pthread_create unless told otherwise. Returns 0 or an errno
   // value, as pthread_create does.
   using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
   // An idle timer with no handler.
-  mmTimer();
+  PeriodicTimer();
   // An idle timer that starts its thread through `starter` (lets a caller make the start fail).
-  explicit mmTimer(ThreadStarter starter);
-  // Stops a running timer (as timeKillEvent) and releases the handler.
-  ~mmTimer();
-  mmTimer(const mmTimer&) = delete;
-  mmTimer& operator=(const mmTimer&) = delete;
+  explicit PeriodicTimer(ThreadStarter starter);
+  // Stops a running timer and releases the handler.
+  ~PeriodicTimer();
+  PeriodicTimer(const PeriodicTimer&) = delete;
+  PeriodicTimer& operator=(const PeriodicTimer&) = delete;
 
   // Stores a copy of `handler` (an empty one is allowed: the timer then runs and calls nothing),
   // releasing the one held before once no call of it is in progress. An idle timer then starts:
@@ -36,14 +36,14 @@ class mmTimer {
   // with no call at once. A thread that cannot be started is logged as "pthread_create err = %d"
   // and leaves the timer idle; the three calls at once have been made by then.
   // Call from the owner's thread only, never from inside the handler.
-  void timeSetEvent(std::function<void()> handler);
+  void Start(std::function<void()> handler);
 
   // Stops a running timer and waits for its thread to end: no handler call comes after it
   // returns. Ticks the handler already passed on elsewhere are not withdrawn. Does nothing, and
   // logs nothing, on an idle timer. The handler is kept. A failed join is logged as
   // "pthread_join err = %d" and leaves the timer running (a later call finishes the stop).
   // Call from the owner's thread only.
-  void timeKillEvent();
+  void Stop();
 
   // Whether the timer thread asks for real-time scheduling (SCHED_FIFO, as audio threads get) when
   // it starts; true unless set otherwise. Where the system refuses, the thread runs at normal
@@ -51,20 +51,20 @@ class mmTimer {
   void SetRealtime(bool on) { realtime_ = on; }
 
   // True while a thread is running (between a successful start and a successful stop).
-  bool running() const { return isValid; }
+  bool running() const { return running_; }
 
  private:
-  void _start();
-  void _stop();
+  void StartThread();
+  void StopThread();
   static void* ThreadEntry(void* self);
   void ThreadMain();
   void CallHandler();
 
   // True from a successful start of the thread to its successful join. Owner's thread only.
-  bool isValid = false;
+  bool running_ = false;
   // Called once per tick. Written under handlerLock_, which the timer thread holds for each
   // call, so a replaced handler lives until the call in progress has returned.
-  std::function<void()> handler;
+  std::function<void()> handler_;
 
   std::mutex handlerLock_;
   ThreadStarter startThread_;

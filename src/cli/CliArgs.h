@@ -1,0 +1,31 @@
+// The words after a command, read as the GNU and ALSA tools read theirs: "--name VALUE",
+// "--name=VALUE", "-p VALUE", "-pVALUE", flags, and "--" before operands that begin with "-".
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace midiflash {
+
+struct OptionSpec {
+  const char* name;  // "--port"
+  char shortName;    // 'p', or 0 for none
+  bool takesValue;
+};
+
+struct ParsedArgs {
+  std::vector<std::string> operands;
+  std::map<std::string, std::string> options;  // by long name; a flag maps to ""
+
+  bool Has(const std::string& name) const { return options.count(name) != 0; }
+  const std::string& Value(const std::string& name) const { return options.at(name); }
+};
+
+// Reads `args` against `spec`. Returns false, with `error` saying what is wrong ("unknown option
+// '--prot'", "option '--port' needs a value"), for an option not in `spec` or one without its
+// value. An option given twice keeps its last value.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& spec,
+               ParsedArgs& parsed, std::string& error);
+
+}  // namespace midiflash
