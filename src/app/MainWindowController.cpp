@@ -18,6 +18,8 @@ namespace midiflash {
 namespace {
 
 constexpr const char* kDestinationKey = "destination";
+// About 60 frames a second.
+constexpr int kFrameMs = 16;
 
 }  // namespace
 
@@ -32,6 +34,9 @@ MainWindowController::MainWindowController(Parts parts)
   ui_->LocationBox->setFont(mono);
   ui_->LocationBox->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QString(44, '0')));
   window_->installEventFilter(this);
+  frame_.setSingleShot(true);
+  frame_.setInterval(kFrameMs);
+  connect(&frame_, &QTimer::timeout, this, &MainWindowController::Redraw);
 
   connect(ui_->FileSel, &QPushButton::clicked, this, &MainWindowController::OnFileSelClick);
   connect(ui_->Update, &QPushButton::clicked, this, &MainWindowController::OnUpdateButtonClicked);
@@ -149,7 +154,16 @@ bool MainWindowController::AskStopAndQuit() {
 }
 
 void MainWindowController::ShowStatus(const std::string& text) {
+  // A text that tells what happened replaces any position still waiting for its frame.
+  frame_status_.reset();
   ui_->LocationBox->setText(QString::fromStdString(text));
+}
+
+void MainWindowController::Redraw() {
+  if (frame_status_) ui_->LocationBox->setText(QString::fromStdString(*frame_status_));
+  if (frame_progress_) ui_->Progress->setValue(*frame_progress_);
+  frame_status_.reset();
+  frame_progress_.reset();
 }
 
 void MainWindowController::ShowFileName(const std::string& name) {
@@ -162,19 +176,22 @@ void MainWindowController::ShowNotice(Notice notice) {
   ShowStatus(NoticeText(notice));
 }
 void MainWindowController::ShowPosition(const Position& position) {
-  ShowStatus(PositionText(position));
+  frame_status_ = PositionText(position);
+  if (!frame_.isActive()) frame_.start();
 }
 void MainWindowController::ShowSendError(int32_t status) {
   ShowStatus(SendErrorText(status));
 }
 void MainWindowController::ShowDraining(uint64_t pendingBytes) {
-  ShowStatus(DrainingText(pendingBytes));
+  frame_status_ = DrainingText(pendingBytes);
+  if (!frame_.isActive()) frame_.start();
 }
 void MainWindowController::ShowDetail(const std::string& text) {
   ui_->DetailBox->setText(QString::fromStdString(text));
 }
 void MainWindowController::ShowProgress(int percent) {
-  ui_->Progress->setValue(percent);
+  frame_progress_ = percent;
+  if (!frame_.isActive()) frame_.start();
 }
 
 void MainWindowController::ShowControls(const Controls& c) {

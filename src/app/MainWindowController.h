@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "FileChooser.h"
 #include "MidiOutput.h"
@@ -86,11 +88,18 @@ class MainWindowController : public QObject, public UpdateView {
  private:
   bool AskStopAndQuit();
   void ShowStatus(const std::string& text);
+  // What changes with every tick waits for the next frame; the latest value wins.
+  void Redraw();
 
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<Ui::MainWindowController> ui_;
   std::function<bool()> ask_stop_;
   std::string settings_file_;
+  // The position (or the bytes draining) and the bar change with every 2.9 ms tick, far faster
+  // than a screen shows; they are drawn at most once a frame.
+  QTimer frame_;
+  std::optional<std::string> frame_status_;
+  std::optional<int> frame_progress_;
 
   // Declared in the order the load step creates them. Members go in reverse order, which would
   // take the workflow away while the hand-off could still queue ticks for it: the destructor
