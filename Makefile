@@ -20,9 +20,10 @@ run: build
 test: build
 	@scripts/test
 
-# build/midiflash_<version>_amd64.deb
-package: build
-	cd $(BUILD) && cpack -G DEB
+# build/midiflash_<version>_amd64.deb, built in build-deb with Debian's compiler flags
+# (scripts/package).
+package: deps
+	@JOBS=$(JOBS) scripts/package $(BUILD)
 
 bench: build
 	@scripts/bench
@@ -34,4 +35,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-deb build-asan build-tsan build-fuzz
