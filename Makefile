@@ -20,8 +20,9 @@ run: build
 test: build
 	@scripts/test
 
-# build/midiflash_<version>_amd64.deb, built in build-deb with Debian's compiler flags
-# (scripts/package).
+# The two Debian packages, build/midiflash-cli_<version>_amd64.deb (the command line) and
+# build/midiflash_<version>_amd64.deb (the window), built in build-deb with Debian's compiler
+# flags (scripts/package).
 package: deps
 	@JOBS=$(JOBS) scripts/package $(BUILD)
 
