@@ -20,9 +20,11 @@ run: build
 test: build
 	@scripts/test
 
-# build/midiflash_<version>_amd64.deb
-package: build
-	cd $(BUILD) && cpack -G DEB
+# The two Debian packages, build/midiflash-cli_<version>_amd64.deb (the command line) and
+# build/midiflash_<version>_amd64.deb (the window), built in build-deb with Debian's compiler
+# flags (scripts/package).
+package: deps
+	@JOBS=$(JOBS) scripts/package $(BUILD)
 
 bench: build
 	@scripts/bench
@@ -34,4 +36,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-deb build-asan build-tsan build-fuzz
