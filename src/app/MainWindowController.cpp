@@ -18,8 +18,9 @@ namespace midiflash {
 namespace {
 
 constexpr const char* kDestinationKey = "destination";
-// About 60 frames a second.
-constexpr int kFrameMs = 16;
+// Ten frames a second: as often as a person can read a changing number, and as often as the
+// command line redraws its own; drawing every screen frame took as much CPU as the whole run.
+constexpr int kFrameMs = 100;
 
 }  // namespace
 
@@ -113,6 +114,9 @@ void MainWindowController::OnFileSelClick() {
   LogLine("curPath: %s", chooser_->Directory().c_str());
   const std::optional<std::string> path = chooser_->RunModal();
   if (path) workflow_->ChooseFile(*path);
+  // The keyboard goes on with the next step: Space starts the update.
+  window_->activateWindow();
+  (ui_->Update->isEnabled() ? ui_->Update : ui_->FileSel)->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindowController::OnUpdateButtonClicked() {

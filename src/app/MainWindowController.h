@@ -96,7 +96,7 @@ class MainWindowController : public QObject, public UpdateView {
   std::function<bool()> ask_stop_;
   std::string settings_file_;
   // The position (or the bytes draining) and the bar change with every 2.9 ms tick, far faster
-  // than a screen shows; they are drawn at most once a frame.
+  // than anyone reads them; they are drawn at most once a frame (kFrameMs).
   QTimer frame_;
   std::optional<std::string> frame_status_;
   std::optional<int> frame_progress_;

@@ -1,5 +1,6 @@
 #include "QtFileChooser.h"
 
+#include <QApplication>
 #include <QFile>
 
 namespace midiflash {
@@ -20,7 +21,13 @@ std::string QtFileChooser::Directory() const {
 }
 
 std::optional<std::string> QtFileChooser::RunModal() {
-  if (dialog_.exec() != QDialog::Accepted) return std::nullopt;
+  const int answer = dialog_.exec();
+  // The dialog's name completion can leave its list open after the dialog has gone; that popup
+  // then takes the keyboard and swallows the next click, so that Update needs two.
+  while (QWidget* popup = QApplication::activePopupWidget()) {
+    if (!popup->close()) break;
+  }
+  if (answer != QDialog::Accepted) return std::nullopt;
   const QStringList files = dialog_.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
   // Paths go to the file system as its own bytes, not as UTF-8 text.

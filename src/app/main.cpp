@@ -63,17 +63,24 @@ bool NeedsNoWindow(int argc, char** argv) {
   return false;
 }
 
-// Qt ends a program that cannot open its window system with a fatal message of several lines and
-// an abort; a user without a display gets one line and a usage-like status instead.
-void OnQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+// Qt ends a program that cannot open its window system with several lines of warnings, a fatal
+// message that suggests reinstalling, and an abort; a user without a display gets one line with
+// the first reason and the status of a usage error instead. Until the window system is open, the
+// warnings are kept rather than printed.
+QString g_first_warning;
+void OnQtStartMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
   if (type != QtFatalMsg) {
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (g_first_warning.isEmpty()) g_first_warning = text.section('\n', 0, 0);
     return;
   }
+  QString reason = g_first_warning.isEmpty() ? text.section('\n', 0, 0) : g_first_warning;
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    reason = "neither DISPLAY nor WAYLAND_DISPLAY is set";
+  }
   std::fprintf(stderr,
-               "midiflash: cannot open a window (%s); midiflash-cli plays update files "
-               "without one\n",
-               qPrintable(text.section('\n', 0, 0)));
+               "midiflash: cannot open a window (%s); midiflash-cli plays update files without "
+               "one\n",
+               qPrintable(reason));
   std::_Exit(2);
 }
 
@@ -116,7 +123,7 @@ int main(int argc, char** argv) {
     if (parsed != Parsed::kRun) return parsed == Parsed::kUsageError ? 2 : 0;
   }
 
-  qInstallMessageHandler(OnQtMessage);
+  qInstallMessageHandler(OnQtStartMessage);
   QApplication app(argc, argv);
   qInstallMessageHandler(nullptr);
   const Parsed parsed = ParseCommandLine(app.arguments(), &file);

@@ -262,7 +262,7 @@ TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
        RunOutcome::kCompleted, "Updating is completed !!", 11, 10, ""},
       // The file goes away, or changes, even with its size kept: nothing more is read from it.
       {"file removed", {{4, kFile, 0}}, RunOutcome::kFileFailed, "Open file error !", 4, 4,
-       "tick 6 of 20"},
+       "tick 8 of 20"},
       {"file cut", {{4, kFile, 1}}, RunOutcome::kFileFailed, "Open file error !", 4, 4, ""},
       {"file grown", {{2, kFile, 2}}, RunOutcome::kFileFailed, "Open file error !", 2, 2, ""},
       {"file rewritten", {{9, kFile, 3}}, RunOutcome::kFileFailed, "Open file error !", 9, 9, ""},
