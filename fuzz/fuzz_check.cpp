@@ -10,6 +10,7 @@
 #include "CheckedFile.h"
 #include "FuzzSupport.h"
 #include "SentBytesOracle.h"
+#include "TrackReader.h"
 
 using namespace midiflash;
 using midiflash::fuzz::Require;
