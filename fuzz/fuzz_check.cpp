@@ -1,8 +1,9 @@
-// Arbitrary bytes through the file check; every event of an accepted file is then read again from
-// each track's first event, as playback and the dump read it, and counted by the cable analysis,
-// and compared with the oracle's own walker: the same events and track lengths where the check
-// accepts, and a file the oracle cannot walk where it refuses. Playback itself is judged by the
-// same walker in fuzz_run.
+// Arbitrary bytes through the file check; every event of an accepted file is
+// then read again from each track's first event, as playback and the dump read
+// it, and counted by the cable analysis, and compared with the oracle's own
+// walker: the same events and track lengths (or System Exclusive messages)
+// where the check accepts, and a file the oracle cannot walk where it refuses.
+// Playback itself is judged by the same walker in fuzz_run.
 #include <algorithm>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "CheckedFile.h"
 #include "FuzzSupport.h"
 #include "SentBytesOracle.h"
+#include "TrackReader.h"
 
 using namespace midiflash;
 using midiflash::fuzz::Require;
@@ -23,10 +25,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(std::strcmp(CheckReason(f.result), "unknown result") != 0, "unknown result");
   Require(f.failure.offset <= size, "refusal offset past the end");
   Require(!ExplainRefusal(f).empty(), "no explanation");
-  const SmfWalk expected = midiflash::testing::WalkSmf(f.image);
+  const SmfWalk expected = midiflash::testing::WalkFile(f.image);
   Require(expected.ok == f.playable(),
           "check result " + std::to_string(f.result) + " but the oracle disagrees");
   if (!f.playable()) return 0;
+  if (f.kind == FileKind::kSysEx) {
+    SmfWalk walked;
+    uint64_t largest = 0;
+    for (const MessageSpan& m : f.messages) {
+      walked.sysex.emplace_back(m.offset + 1, m.length - 1);
+      largest = std::max<uint64_t>(largest, m.length);
+    }
+    Require(walked.sysex == expected.sysex, "messages differ from the oracle's");
+    Require(f.wireBytes == size && f.largest.bytes == largest, "the check counts other bytes");
+    return 0;
+  }
 
   SmfWalk walked;
   uint64_t wire = 0, largest = 0;
@@ -55,8 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(walked.trackTicks == expected.trackTicks, "track lengths differ from the oracle's");
   Require(walked.channel == expected.channel, "channel messages differ from the oracle's");
   Require(walked.sysex == expected.sysex, "System Exclusive events differ from the oracle's");
-  Require(f.totalTicks == *std::max_element(walked.trackTicks.begin(), walked.trackTicks.end()) ||
-              walked.trackTicks.empty(),
+  // A file without tracks has no longest one: its length is 0.
+  Require(walked.trackTicks.empty() ? f.totalTicks == 0
+                                    : f.totalTicks == *std::max_element(walked.trackTicks.begin(),
+                                                                        walked.trackTicks.end()),
           "totalTicks is not the longest track");
   Require(f.wireBytes == wire && f.largest.bytes == largest, "the check counts other bytes");
   const CableLoad load = MeasureCableLoad(f);

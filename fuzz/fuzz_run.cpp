@@ -1,6 +1,8 @@
 // A whole run in the core with the fakes: the file is chosen, Update clicked, and playback ticks
 // follow on a fake clock until the run ends or a bound of ticks. Every message sent must be a copy
 // of file bytes, nothing may be sent after the end, and a complete run sends every message once.
+// A System Exclusive file's messages leave one at a time, never while bytes are pending, and each
+// at least the gap after the one before.
 // Input: 16 control bytes, then the file. Byte 0 picks what happens during the run, bytes 1 and 2
 // the tick when, byte 3 how many ticks bytes stay pending, bytes 4 to 15 the tick lengths in turn.
 #include <algorithm>
@@ -52,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(h.timer.running, "the timer did not start");
   size_t sent_at_action = SIZE_MAX;
   bool playing_at_action = false;
+  const bool by_message = h.wf.file().checked->kind == FileKind::kSysEx;
+  std::vector<double> sent_at;  // of each message of a System Exclusive file
   for (int tick = 0; tick < kMaxTicks && h.view.ends.empty(); ++tick) {
     if (tick == action_tick) {
       sent_at_action = h.midi.sent.size();
@@ -65,13 +69,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (action == kPending && tick == action_tick + control[3] % 16) h.midi.pending = 0;
     h.clock.now += TickLength(control[4 + tick % 12]);
+    const size_t sent_before = h.midi.sent.size();
+    const bool pending = h.midi.pending > 0;
     h.wf.Tick();
+    if (by_message && h.midi.sent.size() > sent_before) {
+      Require(h.midi.sent.size() == sent_before + 1 && !pending, "sent while bytes were pending");
+      sent_at.push_back(h.clock.now);
+    }
     Require(tick != action_tick || action != kCancel || !h.view.ends.empty(),
             "the tick after Cancel did not end the run");
   }
 
   std::string why = oracle.Judge(h.midi.sent, false);
   Require(why.empty(), why);
+  for (size_t i = 1; i < sent_at.size(); ++i) {
+    // The run measures from its start: a few units in the last place of the clock's value apart.
+    const double slack = 8 * (std::nextafter(sent_at[i], INFINITY) - sent_at[i]);
+    Require(sent_at[i] - sent_at[i - 1] >= kDefaultSysExGapMs / 1000.0 - slack, "a gap cut short");
+  }
   const bool acted = sent_at_action != SIZE_MAX;
   Require(!acted || (action != kDelete && action != kGrow) || h.midi.sent.size() == sent_at_action,
           "sent from a file that is gone or changed");

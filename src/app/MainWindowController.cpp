@@ -34,6 +34,8 @@ MainWindowController::MainWindowController(Parts parts)
   QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   ui_->LocationBox->setFont(mono);
   ui_->LocationBox->setMinimumWidth(QFontMetrics(mono).horizontalAdvance(QString(44, '0')));
+  ui_->Gap->setRange(0, int(kMaxSysExGapMs));
+  ui_->Gap->setValue(int(kDefaultSysExGapMs));
   window_->installEventFilter(this);
   frame_.setSingleShot(true);
   frame_.setInterval(kFrameMs);
@@ -121,6 +123,7 @@ void MainWindowController::OnFileSelClick() {
 
 void MainWindowController::OnUpdateButtonClicked() {
   LogLine("OnUpdateButtonClicked");
+  workflow_->SetSysExGap(uint32_t(ui_->Gap->value()));
   workflow_->Start();
 }
 
@@ -203,6 +206,11 @@ void MainWindowController::ShowControls(const Controls& c) {
   ui_->Update->setEnabled(c.update);
   ui_->Cancel->setEnabled(c.cancel);
   ui_->midiOutDevice->setEnabled(c.midiOutDevice);
+  // The gap paces System Exclusive files only, and a run keeps the gap it started with.
+  const auto& file = workflow_->file().checked;
+  const bool gap = c.fileSel && file && file->kind == FileKind::kSysEx;
+  ui_->Gap->setEnabled(gap);
+  ui_->GapLabel->setEnabled(gap);
 }
 
 void MainWindowController::ShowDestinations(const std::vector<ListedDestination>& items,

@@ -8,7 +8,10 @@ namespace midiflash {
 QtFileChooser::QtFileChooser(QWidget* parent) : dialog_(parent, QFileDialog::tr("Open")) {
   dialog_.setFileMode(QFileDialog::ExistingFile);
   dialog_.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog_.setNameFilter(QFileDialog::tr("Update files (*.dat)"));
+  // Update files first, as before; the kind of any file is told by its content, not its name.
+  dialog_.setNameFilters({QFileDialog::tr("Update files (*.dat)"),
+                          QFileDialog::tr("MIDI files (*.dat *.mid *.syx)"),
+                          QFileDialog::tr("All files (*)")});
   dialog_.setDefaultSuffix("dat");
 }
 

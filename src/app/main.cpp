@@ -24,8 +24,9 @@ enum class Parsed { kRun, kDone, kUsageError };
 Parsed ParseCommandLine(const QStringList& arguments, QString* file) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      "Plays an update file (a Standard MIDI File, extension .dat) to a device over MIDI, in a "
-      "window.\nSee midiflash(1); midiflash-cli does the same without a window.");
+      "Plays an update file (a Standard MIDI File, .dat or .mid, or a System Exclusive file, "
+      ".syx) to a device over MIDI, in a window.\nSee midiflash(1); midiflash-cli does the same "
+      "without a window.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version({"v", "V", "version"}, "Displays version information.");
   parser.addOption(version);

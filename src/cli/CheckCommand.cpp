@@ -12,6 +12,7 @@
 #include "ListCommand.h"
 #include "MidiService.h"
 #include "Pacing.h"
+#include "PlayCommand.h"
 #include "PosixFileSource.h"
 #include "StatusText.h"
 
@@ -46,6 +47,7 @@ struct Report {
   std::string destination;  // with --port: its name, and what it carries
   uint64_t limit = UINT64_MAX;
   std::vector<Warning> warnings;
+  uint32_t gapMs = kDefaultSysExGapMs;
 
   bool Plays() const { return result == kCheckPlayable; }
   double Seconds() const { return TicksToSeconds(file->totalTicks, file->division); }
@@ -90,10 +92,74 @@ void AddWarnings(Report& r) {
   }
 }
 
+const char* KindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::kSmf:
+      return "Standard MIDI File";
+    case FileKind::kSysEx:
+      return "System Exclusive file";
+    case FileKind::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+const char* KindJson(FileKind kind) {
+  return kind == FileKind::kSmf ? "\"smf\"" : kind == FileKind::kSysEx ? "\"sysex\"" : "null";
+}
+
+std::string DestinationLine(const Report& r) {
+  return "destination: " + Printable(r.destination) + ", " +
+         (r.limit == UINT64_MAX ? std::string("messages of any size")
+                                : "messages of up to " + GroupedNumber(r.limit) + " bytes") +
+         "\n";
+}
+
+std::string DestinationJson(const Report& r) {
+  if (r.destination.empty()) return "";
+  return ",\"destination\":{\"name\":" + JsonString(r.destination) + ",\"largest_message\":" +
+         (r.limit == UINT64_MAX ? std::string("null") : std::to_string(r.limit)) + "}";
+}
+
+// The report of a System Exclusive file: its messages are sent as they stand, each whole and at
+// the cable's pace, so there is no cable load to warn of.
+void WriteSysExPlain(const Report& r, std::ostream& out) {
+  const CheckedFile& f = *r.file;
+  if (!r.destination.empty()) out << DestinationLine(r);
+  if (!f.playable()) return;
+  out << "messages: " << f.messages.size() << ", the largest " << f.largest.bytes
+      << " bytes (message " << f.largest.message << ", at byte offset " << f.largest.offset
+      << ")\n";
+  out << "cable: " << f.wireBytes << " bytes to send, each message whole, the next one " << r.gapMs
+      << " ms after it has left\n";
+  out << Format("an update run takes about %.1f s on a 31250-baud cable\n",
+                SysExRunSeconds(f, r.gapMs));
+}
+
+void WriteSysExJson(const Report& r, std::ostream& out) {
+  const CheckedFile& f = *r.file;
+  out << ",\"message_sizes\":[";
+  for (size_t i = 0; i < f.messages.size(); ++i) {
+    out << (i > 0 ? "," : "") << f.messages[i].length;
+  }
+  out << "]" << DestinationJson(r);
+  if (!f.playable()) {
+    out << ",\"messages\":null,\"run_seconds\":null,\"cable\":null";
+  } else {
+    out << ",\"messages\":" << f.messages.size() << ",\"gap_ms\":" << r.gapMs
+        << ",\"run_seconds\":" << Format("%.3f", SysExRunSeconds(f, r.gapMs))
+        << ",\"cable\":{\"bytes\":" << f.wireBytes << ",\"largest_message\":" << f.largest.bytes
+        << ",\"largest_message_offset\":" << f.largest.offset << "}";
+  }
+  out << ",\"warnings\":[]}\n";
+}
+
 void WritePlain(const Report& r, std::ostream& out) {
   const CheckedFile& f = *r.file;
   out << "file: " << Printable(r.path) << "\n";
+  if (const char* kind = KindName(f.kind)) out << "kind: " << kind << "\n";
   out << "result: " << r.result << " (" << (r.Plays() ? "" : "refused: ") << r.reason << ")\n";
+  if (f.kind == FileKind::kSysEx) return WriteSysExPlain(r, out);
   if (f.headerRead) {
     out << "format: " << f.format << "\n";
     out << "tracks: " << f.trackCount << "\n";
@@ -103,12 +169,7 @@ void WritePlain(const Report& r, std::ostream& out) {
     out << "track " << i << ": " << f.tracks[i].declaredLength << " bytes declared, "
         << f.tracks[i].ticks << " ticks\n";
   }
-  if (!r.destination.empty()) {
-    out << "destination: " << Printable(r.destination) << ", "
-        << (r.limit == UINT64_MAX ? std::string("messages of any size")
-                                  : "messages of up to " + GroupedNumber(r.limit) + " bytes")
-        << "\n";
-  }
+  if (!r.destination.empty()) out << DestinationLine(r);
   if (!f.playable()) return;
   out << "length: " << f.totalTicks << " ticks\n";
   out << Format("playing time at 120 bpm: %.3f s\n", r.Seconds());
@@ -143,21 +204,22 @@ std::string JsonArray(const std::vector<TrackSpan>& tracks, T TrackSpan::*field)
 void WriteJson(const Report& r, std::ostream& out) {
   const CheckedFile& f = *r.file;
   const auto header = [&](unsigned v) { return f.headerRead ? std::to_string(v) : "null"; };
-  out << "{\"file\":" << JsonString(r.path) << ",\"result\":" << r.result
-      << ",\"playable\":" << (r.Plays() ? "true" : "false")
-      << ",\"reason\":" << JsonString(r.reason) << ",\"format\":" << header(f.format)
-      << ",\"tracks\":" << header(f.trackCount) << ",\"division\":" << header(f.division);
+  out << "{\"file\":" << JsonString(r.path) << ",\"kind\":" << KindJson(f.kind)
+      << ",\"result\":" << r.result << ",\"playable\":" << (r.Plays() ? "true" : "false")
+      << ",\"reason\":" << JsonString(r.reason);
+  if (f.kind == FileKind::kSysEx) {
+    if (!f.playable()) out << ",\"failed_offset\":" << f.failure.offset;
+    return WriteSysExJson(r, out);
+  }
+  out << ",\"format\":" << header(f.format) << ",\"tracks\":" << header(f.trackCount)
+      << ",\"division\":" << header(f.division);
   if (!f.playable()) {
     out << ",\"failed_track\":"
         << (f.failure.track >= 0 ? std::to_string(f.failure.track) : std::string("null"))
         << ",\"failed_offset\":" << f.failure.offset;
   }
   out << ",\"track_sizes\":" << JsonArray(f.tracks, &TrackSpan::declaredLength)
-      << ",\"track_ticks\":" << JsonArray(f.tracks, &TrackSpan::ticks);
-  if (!r.destination.empty()) {
-    out << ",\"destination\":{\"name\":" << JsonString(r.destination) << ",\"largest_message\":"
-        << (r.limit == UINT64_MAX ? std::string("null") : std::to_string(r.limit)) << "}";
-  }
+      << ",\"track_ticks\":" << JsonArray(f.tracks, &TrackSpan::ticks) << DestinationJson(r);
   if (!f.playable()) {
     out << ",\"total_ticks\":null,\"seconds\":null,\"cable\":null";
   } else {
@@ -181,7 +243,10 @@ void WriteJson(const Report& r, std::ostream& out) {
 int RunCheckCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   ParsedArgs a;
   std::string error;
-  if (!ParseArgs(args, {{"--json", 0, false}, {"--port", 'p', true}}, a, error)) {
+  uint32_t gap_ms;
+  if (!ParseArgs(args, {{"--json", 0, false}, {"--port", 'p', true}, {"--gap", 0, true}}, a,
+                 error) ||
+      !GapOption(a, nullptr, gap_ms, error)) {
     return UsageError("check", error, err);
   }
   if (a.operands.size() != 1) return UsageError("check", "one FILE is needed", err);
@@ -194,8 +259,12 @@ int RunCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
         << "\n";
     return kCheckExitUnusable;
   }
+  if (loaded.checked->playable() && !GapOption(a, loaded.checked.get(), gap_ms, error)) {
+    return UsageError("check", error, err);
+  }
   Report r;
   r.path = path;
+  r.gapMs = gap_ms;
   r.file = loaded.checked.get();
   r.result = loaded.checked->result;
   r.reason = r.Plays() ? CheckReason(r.result) : ExplainRefusal(*r.file);
@@ -219,7 +288,7 @@ int RunCheckCommand(const std::vector<std::string>& args, std::ostream& out, std
       r.reason = TooLargeText(r.file->largest, r.limit, d.name);
     }
   }
-  if (r.file->playable()) {
+  if (r.file->playable() && r.file->kind == FileKind::kSmf) {
     r.cable = MeasureCableLoad(*r.file);
     AddWarnings(r);
   }

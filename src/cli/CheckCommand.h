@@ -1,7 +1,8 @@
-// `midiflash-cli check FILE [--json] [--port P]`: loads an update file as an update does and tells
-// whether it plays, what its header and tracks hold, how long it plays at 120 bpm, where it asks
-// more of a 31250-baud MIDI cable than the cable carries, and with --port whether destination P
-// can be sent each of its messages whole.
+// `midiflash-cli check FILE [--json] [--port P] [--gap MS]`: loads an update file as an update
+// does and tells whether it plays, what its header and tracks hold, how long it plays at 120 bpm,
+// where it asks more of a 31250-baud MIDI cable than the cable carries, and with --port whether
+// destination P can be sent each of its messages whole. Of a System Exclusive file: its messages,
+// bytes and largest message, and how long a run takes with gaps of MS milliseconds.
 #pragma once
 
 #include <ostream>

@@ -51,4 +51,24 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
   return true;
 }
 
+bool NumberOption(const ParsedArgs& parsed, const std::string& name, uint32_t max, uint32_t& value,
+                  std::string& error) {
+  if (!parsed.Has(name)) return true;
+  const std::string& text = parsed.Value(name);
+  // Digits only: no sign, no spaces, no unit that stoul would quietly stop at.
+  uint64_t n = 0;
+  bool ok = !text.empty() && text.size() <= 10;
+  for (const char c : text) {
+    ok = ok && c >= '0' && c <= '9';
+    n = n * 10 + uint64_t(c - '0');
+  }
+  if (!ok || n > max) {
+    error = "option '" + name + "' takes a whole number from 0 to " + std::to_string(max) +
+            ", not '" + text + "'";
+    return false;
+  }
+  value = static_cast<uint32_t>(n);
+  return true;
+}
+
 }  // namespace midiflash

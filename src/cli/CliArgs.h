@@ -2,6 +2,7 @@
 // "--name=VALUE", "-p VALUE", "-pVALUE", flags, and "--" before operands that begin with "-".
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,5 +28,11 @@ struct ParsedArgs {
 // value. An option given twice keeps its last value.
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& spec,
                ParsedArgs& parsed, std::string& error);
+
+// The value of option `name`, when given, as a whole number from 0 to `max` in decimal digits;
+// `value` is left as it is when the option is not given. False, with `error` saying what is
+// wanted, for any other value.
+bool NumberOption(const ParsedArgs& parsed, const std::string& name, uint32_t max, uint32_t& value,
+                  std::string& error);
 
 }  // namespace midiflash

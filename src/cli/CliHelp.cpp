@@ -14,16 +14,19 @@ struct CommandHelp {
 
 // Kept in step with the manual page, docs/man/midiflash-cli.1.in.
 constexpr CommandHelp kCommands[] = {
-    {"check", R"txt(usage: midiflash-cli check [--json] [-p PORT] FILE
+    {"check", R"txt(usage: midiflash-cli check [--json] [-p PORT] [--gap MS] FILE
 
-Loads FILE the way an update loads it and tells whether it can be played: the header, each
-track's size and length in ticks, the playing time at 120 bpm, the bytes to send, and warnings
-where the file asks more of a 31250-baud MIDI cable than it carries. Sends nothing.
+Loads FILE the way an update loads it and tells whether it can be played. Of a Standard MIDI
+File: the header, each track's size and length in ticks, the playing time at 120 bpm, the bytes
+to send, and warnings where the file asks more of a 31250-baud MIDI cable than it carries. Of a
+System Exclusive file (F0 its first byte): the messages, the bytes to send, the largest message
+and how long a run takes on a 31250-baud cable. Sends nothing.
 
 options:
   --json            one JSON object instead of the text report
   -p, --port PORT   also tell whether destination PORT (as for play) can be sent every message
                     of the file whole; a file it cannot be is refused (result 29)
+  --gap MS          a System Exclusive file's gap between messages, as for play (default 100)
   -h, --help        show this help
 
 exit status:
@@ -35,7 +38,8 @@ exit status:
 
 Prints every event of FILE, track by track: the track, the tick, the kind of event and the bytes
 it puts on the MIDI cable (System Exclusive with its F0). Meta events, never sent, are marked so.
-Sends nothing.
+Of a System Exclusive file, every message: its number (from 1), the byte offset of its F0 and its
+bytes. Sends nothing.
 
 options:
   -h, --help  show this help
@@ -62,15 +66,17 @@ exit status:
   0  the list was printed, also when it is empty
   2  usage error, or no MIDI service can be reached
 )txt"},
-    {"play", R"txt(usage: midiflash-cli play [-p PORT] FILE
+    {"play", R"txt(usage: midiflash-cli play [-p PORT] [--gap MS] FILE
 
-Plays FILE to a MIDI destination in real time at 120 bpm, as the window's Update does. FILE is
-read and checked first; then its opening System Exclusive messages go to the destination, then
-"Start", the position and a progress bar, and at the end, once the device has taken the last
-bytes, "Updating is completed !!". The first message that cannot be delivered ends the run
-("Send error ! N", with what it means). Ctrl-C cancels the run ("Updating was canceled by
-user!!"). After a run that did not complete, a line tells where it stopped and how many bytes
-had been sent.
+Plays FILE to a MIDI destination, as the window's Update does: a Standard MIDI File in real time
+at 120 bpm, a System Exclusive file (F0 its first byte) one whole message at a time, each once
+the previous one has left for the cable and MS milliseconds more have passed. FILE is read and
+checked first; then a Standard MIDI File's opening System Exclusive messages go to the
+destination, then "Start", the position and a progress bar, and at the end, once the device has
+taken the last bytes, "Updating is completed !!". The first message that cannot be delivered
+ends the run ("Send error ! N", with what it means). Ctrl-C cancels the run ("Updating was
+canceled by user!!"). After a run that did not complete, a line tells where it stopped and how
+many bytes had been sent.
 
 options:
   -p, --port PORT  the destination: an index from `list`; its identity (ALSA "client:port",
@@ -79,6 +85,8 @@ options:
                    the start of one full name. Needed unless exactly one destination is not a
                    pass-through port. A PORT that fits several destinations is an error naming
                    them.
+  --gap MS         the gap after each message of a System Exclusive file, 0 to 60000
+                   milliseconds (default 100); a usage error for a Standard MIDI File
   -h, --help       show this help
 
 exit status:
@@ -100,13 +108,14 @@ void WriteProgramHelp(std::ostream& out) {
        midiflash-cli COMMAND --help
        midiflash-cli --help | --version
 
-Checks, shows and plays update files (Standard MIDI Files, extension .dat) to a device over MIDI.
+Checks, shows and plays update files to a device over MIDI: Standard MIDI Files (.dat, .mid)
+and System Exclusive files (.syx), told apart by their content.
 
 commands:
   check [--json] [-p PORT] FILE  is the file playable? header, tracks, length, cable load
   dump FILE                      every event, with the bytes that would be sent
   list [--json | --watch]        the MIDI destinations; --watch follows them (-l: list)
-  play [-p PORT] FILE            plays the file to a destination in real time at 120 bpm
+  play [-p PORT] [--gap MS] FILE plays the file to a destination in real time
 
 options:
   -h, --help     show this help; after a command, that command's help

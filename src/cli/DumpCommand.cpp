@@ -129,8 +129,20 @@ int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std:
     out << "result: " << file.result << " (refused: " << ExplainRefusal(file) << ")\n";
     return kCheckExitRefused;
   }
-  // The check read every track to its End of Track with the same reader.
   const uint8_t* image = file.image.data();
+  if (file.kind == FileKind::kSysEx) {
+    // The message's number from 1, the byte offset of its F0, its bytes.
+    for (size_t i = 0; i < file.messages.size(); ++i) {
+      const MessageSpan& m = file.messages[i];
+      char head[40];
+      std::snprintf(head, sizeof head, "%6zu %10u  ", i + 1, m.offset);
+      std::string line = head;
+      for (uint32_t k = 0; k < m.length; ++k) AppendHex(line, image[m.offset + k]);
+      out << line << "\n";
+    }
+    return kCheckExitPlayable;
+  }
+  // The check read every track to its End of Track with the same reader.
   const auto size = static_cast<uint32_t>(file.image.size());
   for (size_t i = 0; i < file.tracks.size(); ++i) {
     TrackCursor cursor{file.tracks[i].firstEvent, 0, 0};

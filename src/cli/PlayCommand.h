@@ -1,10 +1,12 @@
-// `midiflash-cli play [-p PORT] FILE`: the update workflow without a window.
+// `midiflash-cli play [-p PORT] [--gap MS] FILE`: the update workflow without a window.
 #pragma once
 
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "CheckedFile.h"
+#include "CliArgs.h"
 #include "UpdateView.h"
 
 namespace midiflash {
@@ -22,6 +24,13 @@ enum PlayExit : int {
 
 // The status for a run that a tick ended; a cancelled run counts as ended by SIGINT.
 int PlayExitStatus(const RunResult& result);
+
+// --gap MS of `play` and `check`: the gap between the messages of a System Exclusive file, 0 to
+// kMaxSysExGapMs milliseconds; kDefaultSysExGapMs when not given. False, with `error` saying why,
+// for another value, or for a file of another kind, whose pace the option would not set. With
+// `file` null only the value is read.
+bool GapOption(const ParsedArgs& parsed, const CheckedFile* file, uint32_t& gapMs,
+               std::string& error);
 
 // Plays the file to the destination in real time and returns one of the statuses above. SIGINT
 // and SIGTERM cancel the run.

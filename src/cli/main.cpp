@@ -15,10 +15,10 @@
 namespace {
 
 int Usage(std::ostream& err) {
-  err << "usage: midiflash-cli check [--json] [-p PORT] FILE\n"
+  err << "usage: midiflash-cli check [--json] [-p PORT] [--gap MS] FILE\n"
          "       midiflash-cli dump FILE\n"
          "       midiflash-cli list [--json | --watch]\n"
-         "       midiflash-cli play [-p PORT] FILE\n"
+         "       midiflash-cli play [-p PORT] [--gap MS] FILE\n"
          "Try 'midiflash-cli --help'.\n";
   return 2;
 }

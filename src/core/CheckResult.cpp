@@ -38,6 +38,14 @@ const char* CheckReason(int32_t result) {
       return "the division is 0 ticks per quarter note, so playback would never move";
     case kCheckTooLargeForDestination:
       return "a message is larger than the MIDI destination carries";
+    case kCheckSysExOutside:
+      return "a byte other than F0 stands outside the System Exclusive messages";
+    case kCheckSysExStatusInside:
+      return "a status byte other than F7 stands inside a System Exclusive message";
+    case kCheckSysExCut:
+      return "the file ends inside a System Exclusive message, before its F7";
+    case kCheckEmptyFile:
+      return "the file is empty";
     default:
       return "unknown result";
   }

@@ -24,6 +24,10 @@ enum CheckResult : int32_t {
   kCheckSmpteDivision = 27,    // the division counts SMPTE frames, not ticks per quarter note
   kCheckDivisionZero = 28,     // zero ticks per quarter note: playback would never move
   kCheckTooLargeForDestination = 29,  // a message is larger than the destination carries
+  kCheckSysExOutside = 30,       // a byte other than F0 where a System Exclusive message must begin
+  kCheckSysExStatusInside = 31,  // a status byte other than F7 inside a System Exclusive message
+  kCheckSysExCut = 32,           // the file ends inside a System Exclusive message, before its F7
+  kCheckEmptyFile = 33,          // the file holds no byte at all
 };
 
 // The reason for a result code in one line, for people; "unknown result" for any other value.

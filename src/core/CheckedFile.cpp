@@ -50,12 +50,18 @@ class Checker {
     const std::vector<uint8_t>& image = f_.image;
     // Offsets are 32-bit: a larger image could make a cursor wrap.
     if (image.size() > std::numeric_limits<uint32_t>::max()) return Fail(kCheckTooLarge, -1, 0);
+    // Nothing to tell the kind by, and nothing to send: no kind's refusal would say why.
+    if (image.empty()) return Fail(kCheckEmptyFile, -1, 0);
+    if (image[0] == kSysExStatus) {
+      f_.kind = FileKind::kSysEx;
+      return CheckSysEx();
+    }
+    f_.kind = FileKind::kSmf;
     const uint32_t size = static_cast<uint32_t>(image.size());
     if (size < 4) {
       // Too short to hold the chunk type: "not an SMF" when the bytes that are there already
       // differ.
-      if (size > 0 && std::memcmp(image.data(), "MThd", size) != 0)
-        return Fail(kCheckNotSmf, -1, 0);
+      if (std::memcmp(image.data(), "MThd", size) != 0) return Fail(kCheckNotSmf, -1, 0);
       return Fail(kCheckHeaderCut, -1, size);
     }
     if (!ChunkTypeAt(image, 0, "MThd")) return Fail(kCheckNotSmf, -1, 0);
@@ -105,6 +111,28 @@ class Checker {
     return kCheckPlayable;
   }
 
+  // A System Exclusive file goes out exactly as it stands, so every byte must belong to a whole
+  // message: a stray byte, a message that another status cuts short, or a last message without
+  // its F7 would reach the device as something the file does not mean.
+  int32_t CheckSysEx() {
+    const std::vector<uint8_t>& image = f_.image;
+    const auto size = static_cast<uint32_t>(image.size());
+    for (uint32_t p = 0; p < size;) {
+      if (image[p] != kSysExStatus) return Fail(kCheckSysExOutside, -1, p);
+      const uint32_t start = p++;
+      while (p < size && image[p] < 0x80) ++p;
+      if (p == size) return Fail(kCheckSysExCut, -1, size);
+      if (image[p] != kEndOfExclusive) return Fail(kCheckSysExStatusInside, -1, p);
+      const MessageSpan m{start, ++p - start};
+      f_.messages.push_back(m);
+      f_.wireBytes += m.length;
+      if (m.length > f_.largest.bytes) {
+        f_.largest = WireMessageAt{m.length, -1, 0, uint32_t(f_.messages.size()), start};
+      }
+    }
+    return kCheckPlayable;
+  }
+
   // Reads track `track` from `c` to its End of Track, counting what it sends. False at the first
   // event the reader refuses (`why` says why), `c` then standing at that event.
   bool ScanTrack(int32_t track, uint32_t size, TrackCursor& c, ReadRefusal& why) {
@@ -134,6 +162,11 @@ std::string BytesAt(const std::vector<uint8_t>& image, uint64_t offset) {
   return out.empty() ? "the end of the file" : out;
 }
 
+// Where the message after the whole ones of a System Exclusive file begins.
+uint32_t NextMessageAt(const CheckedFile& file) {
+  return file.messages.empty() ? 0 : file.messages.back().offset + file.messages.back().length;
+}
+
 }  // namespace
 
 CheckedFile CheckFile(std::vector<uint8_t> image) {
@@ -150,7 +183,9 @@ std::string ExplainRefusal(const CheckedFile& file) {
       if (f.offset == 4) {
         std::snprintf(where, sizeof where, " (header length %u)", file.headerLength);
       } else {
-        std::snprintf(where, sizeof where, " (it begins with %s)", BytesAt(file.image, 0).c_str());
+        std::snprintf(where, sizeof where,
+                      " (it begins with %s; a System Exclusive file begins with F0)",
+                      BytesAt(file.image, 0).c_str());
       }
       break;
     case kCheckBadFormat:
@@ -199,6 +234,24 @@ std::string ExplainRefusal(const CheckedFile& file) {
     case kCheckSmpteDivision:
     case kCheckDivisionZero:
       std::snprintf(where, sizeof where, " (division %04X at byte offset 12)", file.division);
+      break;
+    case kCheckSysExOutside:
+      std::snprintf(where, sizeof where, ": byte %s at byte offset %llu, after message %zu",
+                    BytesAt(file.image, f.offset).substr(0, 2).c_str(), at, file.messages.size());
+      break;
+    case kCheckSysExStatusInside:
+      std::snprintf(where, sizeof where,
+                    ": byte %s at byte offset %llu, inside message %zu (from byte offset %u)",
+                    BytesAt(file.image, f.offset).substr(0, 2).c_str(), at,
+                    file.messages.size() + 1, NextMessageAt(file));
+      break;
+    case kCheckSysExCut:
+      std::snprintf(where, sizeof where,
+                    ": message %zu, from byte offset %u, runs to the end of the %zu-byte file",
+                    file.messages.size() + 1, NextMessageAt(file), size);
+      break;
+    case kCheckEmptyFile:
+      std::snprintf(where, sizeof where, " (0 bytes)");
       break;
     default:
       break;

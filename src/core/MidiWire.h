@@ -9,8 +9,10 @@ namespace midiflash {
 
 // System Exclusive. Every exclusive message of a file goes out with it first, escape events too.
 inline constexpr uint8_t kSysExStatus = 0xF0;
-// End of Exclusive on the wire; in a file, the status of an escape event.
-inline constexpr uint8_t kEscapeStatus = 0xF7;
+// End of Exclusive: the last byte of a whole System Exclusive message on the wire.
+inline constexpr uint8_t kEndOfExclusive = 0xF7;
+// In a Standard MIDI File, the status of an escape event.
+inline constexpr uint8_t kEscapeStatus = kEndOfExclusive;
 // In a file only: a meta event, never sent.
 inline constexpr uint8_t kMetaStatus = 0xFF;
 inline constexpr uint8_t kEndOfTrackType = 0x2F;

@@ -51,6 +51,13 @@ bool IsWindowGuidance(Notice notice) {
 }
 
 std::string PositionText(const Position& p) {
+  if (p.byMessage) {
+    // Padded to the totals' widths, so that the text stands still from one tick to the next.
+    const std::string messages = std::to_string(p.messages), bytes = GroupedNumber(p.totalBytes);
+    return Format("[ %4dm %02ds] [ message %*u of %s, %*s of %s bytes]", p.minutes, p.seconds,
+                  int(messages.size()), p.message, messages.c_str(), int(bytes.size()),
+                  GroupedNumber(p.bytes).c_str(), bytes.c_str());
+  }
   // The tick counts are unsigned so that lengths above 2^31 ticks do not print as negative.
   return Format("[ %4dm %02ds] [ %08u / %08u ticks]", p.minutes, p.seconds, p.tick, p.totalTicks);
 }
@@ -116,16 +123,21 @@ std::string OpeningSentText(uint64_t messages, const std::string& destination) {
 
 std::string TooLargeText(const WireMessageAt& largest, uint64_t limit,
                          const std::string& destination) {
-  return Format("%s: track %d, tick %u, %s bytes; %s carries at most %s bytes",
-                CheckReason(kCheckTooLargeForDestination), largest.track, largest.tick,
+  const std::string where =
+      largest.track < 0 ? Format("message %u at byte offset %u", largest.message, largest.offset)
+                        : Format("track %d, tick %u", largest.track, largest.tick);
+  return Format("%s: %s, %s bytes; %s carries at most %s bytes",
+                CheckReason(kCheckTooLargeForDestination), where.c_str(),
                 GroupedNumber(largest.bytes).c_str(), destination.c_str(),
                 GroupedNumber(limit).c_str());
 }
 
 std::string StoppedAtText(const std::string& fileName, const RunResult& r) {
-  return Format("%s: stopped at tick %u of %u, %d %%, %s of %s bytes sent", fileName.c_str(),
-                r.position.tick, r.position.totalTicks, r.percent,
-                GroupedNumber(r.bytesSent).c_str(), GroupedNumber(r.bytesTotal).c_str());
+  const Position& p = r.position;
+  const std::string where = p.byMessage ? Format("message %u of %u", p.message, p.messages)
+                                        : Format("tick %u of %u", p.tick, p.totalTicks);
+  return Format("%s: stopped at %s, %d %%, %s of %s bytes sent", fileName.c_str(), where.c_str(),
+                r.percent, GroupedNumber(r.bytesSent).c_str(), GroupedNumber(r.bytesTotal).c_str());
 }
 
 std::string GroupedNumber(uint64_t n) {

@@ -17,7 +17,8 @@ std::string SelectFileText();
 std::string NoticeText(Notice notice);
 // Whether a notice only guides a user of the window (it has nothing to say on a command line).
 bool IsWindowGuidance(Notice notice);
-// "[ %4dm %02ds] [ %08u / %08u ticks]".
+// "[ %4dm %02ds] [ %08u / %08u ticks]"; by message "[    0m 05s] [ message  3 of 10,  1,234 of
+// 40,000 bytes]", the counts padded to the totals' widths.
 std::string PositionText(const Position& position);
 // "Send error ! %d".
 std::string SendErrorText(int32_t status);
@@ -36,7 +37,7 @@ std::string OpeningSentText(uint64_t messages, const std::string& destination);
 // A message of the file that the destination cannot be sent whole.
 std::string TooLargeText(const WireMessageAt& largest, uint64_t limit,
                          const std::string& destination);
-// "demo.dat: stopped at tick N of M, P %, X of Y bytes sent".
+// "demo.dat: stopped at tick N of M, P %, X of Y bytes sent" (at message N of M by message).
 std::string StoppedAtText(const std::string& fileName, const RunResult& result);
 // 1234567 as "1,234,567".
 std::string GroupedNumber(uint64_t n);

@@ -128,7 +128,7 @@ void UpdateWorkflow::Offer() {
       return NotOpened(status);
     }
   }
-  playback_.emplace(file_.checked);
+  playback_ = MakePlayback(file_.checked);
   bytes_handed_ = 0;
   send_status_ = 0;
   uint64_t sent = 0;
@@ -250,13 +250,17 @@ void UpdateWorkflow::ShowDestinations() {
   view_.ShowDestinations(items, selected);
 }
 
+void UpdateWorkflow::SetSysExGap(uint32_t ms) {
+  if (!running()) gap_ms_ = ms;
+}
+
 void UpdateWorkflow::Start() {
   if (phase_ != Phase::kReady) return;
   if (const int32_t failed = midi_.DeliveryError()) return NotOpened(failed);
   warnings_at_start_ = midi_.DeliveryWarnings();
   bytes_left_ = 0;
   last_step_ = Playback::Step{};
-  last_step_.position.totalTicks = file_.checked->totalTicks;
+  last_step_.position = playback_->Start();
   SetPhase(Phase::kUpdating);
   view_.ShowNotice(Notice::kStart);
   view_.ShowDetail("");
@@ -304,7 +308,8 @@ void UpdateWorkflow::PlayTick() {
   // that sends nothing has nothing to check: most ticks of a run are such, and a look at the file
   // 344 times a second would cost more than the run.
   bool looked = false, changed = false;
-  last_step_ = playback_->Advance(clock_.Now() - started_at_, [&](const uint8_t* d, size_t n) {
+  const Playback::Now now{clock_.Now() - started_at_, midi_.PendingBytes(), gap_ms_ / 1000.0};
+  last_step_ = playback_->Advance(now, [&](const uint8_t* d, size_t n) {
     if (!looked) {
       looked = true;
       changed = !FileUnchanged();

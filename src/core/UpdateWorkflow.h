@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "Clock.h"
 #include "FileSource.h"
 #include "MidiOutput.h"
+#include "Pacing.h"
 #include "Playback.h"
 #include "TickTimer.h"
 #include "UpdateView.h"
@@ -46,6 +48,10 @@ class UpdateWorkflow {
   // destination that went away since the list was shown is not replaced by another: the list is
   // read again and shows it gone. Ignored while a run is on.
   void ChooseDestination(const std::string& id);
+  // The gap a System Exclusive file leaves between messages, 0 to kMaxSysExGapMs milliseconds
+  // (kDefaultSysExGapMs until set). Ignored while a run is on: a run keeps the gap it started with.
+  void SetSysExGap(uint32_t ms);
+  uint32_t sysExGap() const { return gap_ms_; }
   // Starts a run. Ignored unless Ready; a delivery failure of the opening messages reported since
   // they were sent leaves the run unstarted (NotOpened).
   void Start();
@@ -112,7 +118,7 @@ class UpdateWorkflow {
   LoadedFile file_;
   FileState file_state_ = FileState::kNone;
   // The playback of the file offered last; its opening messages went to `opened_for_`.
-  std::optional<Playback> playback_;
+  std::unique_ptr<Playback> playback_;
   std::string opened_for_;
 
   std::vector<MidiDestination> destinations_;
@@ -120,6 +126,8 @@ class UpdateWorkflow {
   bool chosen_gone_ = false;
   // The service reported a change during a run.
   bool list_changed_ = false;
+
+  uint32_t gap_ms_ = kDefaultSysExGapMs;
 
   // The run.
   double started_at_ = 0.0;

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -142,6 +143,21 @@ TEST_F(WindowTest, AHiddenLossSaysSoInABoxAndClosingAsksOnlyDuringARun) {
   EXPECT_EQ(w.Text("LocationBox"), NoticeText(Notice::kCanceled));
 }
 
+// The gap field applies to System Exclusive files only, outside a run; Update hands its value to
+// the run.
+TEST_F(WindowTest, TheGapFieldAppliesToSystemExclusiveFilesAndUpdateTakesItsValue) {
+  auto* gap = w.Find<QSpinBox>("Gap");
+  EXPECT_EQ(gap->value(), 100);
+  w.Choose("a.dat", Smf(0, 480, {TrackBuilder().EndOfTrack()}));
+  EXPECT_FALSE(gap->isEnabled());
+  w.Choose("bank.syx", {0xF0, 0x7E, 0xF7});
+  EXPECT_TRUE(gap->isEnabled());
+  gap->setValue(2500);
+  w.Click("Update");
+  EXPECT_FALSE(gap->isEnabled());
+  EXPECT_EQ(w.wc->workflow().sysExGap(), 2500u);
+}
+
 // The destination chosen in the list is chosen again at the next start, by its identity.
 TEST_F(WindowTest, TheChosenDestinationIsRememberedForTheNextStart) {
   QTest::keyClick(w.List(), Qt::Key_Down);
@@ -253,7 +269,9 @@ TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing)
   };
   EXPECT_EQ(run([&](QFileDialog* d) {
               EXPECT_EQ(d->directory().absolutePath(), path);
-              EXPECT_EQ(d->nameFilters(), QStringList{"Update files (*.dat)"});
+              EXPECT_EQ(d->nameFilters(),
+                        (QStringList{"Update files (*.dat)", "MIDI files (*.dat *.mid *.syx)",
+                                     "All files (*)"}));
               EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFile);
               d->selectFile("a.dat");
               static_cast<QDialog*>(d)->accept();  // QFileDialog hides the Open button's slot

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -158,6 +159,8 @@ TEST(ListCommandTest, ChangesAreToldByIdentityAndPortsMatchByNameIdentityOrUniqu
   }
 }
 
+const Bytes kGmOn{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+
 // Each warning and each way of telling a refusal, once: the core's tests read and measure files.
 TEST(CheckCommand, ReportsInPlainTextAndJson) {
   TrackBuilder meta, data, split, dense, dense20, a, b, open;
@@ -212,6 +215,21 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
        0},
       {Smf(0, 96, {open}), 21, ": track 0 runs to the end of the 26-byte file)\n", 0,
        "\"failed_track\":0,\"failed_offset\":26,\"track_sizes\":[],", 0},
+      // System Exclusive files: 20 bytes take 6.4 ms on the cable, two gaps 200 ms.
+      {Cat({kGmOn, {0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, 0, 0x40, 0x7F, 0x01, 0xF7}, {0xF0, 0xF7}}),
+       0,
+       "result: 0 (playable)\nmessages: 3, the largest 12 bytes (message 2, at byte offset 6)\n"
+       "cable: 20 bytes to send, each message whole, the next one 100 ms after it has left\nan "
+       "update run takes about 0.2 s on a 31250-baud cable\n",
+       0,
+       "\"message_sizes\":[6,12,2],\"messages\":3,\"gap_ms\":100,\"run_seconds\":0.206,\"cable"
+       "\":{\"bytes\":20,\"largest_message\":12,\"largest_message_offset\":6},\"warnings\":[]}",
+       0},
+      {Cat({kGmOn, {0xF0, 0x43}}), 32,
+       "before its F7: message 2, from byte offset 6, runs to the end of the 8-byte file)\n", 0,
+       "\"failed_offset\":8,\"message_sizes\":[6],\"messages\":null,\"run_seconds\":null,"
+       "\"cable\":null,",
+       0},
   };
   for (const auto& c : cases) {
     const TempFile f(c.file);
@@ -227,6 +245,11 @@ TEST(CheckCommand, ReportsInPlainTextAndJson) {
     EXPECT_NE(plain.out.find(c.plain), std::string::npos) << plain.out;
     EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
     EXPECT_EQ(Count(plain.out, "warning:"), c.plain_warnings) << plain.out;
+    const bool syx = c.file[0] == 0xF0;
+    EXPECT_NE(
+        plain.out.find(syx ? "\nkind: System Exclusive file\n" : "\nkind: Standard MIDI File\n"),
+        std::string::npos);
+    EXPECT_NE(json.out.find(syx ? "\"kind\":\"sysex\"," : "\"kind\":\"smf\","), std::string::npos);
     EXPECT_EQ(Count(json.out, "{\"type\":"), c.json_warnings) << json.out;
     const TempFile parsed(Bytes(json.out.begin(), json.out.end()));
     EXPECT_EQ(std::system(("python3 -m json.tool " + parsed.path + " >/dev/null").c_str()), 0);
@@ -252,6 +275,9 @@ TEST(DumpCommand, EveryEventAsItIsSent) {
             " 1        138  note-on                  92 3C 00  (running status)\n"
             " 1        139  program-change           C1 05\n"
             " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
+  const TempFile syx(Cat({kGmOn, {0xF0, 0xF7}}));
+  EXPECT_EQ(CliProcess({"dump", syx.path}, true).out,
+            "     1          0  F0 7E 7F 09 01 F7\n     2          6  F0 F7\n");
 }
 
 // Help, version, and for every mistake its message and exit status. The private JACK server holds
@@ -260,9 +286,11 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
   RecordingClient device("device", "in"), other("device2", "in");
   TrackBuilder big;
   const TempFile f(Smf(0, 96, {TrackBuilder().EndOfTrack()})), refused(Header(2, 1, 480)),
-      large(Smf(0, 96, {big.SysEx(3, Bytes(40000, 1)).EndOfTrack()}));
-  const std::string dat = f.path, check = "usage: midiflash-cli check [--json] [-p PORT] FILE\n",
-                    play = "usage: midiflash-cli play [-p PORT] FILE\n";
+      large(Smf(0, 96, {big.SysEx(3, Bytes(40000, 1)).EndOfTrack()})), syx(Cat({kGmOn, kGmOn})),
+      large_syx(Cat({kGmOn, {0xF0}, Bytes(40000, 1), {0xF7}}));
+  const std::string dat = f.path,
+                    check = "usage: midiflash-cli check [--json] [-p PORT] [--gap MS] FILE\n",
+                    play = "usage: midiflash-cli play [-p PORT] [--gap MS] FILE\n";
   const std::string too_large =
       "a message is larger than the MIDI destination carries: track 0, "
       "tick 3, 40,001 bytes; device:in carries at most 32,720 bytes";
@@ -299,6 +327,22 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
       {{"play", dat, "--port=2"}, 2, "no MIDI destination at index 2"},
       {{"play", large.path, "-pdevice"}, 1, "Cant play this SMF !\n" + too_large},
       {{"check", large.path, "--port", "device"}, 1, "result: 29 (refused: " + too_large},
+      {{"play", large_syx.path, "-pdevice"},
+       1,
+       "Cant play this SMF !\na message is larger than the MIDI destination carries: message 2 at "
+       "byte offset 6, 40,002 bytes; device:in carries at most 32,720 bytes"},
+      {{"play", dat, "--gap", "1e3"},
+       2,
+       "midiflash-cli play: option '--gap' takes a whole number from 0 to 60000, not '1e3'\n"},
+      {{"check", syx.path, "--gap=60001"}, 2, "from 0 to 60000, not '60001'\n"},
+      {{"play", dat, "--gap", "50"}, 2, "play: --gap applies to System Exclusive files only; "},
+      {{"check", syx.path, "--gap=60000"},
+       0,
+       "file: " + syx.path +
+           "\nkind: System Exclusive file\nresult: 0 (playable)\nmessages: 2, the largest 6 bytes "
+           "(message 1, at byte offset 0)\ncable: 12 bytes to send, each message whole, the next "
+           "one 60000 ms after it has left\nan update run takes about 60.0 s on a 31250-baud "
+           "cable\n"},
   };
   for (const auto& c : cases) {
     const CliProcess cli(c.args, true);
@@ -455,6 +499,36 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
     EXPECT_LE(took, 1.1 * PacedSeconds(31 * 24, 480) + 0.5);  // start-up adds a little
     EXPECT_EQ(rec->Overflows(), 0u);
   }
+}
+
+// A System Exclusive file on JACK: every message whole and in order, none before Start, each the
+// gap asked for after the cycle that took the previous one (the recorder's frame times, in whole
+// cycles of 128 frames), never less but for a cycle's jitter of the JACK clock.
+TEST(PlayFixture, ASystemExclusiveFileLeavesAMessageAtATimeWithTheGapAsked) {
+  RecordingClient rec("syx", "in");
+  std::vector<Bytes> messages;
+  Bytes file;
+  for (uint8_t i = 0; i < 12; ++i) {
+    messages.push_back(Cat({{0xF0}, Bytes(i % 4 ? 7 * i : 3000, i), {0xF7}}));
+    file = Cat({file, messages.back()});
+  }
+  const TempFile f(file);
+  const CliProcess cli({"play", f.path, "--gap", "60", "--port", rec.FullPortName()}, true);
+  EXPECT_EQ(cli.status, 0) << cli.out << cli.err;
+  EXPECT_NE(cli.out.find("Gap between messages: 60 ms\nStart\n"), std::string::npos) << cli.out;
+  ASSERT_TRUE(rec.WaitForCount(messages.size(), seconds(1)));
+  const auto got = rec.Messages();
+  ASSERT_EQ(got.size(), messages.size());
+  std::vector<double> gaps;
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].bytes, messages[i]) << i;
+    if (i > 0) gaps.push_back((got[i].frame - got[i - 1].frame) * 1e3 / 44100);
+  }
+  std::sort(gaps.begin(), gaps.end());
+  std::printf("JACK, gap asked 60 ms: measured min %.1f, median %.1f, max %.1f ms\n", gaps.front(),
+              gaps[gaps.size() / 2], gaps.back());
+  EXPECT_GE(gaps.front(), 60 - 2.9);
+  EXPECT_LE(gaps[gaps.size() / 2], 60 + 4 * 2.9);
 }
 
 TEST(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {

@@ -134,6 +134,7 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
   fits.Event(15, {0x3C, 0x00}).EndOfTrack();
   open.Event(0, {0x90, 0x3C, 0x64}).Event(10, {0x80, 0x3C, 0x00});  // no End of Track
   quiet.EndOfTrack();
+  const Bytes m1{0xF0, 0x7E, 0x7F, 0xF7}, m2{0xF0, 0xF7};  // System Exclusive messages
   const struct {
     Bytes in;
     int32_t result;
@@ -143,8 +144,13 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
     const char* why = "";  // part of the explanation
   } cases[] = {
       // The header's tests in their order; every field is stored before any is tested.
-      {{}, kCheckHeaderCut, 0, -1, 0, "(the file is 0 bytes long)"},
-      {{'X'}, kCheckNotSmf, 0, -1, 0, "(it begins with 58)"},
+      {{}, kCheckEmptyFile, 0, -1, 0, "the file is empty (0 bytes)"},
+      {{'X'},
+       kCheckNotSmf,
+       0,
+       -1,
+       0,
+       "(it begins with 58; a System Exclusive file begins with F0)"},
       {{'M', 'T'}, kCheckHeaderCut, 0, -1, 2},
       {Cat({{'M', 'T', 'h', 'e'}, Be32(6), {0, 0, 0, 0, 1, 0xE0}}), kCheckNotSmf, 0, -1, 0},
       {Bytes(h.begin(), h.begin() + 7), kCheckHeaderCut, 0, -1, 7},
@@ -184,6 +190,30 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
        0, 0, 25, ": track 0, byte FF at byte offset 25"},
       {Smf(1, 96, {TrackBuilder().Event(0, {0x90, 0x3C})}), kCheckEventCut, 0, 0, 25,
        ": track 0, reading stopped at byte offset 25 of a 25-byte file"},
+      // F0 first: a System Exclusive file, whole messages only; each fault at its first and last
+      // place.
+      {Cat({m2, m1, m2}), kCheckPlayable, 0, -1, 0},
+      {Cat({m1, {0x3C}, m2}), kCheckSysExOutside, 0, -1, 4,
+       ": byte 3C at byte offset 4, after message 1"},
+      {Cat({m1, m2, {0x0A}}), kCheckSysExOutside, 0, -1, 6,
+       "byte 0A at byte offset 6, after message 2"},
+      {Cat({m1, {0xF7}}), kCheckSysExOutside, 0, -1, 4, "byte F7 at byte offset 4"},
+      {{0xF0, 0xF0, 0xF7},
+       kCheckSysExStatusInside,
+       0,
+       -1,
+       1,
+       ": byte F0 at byte offset 1, inside message 1 (from byte offset 0)"},
+      {Cat({m1, {0xF0, 0x01, 0x80}}), kCheckSysExStatusInside, 0, -1, 6,
+       ": byte 80 at byte offset 6, inside message 2 (from byte offset 4)"},
+      {{0xF0},
+       kCheckSysExCut,
+       0,
+       -1,
+       1,
+       ": message 1, from byte offset 0, runs to the end of the 1-byte file"},
+      {Cat({m1, {0xF0, 0x01}}), kCheckSysExCut, 0, -1, 6,
+       "message 2, from byte offset 4, runs to the end of the 6-byte"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(PrintToString(c.in));
@@ -193,7 +223,17 @@ TEST_F(ReaderFixture, HeaderAndTracksWithTheirRefusals) {
     EXPECT_EQ(f.failure.offset, c.offset);
     EXPECT_NE(ExplainRefusal(f).find(c.why), std::string::npos) << ExplainRefusal(f);
     EXPECT_EQ(ExplainRefusal(f).rfind(CheckReason(c.result), 0), 0u);
+    EXPECT_EQ(f.kind, c.in.empty()      ? FileKind::kNone
+                      : c.in[0] == 0xF0 ? FileKind::kSysEx
+                                        : FileKind::kSmf);
   }
+  // A System Exclusive file's messages in file order, their bytes, and the first of the largest.
+  Check(Cat({m2, m1, m2, m1}));
+  U spans;
+  for (const MessageSpan& m : f.messages) spans.insert(spans.end(), {m.offset, m.length});
+  EXPECT_EQ(spans, (U{0, 2, 2, 4, 6, 2, 8, 4}));
+  EXPECT_EQ((U64{f.wireBytes, f.largest.bytes, f.largest.message, f.largest.offset}),
+            (U64{12, 4, 2, 2}));
   // Every cut of a sound file is refused inside the cut: each copy is exactly n bytes long, so
   // that AddressSanitizer sees any read past it.
   TrackBuilder tempo, body;

@@ -355,6 +355,47 @@ TEST_F(WorkflowTest, TheOpeningSendsTickZeroSysExThenTicksSendWhatIsDueAndTheFil
   EXPECT_EQ(files.reads, reads);  // an unchanged file is not read again
 }
 
+// A System Exclusive file sends nothing when chosen and is refused for a destination that cannot
+// take its largest message. On Update the first message leaves at once; each later one waits
+// until the output holds nothing, then for the gap from the first tick that saw it so (a run keeps
+// the gap it started with). Times are exact binary fractions: 125 ms and steps of 1/64 s.
+TEST_F(WorkflowTest, ASystemExclusiveFileSendsAMessageOnceThePreviousHasLeftAndTheGapPassed) {
+  const Bytes a{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}, b{0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, 0, 0xF7};
+  midi.largest = 8;
+  Choose(Cat({a, b, {0xF0, 0xF7}}), "/d/bank.syx");
+  EXPECT_EQ(view.detail, CheckReason(kCheckTooLargeForDestination) +
+                             std::string(": message 2 at byte offset 6, 9 bytes; A carries at "
+                                         "most 8 bytes"));
+  midi.largest = 9;
+  wf.ChooseDestination("B");
+  EXPECT_EQ(view.location + view.detail, kClick);
+  wf.SetSysExGap(125);
+  wf.Start();
+  wf.SetSysExGap(0);
+  const struct {
+    uint64_t pending;  // before the tick
+    int64_t at;        // the tick's time in 1/64 s
+    size_t sent;
+  } steps[] = {{0, 1, 1}, {6, 2, 1}, {0, 3, 1}, {0, 10, 1}, {0, 11, 2}, {0, 19, 2}, {0, 27, 3}};
+  for (const auto& step : steps) {
+    midi.pending = step.pending;
+    Tick((step.at - (clock.now - 1000.0) * 64) / 64.0);
+    EXPECT_EQ(midi.sent.size(), step.sent) << step.at;
+  }
+  EXPECT_EQ(midi.sent, (std::vector<Bytes>{a, b, {0xF0, 0xF7}}));
+  EXPECT_EQ(view.locations.end()[-2], "[    0m 00s] [ message 3 of 3, 17 of 17 bytes]");
+  EXPECT_EQ(view.locations.end()[-4], "[    0m 00s] [ message 2 of 3, 15 of 17 bytes]");
+  EXPECT_EQ(view.progresses.end()[-4], 88);
+  EXPECT_EQ(view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
+  // A cancel tells where the run stopped in messages.
+  Choose(Cat({a, b}), "/d/bank.syx");
+  wf.Start();
+  Tick();
+  EXPECT_EQ(view.location, "[    0m 00s] [ message 1 of 2,  6 of 15 bytes]");
+  wf.Cancel();
+  EXPECT_EQ(view.detail, "bank.syx: stopped at message 1 of 2, 40 %, 6 of 15 bytes sent");
+}
+
 TEST_F(WorkflowTest, PositionIsCappedAndTheStatusTextFormatted) {
   TrackBuilder t;
   t.EndOfTrack(4000000);  // a long silent track keeps the run going

@@ -1,9 +1,10 @@
-// Judges what a run sent against the file it played. Its own small walker, written apart from the
-// program's reader, lists every message a complete run sends: channel messages as they stand
+// Judges what a run sent against the file it played. Its own small walkers, written apart from the
+// program's reader, list every message a complete run sends: channel messages as they stand
 // (status from running status where the event has none), System Exclusive and escape events as F0 +
-// data.
+// data, and the messages of a System Exclusive file as they stand.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,8 +18,10 @@ namespace midiflash::testing {
 struct SmfWalk {
   bool ok = false;  // header usable and every announced track reached End of Track
   std::vector<uint32_t> trackTicks;
-  std::vector<Bytes> channel;                        // in track order
-  std::vector<std::pair<uint32_t, uint32_t>> sysex;  // data of F0 and F7 events: offset, length
+  std::vector<Bytes> channel;  // in track order
+  // Data of F0 and F7 events, or what follows the F0 of a System Exclusive file's message (its F7
+  // included): offset, length.
+  std::vector<std::pair<uint32_t, uint32_t>> sysex;
 };
 
 // Walks one track from `p`; false where the program must refuse it. On success `p` stands just
@@ -77,9 +80,26 @@ inline SmfWalk WalkSmf(const Bytes& img) {
   return w;
 }
 
+// F0 first: whole messages, F0, bytes below 80, F7, up to the last byte.
+inline SmfWalk WalkSysEx(const Bytes& img) {
+  SmfWalk w;
+  for (auto at = img.begin(); at != img.end();) {
+    const auto end = std::find_if(at + 1, img.end(), [](uint8_t b) { return b & 0x80; });
+    if (*at != 0xF0 || end == img.end() || *end != 0xF7) return w;
+    w.sysex.emplace_back(uint32_t(at + 1 - img.begin()), uint32_t(end - at));
+    at = end + 1;
+  }
+  w.ok = !img.empty();
+  return w;
+}
+
+inline SmfWalk WalkFile(const Bytes& img) {
+  return !img.empty() && img[0] == 0xF0 ? WalkSysEx(img) : WalkSmf(img);
+}
+
 class SentBytesOracle {
  public:
-  explicit SentBytesOracle(const Bytes& img) : walk_(WalkSmf(img)) {
+  explicit SentBytesOracle(const Bytes& img) : walk_(WalkFile(img)) {
     for (const Bytes& m : walk_.channel) ++want_[m];
     for (const auto& [at, n] : walk_.sysex)
       ++want_[Cat({{0xF0}, Bytes(img.begin() + at, img.begin() + at + n)})];

@@ -2,7 +2,8 @@
 """A real kernel ALSA sequencer for the tests: boots Debian 12's kernel in QEMU with its sequencer
 modules and plays update files through midiflash-cli to a user-space client, to snd-virmidi (read
 back from its rawmidi device) and to snd-serial-u16550 wrapped by snd-seq-midi, whose UART the host
-drains at exactly 3125 bytes a second like a MIDI cable. Every case compares the exact byte stream.
+drains at exactly 3125 bytes a second like a MIDI cable. Every case compares the exact byte stream;
+on the cable, the gaps between the messages of a System Exclusive file are measured too.
 
   kernel_bed.py test  --cli PATH --recorder PATH --cache DIR
   kernel_bed.py bench --cli PATH --probe PATH --cache DIR
@@ -77,6 +78,11 @@ CASES = {
     "blocks20x96": [(96, sysex(1000, i)) for i in range(20)],
     "blocks60x24": [(24, sysex(1000, i)) for i in range(60)],
 }
+# A System Exclusive file, played with the default gap: on the cable each message must begin at
+# least RAW_GAP s after the previous one ended.
+RAW = ("raw", [sysex(6, 1), sysex(300, 2), sysex(1000, 3), sysex(2, 4), sysex(1000, 5),
+               sysex(50, 6)])
+RAW_GAP = 0.1
 # The user-space destination that exits after 5000 bytes, in the middle of twenty blocks, four
 # seconds before the next one: the run ends within UNPLUG_LIMIT s of the exit, as timed in the
 # guest (half a second, plus a quarter for an emulated CPU that also serves the other runs), not
@@ -187,7 +193,7 @@ play() {
     alsa_recorder "$@" & rec=$!
     while [ ! -e $out.bin.ready ] && kill -0 $rec 2>/dev/null; do sleep 0.05; done
   fi
-  midiflash-cli -v play /cases/$name.dat --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
+  midiflash-cli -v play /cases/$name.* --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
   cut -d' ' -f1 /proc/uptime > $out.end
   if [ $# -gt 0 ]; then kill -TERM $rec 2>/dev/null; wait $rec; fi
   echo "bed: $dest $name exit $(cat $out.rc)"
@@ -202,7 +208,7 @@ def guest_script(mode):
     else:
         for dest, (port, rec) in DESTINATIONS.items():
             runs = []
-            for name in CASES:
+            for name in list(CASES) + [RAW[0]]:
                 args = ""
                 if rec:
                     kind = rec.split()
@@ -264,6 +270,8 @@ def build_initramfs(work, args, mode):
     for name, events in cases.items():
         with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
             f.write(smf(events))
+    with open(os.path.join(root, "cases", RAW[0] + ".syx"), "wb") as f:
+        f.write(b"".join(RAW[1]))
     with open(os.path.join(root, "init"), "w") as f:
         f.write(guest_script(mode))
     os.chmod(os.path.join(root, "init"), 0o755)
@@ -283,6 +291,7 @@ class Cable(threading.Thread):
     def __init__(self, sock, console):
         super().__init__(daemon=True)
         self.sock, self.console, self.data = sock, console, bytearray()
+        self.times = []  # when each byte of `data` was taken (None for those taken by finish())
         self.first = self.last = None
         self.done = threading.Event()
         self.stall, self.next_look = False, 0.0
@@ -321,6 +330,7 @@ class Cable(threading.Thread):
             self.first = self.first or now
             self.last = now
             self.data += chunk
+            self.times += [now] * len(chunk)
             taken += len(chunk)
 
     def finish(self):
@@ -378,9 +388,30 @@ def boot(work, vmlinux, initrd, timeout):
 
 # ---- checks ----------------------------------------------------------------------------------
 
-def strip_port_select(data):
-    """The serial adaptor announces its port with F5 01; the rest is the stream as sent."""
-    return data.replace(b"\xf5\x01", b"")
+def strip_port_select(data, times=None):
+    """The serial adaptor announces its port with F5 01; the rest is the stream as sent. With
+    `times`, also the times of the bytes kept."""
+    kept, kept_times, i = bytearray(), [], 0
+    while i < len(data):
+        if data[i:i + 2] == b"\xf5\x01":
+            i += 2
+            continue
+        kept.append(data[i])
+        kept_times.append(times[i] if times and i < len(times) else None)
+        i += 1
+    return (bytes(kept), kept_times) if times is not None else bytes(kept)
+
+
+def gaps(times, start, messages):
+    """Seconds from the last byte of each message to the first of the next, the first message
+    standing at `start` in the cable's stream (none when it is -1)."""
+    out = []
+    for m in messages if start >= 0 else []:
+        end = start + len(m)
+        if end < len(times) and times[end - 1] is not None and times[end] is not None:
+            out.append(times[end] - times[end - 1])
+        start = end
+    return out
 
 
 def first_difference(got, want):
@@ -417,12 +448,31 @@ def check(files, cable):
             if dest != "serial":
                 got, want = files.get(key + ".bin", b""), stream(events)
                 expect(got == want, f"{key}: bytes ({first_difference(got, want)})")
+        key = f"{dest}-{RAW[0]}"
+        rc = files.get(key + ".rc", b"?").strip().decode()
+        expect(rc == "0" and run_line(key) == ["Updating is completed !!"],
+               f"{key}: exit {rc}, last line {run_line(key)}")
+        if dest != "serial":
+            got, want = files.get(key + ".bin", b""), b"".join(RAW[1])
+            expect(got == want, f"{key}: bytes ({first_difference(got, want)})")
     # The serial cases ran one after another: their bytes follow each other on the cable, then
     # what of the stalled message got out before the host stopped reading.
-    want = b"".join(stream(e) for e in CASES.values())
-    got = strip_port_select(bytes(cable.data))
+    before_raw = b"".join(stream(e) for e in CASES.values())
+    want = before_raw + b"".join(RAW[1])
+    got, times = strip_port_select(bytes(cable.data), cable.times)
     expect(got[:len(want)] == want and stream(STALL[1]).startswith(got[len(want):]),
            f"serial cable: bytes ({first_difference(got[:len(want)], want)})")
+    # Measured where the file's bytes stand, also when an earlier case lost some of its own.
+    measured = sorted(gaps(times, got.find(b"".join(RAW[1])), RAW[1][:-1]))
+    if measured:
+        print(f"serial cable, gap asked {RAW_GAP * 1e3:.0f} ms: measured min "
+              f"{measured[0] * 1e3:.1f}, median {measured[len(measured) // 2] * 1e3:.1f}, max "
+              f"{measured[-1] * 1e3:.1f} ms")
+    # The host takes a byte within 2 ms of its arrival; the program counts a message as gone only
+    # once a cable 5 % slower would have sent it, plus 50 ms for the UART's own buffer.
+    expect(len(measured) == len(RAW[1]) - 1 and measured[0] >= RAW_GAP - 0.004
+           and measured[-1] <= RAW_GAP + 0.3,
+           f"serial-{RAW[0]}: {len(RAW[1]) - 1} gaps of {RAW_GAP} s at least, measured {measured}")
     rc = files.get(f"serial-{STALL[0]}.rc", b"?").strip().decode()
     text = files.get(f"serial-{STALL[0]}.txt", b"").decode(errors="replace")
     log = files.get(f"serial-{STALL[0]}.err", b"").decode(errors="replace")
