@@ -62,6 +62,10 @@ class MidiPort {
   virtual int32_t SendShortMessage(uint8_t status, uint8_t d2nd, uint8_t d3rd) = 0;
   // Sends `size` bytes unchanged as one message. Returns 0 when sent, a non-zero status otherwise.
   virtual int32_t SendLongMessage(const uint8_t* data, uint64_t size) = 0;
+  // The largest message, in bytes, that the open destination gets whole; a larger one is refused
+  // by the send or would not arrive. UINT64_MAX when there is no such limit (a kernel MIDI port
+  // takes any size in pieces) or nothing is open (sends fail with their own status then).
+  virtual uint64_t LargestMessage() { return UINT64_MAX; }
 
   // Delivery after a send has returned. A backend may queue messages and hand them on later (a
   // slow device drains at the speed of its cable); these tell the workflow what is still on the

@@ -43,6 +43,7 @@ class MidiAPI final : public MidiPort {
   // whole message was handed to the service; a non-zero status otherwise, logged as
   // "MIDISend err = %d" (nothing of a refused message is sent).
   int32_t SendLongMessage(const uint8_t* data, uint64_t size) override;
+  uint64_t LargestMessage() override { return backend_ ? backend_->LargestMessage() : UINT64_MAX; }
   uint64_t PendingBytes() override { return backend_ ? backend_->PendingBytes() : 0; }
   int32_t DeliveryError() override { return backend_ ? backend_->DeliveryError() : 0; }
   void DropPending() override {

@@ -35,6 +35,8 @@ class MidiBackend {
   // Hands `size` bytes, unchanged, to the service as one message for the target. Returns 0 when
   // the whole message was handed over, a non-zero status otherwise (nothing of it is sent then).
   virtual int32_t Send(const uint8_t* data, size_t size) = 0;
+  // See MidiPort::LargestMessage.
+  virtual uint64_t LargestMessage() { return UINT64_MAX; }
 
   // Delivery after Send has returned, as MidiPort describes it: bytes still on the way, the first
   // failure met after a send returned (already logged by the backend), dropping what is queued
