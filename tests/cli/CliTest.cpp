@@ -325,11 +325,12 @@ TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
       << out.str();
 }
 
-// Round 0 plays the whole file; rounds 1 to 50 (10 on other kinds of server) send SIGINT or SIGTERM at random moments or within
-// a cycle of the last message arriving, racing the run's end; the last rounds bring a fault that
-// ends the run at once: a destination or server that goes ("Send error ! N", at most one log line,
-// exit 3), a file deleted, grown or cut short ("Open file error !", exit 4). What arrived is the
-// file's messages from the first, in order, nothing comes later, the status follows the end line.
+// Round 0 plays the whole file; rounds 1 to 50 (10 on other kinds of server) send SIGINT or SIGTERM
+// at random moments or within a cycle of the last message arriving, racing the run's end; the last
+// rounds bring a fault that ends the run at once: a destination or server that goes ("Send error !
+// N", at most one log line, exit 3), a file deleted, grown or cut short ("Open file error !", exit
+// 4). What arrived is the file's messages from the first, in order, nothing comes later, the status
+// follows the end line.
 TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent) {
   enum Fault { kNone, kUnplug, kDelete, kGrow, kTruncate, kKillServer };
   std::unique_ptr<JackServer> own;  // for the last round; it outlives the client on it

@@ -4,11 +4,13 @@
 // reading of its rawmidi status, and the send queue. The real sequencer runs in the QEMU bed
 // (alsa-kernel/).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <thread>
 
@@ -178,31 +180,74 @@ TEST(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextS
   }
 }
 
-TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithoutACrash) {
-  // A server of its own, to be killed, that does not wait for late clients, as a desktop one
-  // without real-time rights.
+// A destination that dies with its process ends delivery within 0.5 s; jackd --sync, which waits
+// for it, keeps its port for 5 s but removes our connection at once. Then nothing of that run
+// reaches the next: after 6 s idle, the next run's first message is no stall.
+TEST(JackOutputTest, AKilledDestinationEndsDeliveryAtOnceAndALongIdleIsNoStall) {
+  const pid_t dump = fork();
+  if (dump == 0) {
+    freopen("/dev/null", "w", stdout);
+    execlp("jack_midi_dump", "jack_midi_dump", nullptr);
+    _exit(127);
+  }
+  MidiAPI midi;
+  ASSERT_TRUE(Eventually([&] { return midi.MidiOutDeviceOpenId("midi-monitor:input") == 0; }, 5s));
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
+  EXPECT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
+  kill(dump, SIGKILL);
+  waitpid(dump, nullptr, 0);
+  const auto killed = std::chrono::steady_clock::now();
+  while (midi.DeliveryError() == 0 && std::chrono::steady_clock::now() - killed < 6s) {
+    midi.SendShortMessage(0x90, 0x3C, 0x64);
+    std::this_thread::sleep_for(3ms);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, 500ms);
+  EXPECT_EQ(midi.DeliveryError(), JackKindFromEnv() == JackKind::kSync ? -ENOTCONN : -ENOENT);
+
+  RecordingClient recorder;
+  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+  ASSERT_EQ(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
+  ASSERT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
+  EXPECT_EQ(midi.DeliveryError(), 0);
+  std::this_thread::sleep_for(6s);
+  ASSERT_EQ(Send(midi, Sysex(100)), 0);
+  EXPECT_EQ(midi.DeliveryError(), 0);
+  EXPECT_TRUE(recorder.WaitForCount(2, 1s));
+  EXPECT_EQ(midi.DeliveryError(), 0);
+}
+
+// A reader that stalls for three cycles while notes go out: jackd without --sync goes on
+// without it and what it had not read is lost, and a run that lost a message must have warned;
+// jackd --sync waits for it, so everything arrives and nothing warns. PipeWire 0.3.65 also loses
+// what a stalled reader missed, but tells its clients nothing (no xrun, no skipped frames,
+// measured with bench_delivery --fault): there only a run without a stall is checked. Then the
+// server dies: sends fail without a crash, and a killed jackd leaves nothing in jackd's table.
+TEST(JackOutputTest, AStalledReaderWarnsWhereMessagesCanBeLostAndServerDeathFailsSends) {
+  const JackKind kind = JackKindFromEnv();
   std::string error;
-  auto server = JackServer::Start(&error, JackKind::kAsync);
+  auto server = JackServer::Start(&error, kind);  // a server of its own, to be killed
   ASSERT_NE(server, nullptr) << error;
   RecordingClient recorder;
   MidiAPI midi;
-  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
-  // Stalls three cycles, sending a note every 2 ms from before the stall to well after it.
-  const auto stall = [&](bool sending) {
+  int losses = 0;
+  for (int run = 0; run < (kind == JackKind::kAsync ? 10 : 3) && losses == 0; ++run) {
+    ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
+    const size_t before = recorder.Count();
     for (int i = 0; i < 150; ++i) {
-      if (i == 5) recorder.Stall(3, 50ms);
-      EXPECT_TRUE(!sending || midi.SendShortMessage(0x90, static_cast<uint8_t>(i), 1) == 0);
+      if (i == 5 && kind != JackKind::kPipeWire) recorder.Stall(3, 50ms);
+      ASSERT_EQ(midi.SendShortMessage(0x90, static_cast<uint8_t>(i), 1), 0);
       std::this_thread::sleep_for(2ms);
     }
-  };
-  stall(false);  // idle: nothing could be lost, nothing is counted
-  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
-  // On a loaded machine a stall may fall where the server was not cut short; it must be
-  // counted by the tenth try.
-  for (int attempt = 0; attempt < 10 && midi.DeliveryWarnings() == 0; ++attempt) stall(true);
-  EXPECT_GT(midi.DeliveryWarnings(), 0u);
-  ASSERT_EQ(midi.MidiOutDeviceOpenId(recorder.FullPortName()), 0);
-  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
+    ASSERT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 2s));
+    std::this_thread::sleep_for(50ms);
+    const bool lost = recorder.Count() - before < 150;
+    losses += lost;
+    EXPECT_TRUE(kind == JackKind::kAsync ? !lost || midi.DeliveryWarnings() > 0
+                                         : !lost && midi.DeliveryWarnings() == 0)
+        << run << ": " << recorder.Count() - before << " of 150, warned "
+        << midi.DeliveryWarnings();
+  }
+  EXPECT_TRUE(kind != JackKind::kAsync || losses > 0) << "no loss provoked";
 
   ASSERT_EQ(midi.SendShortMessage(0x90, 0x3C, 0x64), 0);
   ASSERT_TRUE(server->Kill());
@@ -211,6 +256,11 @@ TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithou
   EXPECT_NE(Send(midi, Sysex(1000)), 0);
   EXPECT_EQ(midi.MidiOutDeviceNumber(), 0u);
   EXPECT_EQ(midi.DeliveryError(), -ESHUTDOWN);
+  const std::string name = server->name();
+  server.reset();
+  std::ifstream table("/dev/shm/jack-shm-registry", std::ios::binary);
+  const std::string entries{std::istreambuf_iterator<char>(table), {}};
+  EXPECT_TRUE(name.empty() || entries.find(name + '\0') == std::string::npos) << name;
 }
 
 TEST(NoServiceTest, WithoutASequencerJackIsChosenButForcedAlsaHasNoClientAndNoFallBack) {

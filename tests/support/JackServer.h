@@ -52,9 +52,9 @@ class JackServer {
 
   JackKind kind_ = JackKind::kSync;
   std::string name_;
-  int lock_fd_ = -1;                // the flock on the name's slot
-  std::string runtime_dir_;         // PipeWire's XDG_RUNTIME_DIR
-  std::vector<pid_t> pids_;         // started in this order, stopped in reverse; the server first
+  int lock_fd_ = -1;         // the flock on the name's slot
+  std::string runtime_dir_;  // PipeWire's XDG_RUNTIME_DIR
+  std::vector<pid_t> pids_;  // started in this order, stopped in reverse; the server first
   bool killed_ = false;
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_env_;
 };
