@@ -1,4 +1,4 @@
-# bench_midi: MIDI output latency and System Exclusive throughput on a private JACK server.
+# bench_midi: MIDI output latency and System Exclusive throughput on a private jackd and PipeWire.
 if(NOT TARGET midiflash_jacktestbed)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/support ${CMAKE_BINARY_DIR}/bench/support)
 endif()

@@ -2,10 +2,14 @@
 
 #include <jack/midiport.h>
 #include <jack/statistics.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "Log.h"
@@ -28,6 +32,36 @@ constexpr auto kUnlinkedGrace = std::chrono::milliseconds(100);
 // previous one may have been run without waiting for all of the graph (jackd's smallest usual
 // client timeout, times the ten it waits, is well above this).
 constexpr auto kServerGaveUp = std::chrono::milliseconds(250);
+
+// Whether the jackd serving `server` (JACK_DEFAULT_SERVER, or "default") was started with --sync.
+// JACK has no call for it; jackd lists its servers' process ids in its table in shared memory
+// (jackd 1.9.21: a 24-byte header, then 8 entries of a pid and a 257-byte "jack-UID:NAME:", 264
+// bytes each),
+// and the server's command line says. False when anything is not as expected.
+bool JackdRunsSync() {
+  const char* env = std::getenv("JACK_DEFAULT_SERVER");
+  const std::string server = "jack-" + std::to_string(getuid()) + ":" +
+                             (env != nullptr && *env != '\0' ? env : "default") + ":";
+  std::ifstream table("/dev/shm/jack-shm-registry", std::ios::binary);
+  char header[24 + 8 * 264] = {};
+  if (!table.read(header, sizeof header) || std::memcmp(header, "KCAJ", 4) != 0) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    const char* entry = header + 24 + i * 264;
+    int32_t pid = 0;
+    std::memcpy(&pid, entry, sizeof pid);
+    if (pid <= 0 || std::strncmp(entry + 4, server.c_str(), 257) != 0) continue;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    // Server options stand before the driver's (-d NAME ...).
+    for (std::string arg; std::getline(cmdline, arg, '\0') && arg != "-d" && arg != "--driver";) {
+      if (arg == "--sync" || (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                              arg.find('S') != std::string::npos)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -81,6 +115,7 @@ int32_t JackBackend::CreateClient(const char* name) {
   if (client_ == nullptr) return status != 0 ? static_cast<int32_t>(status) : -ENODEV;
   // PipeWire's libjack says so here ("3.0.0.0 (using PipeWire 0.3.65)"); jackd's gives a number.
   pipewire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
+  sync_ = !pipewire_ && JackdRunsSync();
   jack_on_shutdown(client_, OnShutdown, this);
   // Registered before activation, as JACK requires; they only flag and notify.
   jack_set_xrun_callback(client_, OnXrun, this);
@@ -135,12 +170,14 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   const uint64_t xruns = self->graph_xruns_.load(std::memory_order_relaxed);
   const bool graph_xrun = xruns != self->xruns_seen_;
   self->xruns_seen_ = xruns;
+  const bool at_stake = self->in_graph_bytes_[0] + self->in_graph_bytes_[1] > 0;
+  // The report of a server that stopped waiting may come a call or two after the long gap.
   const bool gave_up =
       previous_ns != 0 && now_ns - previous_ns > std::chrono::nanoseconds(kServerGaveUp).count();
-  const bool at_stake = self->in_graph_bytes_[0] + self->in_graph_bytes_[1] > 0;
-  if (at_stake && (graph_xrun || gave_up || (self->pipewire_ && skipped))) {
-    self->warnings_.fetch_add(1, std::memory_order_relaxed);
-  }
+  self->calls_since_gap_ = gave_up && at_stake ? 0 : self->calls_since_gap_ + 1;
+  const bool lost = self->sync_ ? graph_xrun && self->calls_since_gap_ < 3
+                                : at_stake && (graph_xrun || (self->pipewire_ && (skipped || gave_up)));
+  if (lost) self->warnings_.fetch_add(1, std::memory_order_relaxed);
   // What the call before the previous one wrote has now been through two whole cycles.
   self->pending_bytes_.fetch_sub(self->in_graph_bytes_[1], std::memory_order_relaxed);
   self->in_graph_bytes_[1] = self->in_graph_bytes_[0];

@@ -92,9 +92,11 @@ class JackBackend final : public MidiBackend {
   int32_t DeliveryError() override;
   // The process callback discards everything queued before this call at its next cycle.
   void DropPending() override;
-  // Cycles carrying our data that the server may have lost without telling us: on jackd without
-  // --sync, an xrun while data we wrote was still in the graph; on jackd with --sync and on
-  // PipeWire, a cycle after which the server went on without waiting for the graph.
+  // Cycles carrying our data that the server may have lost without telling us: on jackd, an xrun
+  // in which it went on without a late client while data we wrote was still in the graph (with
+  // --sync, only after it waited 250 ms and more); on PipeWire, an xrun, a skipped cycle or a
+  // 250 ms gap while data was in the graph (PipeWire 0.3.65 loses what a late reader missed
+  // without telling us: see bench_delivery).
   uint64_t DeliveryWarnings() override { return warnings_.load(); }
 
  private:
@@ -120,7 +122,9 @@ class JackBackend final : public MidiBackend {
   DestinationNotifier notifier_;
   std::atomic<bool> shut_down_{false};
   std::atomic<bool> active_{false};
-  bool pipewire_ = false;  // set before activation, read-only after
+  // Set before activation, read-only after.
+  bool pipewire_ = false;
+  bool sync_ = false;  // jackd --sync
   std::atomic<uint64_t> cycles_{0};
   // steady_clock nanoseconds at the start of the latest process call.
   std::atomic<int64_t> last_cycle_ns_{0};
@@ -157,6 +161,7 @@ class JackBackend final : public MidiBackend {
   uint64_t xruns_seen_ = 0;
   jack_nframes_t previous_frames_ = 0;
   bool have_previous_frames_ = false;
+  uint64_t calls_since_gap_ = 3;
 };
 
 }  // namespace midiflash
