@@ -58,6 +58,12 @@ class AlsaSeqBackend final : public MidiBackend {
   // or ALSA's own negative errno.
   int32_t Send(const uint8_t* data, size_t size) override;
 
+  // UINT64_MAX for a kernel MIDI port (or nothing connected); otherwise the largest System
+  // Exclusive that goes whole as one event: 55,972 bytes (1,999 cells of 28) for a kernel client
+  // without a card, and for a user-space client as many cells as its input pool has, less one
+  // (5,572 bytes at the kernel's default of 200 cells; 200 assumed when it cannot be read).
+  uint64_t LargestMessage() override;
+
   // Queued bytes, plus for a kernel MIDI port what its buffers may still hold: the larger of what
   // its rawmidi status shows and what the cable model has not yet let drain.
   uint64_t PendingBytes() override;
