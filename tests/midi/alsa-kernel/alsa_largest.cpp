@@ -1,0 +1,17 @@
+// Prints, for each ALSA sequencer destination, the largest message the output tells for it:
+// "NAME: BYTES" a line (kernel_bed.py checks them in the guest).
+#include <cstdio>
+#include <cstdlib>
+
+#include "MidiAPI.h"
+
+int main() {
+  setenv("MIDIFLASH_MIDI_API", "alsa", 1);
+  midiflash::MidiAPI midi;
+  for (const midiflash::MidiDestination& d : midi.MidiOutDevices()) {
+    midi.MidiOutDeviceOpenId(d.id);
+    std::printf("%s: %llu\n", d.name.c_str(),
+                static_cast<unsigned long long>(midi.LargestMessage()));
+  }
+  return 0;
+}
