@@ -2,14 +2,17 @@
 // on each JACK server kind: jackd without and with --sync, and PipeWire (this program runs itself
 // again through pw-jack for it). Figures only; nothing is asserted.
 //
-//   bench_delivery [--runs N] [--busy] [--fault] [--long-stall] [--kinds async,sync,pipewire]
+//   bench_delivery [--runs N] [--busy] [--fault] [--long-stall] [--gap-us US]
+//                  [--kinds async,sync,pipewire]
 //
 // A run opens the destination (which resets the count), sends 150 notes and 15 System Exclusive
-// messages of 200 bytes one 128-frame period apart, waits until the output has nothing pending and
-// compares, byte for byte, what a recording client got. --busy keeps both cores busy with two
-// spinning processes; --fault stalls the recorder for 3 cycles of 60 ms in each run, which makes
-// jackd without --sync really lose messages. Then a destination in a process of its own is killed
-// during a run: the time until the output reports the failure.
+// messages of 200 bytes one 128-frame period apart (or --gap-us apart), waits until the output has
+// nothing pending and compares, byte for byte, what a recording client got. --busy keeps both
+// cores busy with two spinning processes; --fault stalls the recorder for 3 cycles of 60 ms in
+// each run, which makes jackd without --sync, and PipeWire, really lose messages; --long-stall
+// stalls it once for 6 s, longer than jackd --sync waits for a client (ten client timeouts, 5 s by
+// default). Then a destination in a process of its own is killed during a run: the time until the
+// output reports the failure.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -41,6 +44,7 @@ namespace {
 struct Options {
   int runs = 30;
   bool busy = false, fault = false, long_stall = false;
+  int gap_us = 2902;  // one 128-frame period: a message in every cycle
   std::string kinds = "async,sync,pipewire";
 };
 
@@ -109,7 +113,7 @@ void Measure(JackKind kind, const Options& o) {
         if (o.fault && i == 20) rec.Stall(3, milliseconds(60));
         if (o.long_stall && i == 20) rec.Stall(1, milliseconds(6000));
         midi.SendLongMessage(sent[i].data(), sent[i].size());
-        std::this_thread::sleep_until(at += microseconds(2902));
+        std::this_thread::sleep_until(at += microseconds(o.gap_us));
       }
       Eventually([&] { return midi.PendingBytes() == 0; }, milliseconds(15000));
       std::this_thread::sleep_for(milliseconds(100));
@@ -131,11 +135,12 @@ void Measure(JackKind kind, const Options& o) {
   }
   for (pid_t pid : busy) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   std::printf(
-      "delivery_%s%s%s%s: runs %d, runs without loss %d (warned %d), runs with loss %d (warned "
+      "delivery_%s%s%s%s_gap%dus: runs %d, runs without loss %d (warned %d), runs with loss %d "
+      "(warned "
       "%d), "
       "warnings %llu, bytes lost %llu\n",
       JackKindName(kind), o.busy ? "_busy" : "", o.fault ? "_fault" : "",
-      o.long_stall ? "_long_stall" : "", o.runs, clean, warned_clean, lossy, lossy_warned,
+      o.long_stall ? "_long_stall" : "", o.gap_us, o.runs, clean, warned_clean, lossy, lossy_warned,
       static_cast<unsigned long long>(warnings), static_cast<unsigned long long>(lost_total));
 
   // A destination in a process of its own, killed while notes go to it.
@@ -182,6 +187,7 @@ int main(int argc, char** argv) {
     if (a == "--busy") o.busy = true;
     if (a == "--fault") o.fault = true;
     if (a == "--long-stall") o.long_stall = true;
+    if (a == "--gap-us" && i + 1 < argc) o.gap_us = std::atoi(argv[++i]);
     if (a == "--kinds" && i + 1 < argc) o.kinds = argv[++i];
   }
   const bool on_pipewire = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
@@ -191,8 +197,9 @@ int main(int argc, char** argv) {
       Measure(kind, o);
     } else if (!on_pipewire) {
       std::string cmd = std::string("pw-jack ") + argv[0] + " --kinds pipewire --runs " +
-                        std::to_string(o.runs) + (o.busy ? " --busy" : "") +
-                        (o.fault ? " --fault" : "") + (o.long_stall ? " --long-stall" : "");
+                        std::to_string(o.runs) + " --gap-us " + std::to_string(o.gap_us) +
+                        (o.busy ? " --busy" : "") + (o.fault ? " --fault" : "") +
+                        (o.long_stall ? " --long-stall" : "");
       std::fflush(stdout);
       if (std::system(cmd.c_str()) != 0) std::printf("pipewire: %s failed\n", cmd.c_str());
     }
