@@ -28,16 +28,16 @@ constexpr size_t kMinRingBytes = 256 * 1024;
 constexpr int kRingMultiple = 8;
 // How long a lost connection may wait for its port's removal, which would explain it.
 constexpr auto kUnlinkedGrace = std::chrono::milliseconds(100);
-// jackd --sync and PipeWire wait for a late client; a cycle that came this much later than the
-// previous one may have been run without waiting for all of the graph (jackd's smallest usual
-// client timeout, times the ten it waits, is well above this).
+// jackd --sync waits for a late client, up to ten client timeouts; a cycle that came this much
+// later than the previous one may follow one it stopped waiting for (the smallest usual client
+// timeout, times ten, is well above this).
 constexpr auto kServerGaveUp = std::chrono::milliseconds(250);
 
-// Whether the jackd serving `server` (JACK_DEFAULT_SERVER, or "default") was started with --sync.
-// JACK has no call for it; jackd lists its servers' process ids in its table in shared memory
-// (jackd 1.9.21: a 24-byte header, then 8 entries of a pid and a 257-byte "jack-UID:NAME:", 264
-// bytes each),
-// and the server's command line says. False when anything is not as expected.
+// Whether the jackd we reach (JACK_DEFAULT_SERVER, or "default") was started with --sync. JACK has
+// no call for it; jackd lists its servers' process ids in its table in shared memory (jackd
+// 1.9.21: a 24-byte header, then 8 entries of a pid and a 257-byte "jack-UID:NAME:", 264 bytes
+// each), and the server's command line says. False when anything is not as expected: warnings
+// are then counted as without --sync, more of them, never fewer.
 bool JackdRunsSync() {
   const char* env = std::getenv("JACK_DEFAULT_SERVER");
   const std::string server = "jack-" + std::to_string(getuid()) + ":" +
@@ -154,8 +154,10 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
 
   // Whether what the previous two calls wrote may have been lost. jackd without --sync goes on
   // when a client is late and reports an xrun: data still in the graph then may never be read.
-  // jackd --sync and PipeWire wait for late clients; only a server that stopped waiting can have
-  // lost a cycle, which shows as a long gap before this call or as frames we never saw.
+  // jackd --sync waits for late clients: only a server that stopped waiting can have lost a
+  // cycle, which shows as a long gap before this call and then such an xrun. PipeWire 0.3.65
+  // goes on without a late reader but reports nothing (measured); whatever it might report
+  // counts.
   jack_nframes_t frames = 0;
   jack_time_t current_usecs = 0, next_usecs = 0;
   float period_usecs = 0;
@@ -175,8 +177,9 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   const bool gave_up =
       previous_ns != 0 && now_ns - previous_ns > std::chrono::nanoseconds(kServerGaveUp).count();
   self->calls_since_gap_ = gave_up && at_stake ? 0 : self->calls_since_gap_ + 1;
-  const bool lost = self->sync_ ? graph_xrun && self->calls_since_gap_ < 3
-                                : at_stake && (graph_xrun || (self->pipewire_ && (skipped || gave_up)));
+  const bool lost = self->sync_
+                        ? graph_xrun && self->calls_since_gap_ < 3
+                        : at_stake && (graph_xrun || (self->pipewire_ && (skipped || gave_up)));
   if (lost) self->warnings_.fetch_add(1, std::memory_order_relaxed);
   // What the call before the previous one wrote has now been through two whole cycles.
   self->pending_bytes_.fetch_sub(self->in_graph_bytes_[1], std::memory_order_relaxed);

@@ -86,9 +86,9 @@ class JackBackend final : public MidiBackend {
   // running.
   uint64_t PendingBytes() override;
   // After a send succeeded since the latest open: -ESHUTDOWN when the server went away, -ENOENT
-  // when the target port or its client did, -ENOTCONN when our connection to it was removed,
-  // -ETIMEDOUT when queued bytes have not moved for 5 s since the first send that found nothing
-  // pending. Logged once as "MIDISend err = %d".
+  // when the target port did, -ENOTCONN when our connection to it was removed (and 100 ms later
+  // the port is still there), -ETIMEDOUT when queued bytes have not moved for 5 s since the first
+  // send that found nothing pending. Logged once as "MIDISend err = %d".
   int32_t DeliveryError() override;
   // The process callback discards everything queued before this call at its next cycle.
   void DropPending() override;
