@@ -244,7 +244,16 @@ std::string JackServer::StartPipeWire() {
   }
   pids_.push_back(Spawn({"wireplumber"}, runtime_dir_ + "/wireplumber.log"));
   for (const auto end = Clock::now() + 10s;; std::this_thread::sleep_for(50ms)) {
-    if (ClientRuns(JackNoStartServer, nullptr)) return "";
+    if (ClientRuns(JackNoStartServer, nullptr)) {
+      // MIDIFLASH_TEST_PW_QUANTUM=N runs the graph at N frames a cycle instead of 1024.
+      const char* quantum = std::getenv("MIDIFLASH_TEST_PW_QUANTUM");
+      if (quantum == nullptr) return "";
+      const pid_t set = Spawn(
+          {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum}, "/dev/null");
+      waitpid(set, nullptr, 0);
+      std::this_thread::sleep_for(200ms);  // the next cycles take it
+      return "";
+    }
     if (Clock::now() > end || Exited(pids_[0])) {
       return "PipeWire did not run a JACK client: " + ReadLog(log) +
              ReadLog(runtime_dir_ + "/wireplumber.log");
