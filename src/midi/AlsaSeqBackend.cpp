@@ -1,6 +1,7 @@
 #include "AlsaSeqBackend.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,26 @@ namespace {
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 // The kernel refuses output pools above this many cells.
 constexpr size_t kMaxPoolCells = 2000;
+// A user-space client's input pool unless it asked for another size
+// (SNDRV_SEQ_DEFAULT_CLIENT_EVENTS).
+constexpr size_t kDefaultInputCells = 200;
+
+// The kernel's struct snd_seq_client_pool (<sound/asequencer.h>, whose other declarations clash
+// with alsa-lib's). alsa-lib reads only the caller's own pools; the kernel answers for any client.
+struct KernelClientPool {
+  int client, output_pool, input_pool, output_room, output_free, input_free;
+  char reserved[64];
+};
+
+// The input pool of user-space client `client`, in cells; 0 when it cannot be read.
+size_t InputPoolCells(snd_seq_t* seq, int client) {
+  pollfd pfd{};
+  if (snd_seq_poll_descriptors(seq, &pfd, 1, POLLOUT) != 1) return 0;
+  KernelClientPool pool{};
+  pool.client = client;
+  if (ioctl(pfd.fd, _IOWR('S', 0x4b, KernelClientPool), &pool) < 0 || pool.input_pool < 0) return 0;
+  return static_cast<size_t>(pool.input_pool);
+}
 // Pieces for a kernel MIDI port: about 80 ms of cable each, handed over while at most about a
 // third of a second of cable waits in the kernel, enough to ride over a late wake-up of the sender.
 constexpr size_t kPieceBytes = 256;
@@ -262,6 +283,30 @@ int32_t AlsaSeqBackend::OpenDestination(const std::string& id) {
   return status;
 }
 
+uint64_t AlsaSeqBackend::LargestMessage(const std::string& id) {
+  snd_seq_addr_t address{};
+  if (seq_ == nullptr || !ParseAlsaAddressId(id, &address)) return UINT64_MAX;
+  std::lock_guard<std::mutex> lock(seq_mutex_);
+  snd_seq_client_info_t* info;
+  snd_seq_client_info_alloca(&info);
+  const bool known = snd_seq_get_any_client_info(seq_, address.client, info) >= 0;
+  // A kernel MIDI port (a kernel client with a card) takes a message in pieces, of any size.
+  if (known && snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT &&
+      snd_seq_client_info_get_card(info) >= 0) {
+    return UINT64_MAX;
+  }
+  // A message goes whole as one variable-length event: besides its header cell it takes a cell
+  // per 28 bytes (one snd_seq_event_t) of data in our output pool, and the kernel refuses one
+  // that needs the whole pool; a user-space destination copies it into its input pool the same
+  // way.
+  size_t cells = kMaxPoolCells;
+  if (!known || snd_seq_client_info_get_type(info) == SND_SEQ_USER_CLIENT) {
+    const size_t input = InputPoolCells(seq_, address.client);
+    cells = std::min(cells, input > 0 ? input : kDefaultInputCells);
+  }
+  return (cells - 1) * sizeof(snd_seq_event_t);
+}
+
 void AlsaSeqBackend::SetDestinationsChanged(std::function<void()> changed) {
   notifier_.Set(std::move(changed));
 }
@@ -300,10 +345,6 @@ int AlsaSeqBackend::GrowPoolFor(size_t size) {
   if (err < 0) return err;
   pool_cells_ = cells;
   return 0;
-}
-
-uint64_t AlsaSeqBackend::LargestMessage(const std::string&) {
-  return UINT64_MAX;
 }
 
 int32_t AlsaSeqBackend::Send(const uint8_t* data, size_t size) {

@@ -54,8 +54,10 @@ class AlsaSeqBackend final : public MidiOutput {
   // the output port). That watcher also fails delivery with -ENOENT as soon as the destination's
   // port or client exits, even between two messages.
   void SetDestinationsChanged(std::function<void()> changed) override;
-  // A kernel MIDI port takes any size, in pieces; another client gets each message whole, so
-  // what its input pool holds bounds it.
+  // UINT64_MAX for a kernel MIDI port (or an identity that is no address); otherwise the largest
+  // System Exclusive that goes whole as one event: 55,972 bytes (1,999 cells of 28) for a kernel
+  // client without a card, and for a user-space client as many cells as its input pool has, less
+  // one (5,572 bytes at the kernel's default of 200 cells; 200 assumed when it cannot be read).
   uint64_t LargestMessage(const std::string& id) override;
   // Queues the message for the sender thread and returns at once. Fails, queueing nothing, with
   // -ENODEV (no client, port or target), the refused connection's status, the delivery error

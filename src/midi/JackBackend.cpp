@@ -1,10 +1,15 @@
 #include "JackBackend.h"
 
 #include <jack/midiport.h>
+#include <jack/statistics.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "Log.h"
@@ -21,13 +26,75 @@ constexpr auto kMaxStall = std::chrono::seconds(5);
 // Room for many cycles' worth of messages, so that a burst rarely has to wait.
 constexpr size_t kMinRingBytes = 256 * 1024;
 constexpr int kRingMultiple = 8;
-// A message written this many cycles ago may still be in the graph when a cycle is lost.
-constexpr uint64_t kCyclesInFlight = 4;
+// How long a lost connection may wait for its port's removal, which would explain it.
+constexpr auto kUnlinkedGrace = std::chrono::milliseconds(100);
+// jackd --sync waits for a late client, up to ten client timeouts; a cycle that came this much
+// later than the previous one may follow one it stopped waiting for (the smallest usual client
+// timeout, times ten, is well above this).
+constexpr auto kServerGaveUp = std::chrono::milliseconds(250);
+
+// Whether the jackd we reach (JACK_DEFAULT_SERVER, or "default") was started with --sync. JACK has
+// no call for it; jackd lists its servers' process ids in its table in shared memory (jackd
+// 1.9.21: a 24-byte header, then 8 entries of a pid and a 257-byte "jack-UID:NAME:", 264 bytes
+// each), and the server's command line says. False when anything is not as expected: warnings
+// are then counted as without --sync, more of them, never fewer.
+bool JackdRunsSync() {
+  const char* env = std::getenv("JACK_DEFAULT_SERVER");
+  const std::string server = "jack-" + std::to_string(getuid()) + ":" +
+                             (env != nullptr && *env != '\0' ? env : "default") + ":";
+  std::ifstream table("/dev/shm/jack-shm-registry", std::ios::binary);
+  char header[24 + 8 * 264] = {};
+  if (!table.read(header, sizeof header) || std::memcmp(header, "KCAJ", 4) != 0) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    const char* entry = header + 24 + i * 264;
+    int32_t pid = 0;
+    std::memcpy(&pid, entry, sizeof pid);
+    if (pid <= 0 || std::strncmp(entry + 4, server.c_str(), 257) != 0) continue;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    // Server options stand before the driver's (-d NAME ...).
+    for (std::string arg; std::getline(cmdline, arg, '\0') && arg != "-d" && arg != "--driver";) {
+      if (arg == "--sync" || (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                              arg.find('S') != std::string::npos)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
 
 // libjack prints its own diagnostics to stderr; the program reports failures through its log.
 void SilentJackMessage(const char*) {}
 
 }  // namespace
+
+CycleBudget::CycleBudget(size_t port_bytes, bool pipewire)
+    : pipewire_(pipewire), capacity_(port_bytes) {
+  Reset();
+}
+
+size_t CycleBudget::LargestMessage(size_t max_event_size) const {
+  if (!pipewire_) return max_event_size;
+  // PipeWire's libjack offers one byte more than it can hold: an event of jack_midi_max_event_size
+  // bytes overwrites its own entry (measured on 0.3.65: 32,736 crashes, 32,735 arrives).
+  const size_t room = capacity_ > kMargin + kSequenceHeader + kEventHeader
+                          ? (capacity_ - kMargin - kSequenceHeader - kEventHeader) & ~size_t{7}
+                          : 0;
+  return std::min(room, max_event_size > 0 ? max_event_size - 1 : 0);
+}
+
+bool CycleBudget::Take(size_t size) {
+  if (!pipewire_) return true;
+  const size_t cost = kEventHeader + ((size + 7) & ~size_t{7});
+  if (used_ + cost + kMargin > capacity_) return false;
+  used_ += cost;
+  return true;
+}
 
 JackBackend::~JackBackend() {
   if (client_ == nullptr) return;
@@ -46,12 +113,16 @@ int32_t JackBackend::CreateClient(const char* name) {
   jack_status_t status{};
   client_ = jack_client_open(name, JackNoStartServer, &status);
   if (client_ == nullptr) return status != 0 ? static_cast<int32_t>(status) : -ENODEV;
+  // PipeWire's libjack says so here ("3.0.0.0 (using PipeWire 0.3.65)"); jackd's gives a number.
+  pipewire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
+  sync_ = !pipewire_ && JackdRunsSync();
   jack_on_shutdown(client_, OnShutdown, this);
   // Registered before activation, as JACK requires; they only flag and notify.
   jack_set_xrun_callback(client_, OnXrun, this);
   jack_set_port_registration_callback(client_, OnPortRegistration, this);
   jack_set_client_registration_callback(client_, OnClientRegistration, this);
   jack_set_port_rename_callback(client_, OnPortRename, this);
+  jack_set_port_connect_callback(client_, OnPortConnect, this);
   return 0;
 }
 
@@ -59,6 +130,7 @@ int32_t JackBackend::CreateOutputPort(const char* name) {
   if (client_ == nullptr) return -ENODEV;
   size_t port_bytes = jack_port_type_get_buffer_size(client_, JACK_DEFAULT_MIDI_TYPE);
   ring_ = std::make_unique<SpscByteRing>(std::max(kMinRingBytes, kRingMultiple * port_bytes));
+  budget_ = std::make_unique<CycleBudget>(port_bytes, pipewire_);
   jack_port_t* port =
       jack_port_register(client_, name, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   if (port == nullptr) return -EIO;
@@ -73,19 +145,19 @@ int32_t JackBackend::CreateOutputPort(const char* name) {
   return 0;
 }
 
-bool JackBackend::AtStake(uint64_t cycle) const {
-  const uint64_t written = last_write_cycle_.load(std::memory_order_relaxed);
-  return ring_->ReadSpace() > 0 || (written != 0 && cycle + 1 - written <= kCyclesInFlight);
-}
-
 int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   auto* self = static_cast<JackBackend*>(arg);
   jack_port_t* port = self->port_.load(std::memory_order_acquire);
   if (port == nullptr) return 0;
-  const uint64_t cycle = self->cycles_.load(std::memory_order_relaxed);
+  const int64_t now_ns = NowNs();
+  const int64_t previous_ns = self->last_cycle_ns_.exchange(now_ns, std::memory_order_relaxed);
 
-  // A cycle that started more than one period after the previous one was never given to us:
-  // the server skipped it.
+  // Whether what the previous two calls wrote may have been lost. jackd without --sync goes on
+  // when a client is late and reports an xrun: data still in the graph then may never be read.
+  // jackd --sync waits for late clients: only a server that stopped waiting can have lost a
+  // cycle, which shows as a long gap before this call and then such an xrun. PipeWire 0.3.65
+  // goes on without a late reader but reports nothing (measured); whatever it might report
+  // counts.
   jack_nframes_t frames = 0;
   jack_time_t current_usecs = 0, next_usecs = 0;
   float period_usecs = 0;
@@ -97,6 +169,22 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
     self->previous_frames_ = frames;
     self->have_previous_frames_ = true;
   }
+  const uint64_t xruns = self->graph_xruns_.load(std::memory_order_relaxed);
+  const bool graph_xrun = xruns != self->xruns_seen_;
+  self->xruns_seen_ = xruns;
+  const bool at_stake = self->in_graph_bytes_[0] + self->in_graph_bytes_[1] > 0;
+  // The report of a server that stopped waiting may come a call or two after the long gap.
+  const bool gave_up =
+      previous_ns != 0 && now_ns - previous_ns > std::chrono::nanoseconds(kServerGaveUp).count();
+  self->calls_since_gap_ = gave_up && at_stake ? 0 : self->calls_since_gap_ + 1;
+  const bool lost = self->sync_
+                        ? graph_xrun && self->calls_since_gap_ < 3
+                        : at_stake && (graph_xrun || (self->pipewire_ && (skipped || gave_up)));
+  if (lost) self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  // What the call before the previous one wrote has now been through two whole cycles.
+  self->pending_bytes_.fetch_sub(self->in_graph_bytes_[1], std::memory_order_relaxed);
+  self->in_graph_bytes_[1] = self->in_graph_bytes_[0];
+  self->in_graph_bytes_[0] = 0;
 
   void* buffer = jack_port_get_buffer(port, nframes);
   jack_midi_clear_buffer(buffer);
@@ -104,6 +192,8 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
     self->max_event_size_.store(jack_midi_max_event_size(buffer), std::memory_order_release);
   }
   SpscByteRing& ring = *self->ring_;
+  CycleBudget& budget = *self->budget_;
+  budget.Reset();
   uint32_t length = 0;
   // Cancel: what was queued before DropPending is discarded here, on the ring's consumer side.
   const size_t drop_until = self->drop_until_.load(std::memory_order_acquire);
@@ -113,20 +203,13 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   }
   while (ring.Peek(&length, sizeof length) && ring.ReadSpace() >= sizeof length + length) {
     // A message that does not fit what is left of this cycle stays queued for the next one.
+    if (!budget.Take(length)) break;
     jack_midi_data_t* slot = jack_midi_event_reserve(buffer, 0, length);
     if (slot == nullptr) break;
     ring.Read(&length, sizeof length);
     ring.Read(slot, length);
-    self->pending_bytes_.fetch_sub(length, std::memory_order_relaxed);
-    self->last_write_cycle_.store(cycle + 1, std::memory_order_relaxed);
+    self->in_graph_bytes_[0] += length;
   }
-  // Still running when the cycle should already be over: the server may not have waited for
-  // us. Cycles that run late one after another while the server catches up count once.
-  const bool late = timed && jack_get_time() > next_usecs;
-  if ((skipped || (late && !self->was_late_)) && self->AtStake(cycle)) {
-    self->warnings_.fetch_add(1, std::memory_order_relaxed);
-  }
-  self->was_late_ = late;
   self->cycles_.fetch_add(1, std::memory_order_release);
   return 0;
 }
@@ -139,9 +222,15 @@ void JackBackend::OnShutdown(void* arg) {
 
 int JackBackend::OnXrun(void* arg) {
   auto* self = static_cast<JackBackend*>(arg);
-  if (self->ring_ != nullptr && self->AtStake(self->cycles_.load(std::memory_order_relaxed))) {
-    self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  // jackd reports two kinds of xrun. A driver that woke late records by how much; that cycle ran
+  // late, but whole, and --sync makes every late client delay the cycle in this way. A client
+  // still running when a cycle starts leaves that figure alone: the server went on without it,
+  // and what it had not read is lost. PipeWire 0.3.65 calls this for neither (measured).
+  const float delayed = jack_get_xrun_delayed_usecs(self->client_);
+  if (self->pipewire_ || delayed == self->last_xrun_delay_) {
+    self->graph_xruns_.fetch_add(1, std::memory_order_relaxed);
   }
+  self->last_xrun_delay_ = delayed;
   return 0;
 }
 
@@ -151,6 +240,16 @@ void JackBackend::OnPortRegistration(jack_port_id_t, int, void* arg) {
 
 void JackBackend::OnClientRegistration(const char*, int, void* arg) {
   static_cast<JackBackend*>(arg)->notifier_.Notify();
+}
+
+void JackBackend::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connect, void* arg) {
+  auto* self = static_cast<JackBackend*>(arg);
+  jack_port_t* target = self->target_port_.load();
+  if (connect || target == nullptr) return;
+  jack_port_t* ours = self->port_.load();
+  jack_port_t* pa = jack_port_by_id(self->client_, a);
+  jack_port_t* pb = jack_port_by_id(self->client_, b);
+  if ((pa == ours && pb == target) || (pa == target && pb == ours)) self->unlinked_.store(true);
 }
 
 void JackBackend::OnPortRename(jack_port_id_t, const char*, const char*, void* arg) {
@@ -212,15 +311,6 @@ std::vector<MidiDestination> JackBackend::ListDestinations() {
   return list;
 }
 
-uint64_t JackBackend::LargestMessage(const std::string&) {
-  // Measured by the first cycle; a server still busy with a client that went away may take a
-  // few seconds to run it, and a guess would refuse a good file or pass a bad one.
-  for (int i = 0; i < 5 && max_event_size_.load(std::memory_order_acquire) == 0; ++i) {
-    if (!WaitForCycles(1) && shut_down_.load()) break;
-  }
-  return max_event_size_.load(std::memory_order_acquire);
-}
-
 int32_t JackBackend::OpenDestination(const std::string& id) {
   jack_port_t* port = port_.load();
   if (client_ == nullptr || port == nullptr || shut_down_.load()) return -ENODEV;
@@ -228,15 +318,19 @@ int32_t JackBackend::OpenDestination(const std::string& id) {
   sent_since_open_ = false;
   delivery_error_ = 0;
   last_progress_ = {};
+  unconnected_since_ = {};
   warnings_.store(0);
   // Choosing the destination that is already connected keeps the connection: tearing it down and
   // making it again leaves a moment in which a send is refused as not connected.
   if (!target_.empty() && id == target_ && jack_port_connected_to(port, target_.c_str())) return 0;
+  target_port_.store(nullptr);
   jack_port_disconnect(client_, port);
   target_.clear();
   const std::vector<std::string> names = Destinations();
   if (std::find(names.begin(), names.end(), id) == names.end()) return -ENOENT;
   target_ = id;
+  unlinked_.store(false);
+  target_port_.store(jack_port_by_name(client_, target_.c_str()));
   const int err = jack_connect(client_, jack_port_name(port), target_.c_str());
   if (err != 0) return err;
   // The server publishes a new connection with the next graph change; until then the port still
@@ -259,15 +353,19 @@ int32_t JackBackend::Send(const uint8_t* data, size_t size) {
   if (max_event_size_.load(std::memory_order_acquire) == 0 && !WaitForCycles(1)) {
     return shut_down_.load() ? -ESHUTDOWN : -ETIMEDOUT;
   }
-  if (size > max_event_size_.load(std::memory_order_acquire)) return -EMSGSIZE;
+  if (size > LargestMessage({})) return -EMSGSIZE;
   if (jack_port_by_name(client_, target_.c_str()) == nullptr) return -ENOENT;
   if (!jack_port_connected_to(port, target_.c_str())) return -ENOTCONN;
 
   const uint32_t length = static_cast<uint32_t>(size);
   const size_t record = sizeof length + size;
   if (record > ring_->capacity()) return -EMSGSIZE;
-  // Counted before the write: the process callback may take the message at once.
-  pending_bytes_.fetch_add(size);
+  // Counted before the write: the process callback may take the message at once. Nothing was on
+  // its way before: the no-progress clock starts here, not at a time an earlier run left.
+  if (pending_bytes_.fetch_add(size) == 0) {
+    last_read_total_ = ring_->ReadTotal();
+    last_progress_ = Clock::now();
+  }
   // A full ring means the server is behind; wait for it rather than drop the message.
   auto deadline = Clock::now() + kMaxWait;
   while (!ring_->Write(&length, sizeof length, data, size)) {
@@ -282,6 +380,16 @@ int32_t JackBackend::Send(const uint8_t* data, size_t size) {
   return 0;
 }
 
+uint64_t JackBackend::LargestMessage(const std::string&) {
+  if (!active_.load() || budget_ == nullptr) return UINT64_MAX;
+  // Measured by the first cycle; a server still busy with a client that went away may take a
+  // few seconds to run it, and a guess would refuse a good file or pass a bad one.
+  for (int i = 0; i < 5 && max_event_size_.load(std::memory_order_acquire) == 0; ++i) {
+    if (!WaitForCycles(1) && shut_down_.load()) break;
+  }
+  return budget_->LargestMessage(max_event_size_.load(std::memory_order_acquire));
+}
+
 uint64_t JackBackend::PendingBytes() {
   return pending_bytes_.load();
 }
@@ -290,9 +398,18 @@ int32_t JackBackend::TargetStatus() {
   if (shut_down_.load()) return -ESHUTDOWN;
   jack_port_t* port = port_.load();
   if (jack_port_by_name(client_, target_.c_str()) == nullptr) return -ENOENT;
-  if (!jack_port_connected_to(port, target_.c_str())) return -ENOTCONN;
-  const size_t read = ring_->ReadTotal();
   const auto now = Clock::now();
+  // jackd --sync that waits for a dead client (ten client timeouts, 5 s by default) shows the
+  // removal of its links only once it stops waiting, but tells us of it at once.
+  if (unlinked_.load() || !jack_port_connected_to(port, target_.c_str())) {
+    // PipeWire removes a closing client's links before its ports, and tells us of each apart: a
+    // moment later the port is gone too, and that is what happened.
+    if (unconnected_since_ == Clock::time_point{}) unconnected_since_ = now;
+    if (now - unconnected_since_ > kUnlinkedGrace) return -ENOTCONN;
+    return 0;
+  }
+  unconnected_since_ = {};
+  const size_t read = ring_->ReadTotal();
   if (pending_bytes_.load() == 0 || read != last_read_total_ ||
       last_progress_ == Clock::time_point{}) {
     last_read_total_ = read;

@@ -1,8 +1,9 @@
-// MIDI output through a JACK server: one MIDI output port, connected to the chosen destination
-// alone. Sends are queued in a lock-free ring that the process callback empties into the port
-// buffer, in order, at the start of the next cycle. The server's notification thread watches the
-// port list (for the destination list's listener) and the target's connection (for delivery
-// failures); the process thread counts cycles the server may have cut short.
+// MIDI output through a JACK server (jackd, or PipeWire's libjack): one MIDI output port,
+// connected to the chosen destination alone. Sends are queued in a lock-free ring that the process
+// callback empties into the port buffer, in order, at the start of the next cycle, as much as the
+// server really carries in one cycle (CycleBudget); the rest waits for the next cycle. The server's
+// notification thread watches the port list (for the destination list's listener) and reports
+// xruns; the process thread counts the cycles carrying our data that may have been lost.
 #pragma once
 
 #include <jack/jack.h>
@@ -18,6 +19,36 @@
 #include "SpscByteRing.h"
 
 namespace midiflash {
+
+// What one JACK cycle carries of our port's MIDI, in the server's own terms.
+class CycleBudget {
+ public:
+  // `port_bytes` is the MIDI port buffer's size; `pipewire` whether PipeWire's libjack serves it.
+  CycleBudget(size_t port_bytes, bool pipewire);
+  // The largest single message that arrives whole; 0 when nothing fits.
+  size_t LargestMessage(size_t max_event_size) const;
+  // Starts a cycle's count.
+  void Reset() { used_ = pipewire_ ? kSequenceHeader : 0; }
+  // Counts a `size`-byte message into this cycle; false (counting nothing) when it would not
+  // arrive whole with what the cycle holds already. On jackd the port buffer decides alone.
+  bool Take(size_t size);
+  // Bytes of the cycle's capacity in use, in PipeWire's terms (0 on jackd).
+  size_t used() const { return used_; }
+  size_t capacity() const { return capacity_; }
+
+  // PipeWire 0.3.65 copies a cycle's JACK events into a buffer of the port buffer's size as a
+  // sequence: 16 bytes of header, then per event 16 bytes of control and pod header and the
+  // data rounded up to 8. It does not check that they fit: what does not fit loses the whole
+  // cycle. Kept this far below the end.
+  static constexpr size_t kSequenceHeader = 16;
+  static constexpr size_t kEventHeader = 16;
+  static constexpr size_t kMargin = 128;
+
+ private:
+  bool pipewire_;
+  size_t capacity_;
+  size_t used_ = 0;
+};
 
 class JackBackend final : public MidiOutput {
  public:
@@ -46,22 +77,28 @@ class JackBackend final : public MidiOutput {
   // thread, and once more when the server shuts down.
   void SetDestinationsChanged(std::function<void()> changed) override;
   // Fails with -ENODEV (no client, port or target), -ESHUTDOWN (server gone), -ENOENT (target
-  // port gone), -ENOTCONN (no longer connected), -EMSGSIZE (larger than one cycle's MIDI buffer
-  // can hold), -EINVAL (empty) or -ETIMEDOUT (ring still full after about a second).
+  // port gone), -ENOTCONN (no longer connected), -EMSGSIZE (larger than LargestMessage), -EINVAL
+  // (empty) or -ETIMEDOUT (ring still full after about a second).
   int32_t Send(const uint8_t* data, size_t size) override;
-  // The largest single event the server's MIDI port buffer holds, whatever the destination.
+  // The largest message one cycle of this server carries whole through our port (the same for
+  // every destination); UINT64_MAX without an active port, where every send fails anyway.
   uint64_t LargestMessage(const std::string& id) override;
 
-  // Message bytes in the ring that no cycle has written into the port buffer yet.
+  // Message bytes that no finished cycle has carried yet: queued, or written in the cycle now
+  // running.
   uint64_t PendingBytes() override;
   // After a send succeeded since the latest open: -ESHUTDOWN when the server went away, -ENOENT
-  // when the target port did, -ENOTCONN when our connection to it was removed, -ETIMEDOUT when
-  // queued bytes have not moved for 5 s. Logged once as "MIDISend err = %d".
+  // when the target port did, -ENOTCONN when our connection to it was removed (and 100 ms later
+  // the port is still there), -ETIMEDOUT when queued bytes have not moved for 5 s since the first
+  // send that found nothing pending. Logged once as "MIDISend err = %d".
   int32_t DeliveryError() override;
   // The process callback discards everything queued before this call at its next cycle.
   void DropPending() override;
-  // Xruns reported by the server, and cycles our process callback ran past their end or never
-  // saw, while messages were on their way (queued, or written in one of the last few cycles).
+  // Cycles carrying our data that the server may have lost without telling us: on jackd, an xrun
+  // in which it went on without a late client while data we wrote was still in the graph (with
+  // --sync, only after it waited 250 ms and more); on PipeWire, an xrun, a skipped cycle or a
+  // 250 ms gap while data was in the graph (PipeWire 0.3.65 loses what a late reader missed
+  // without telling us: see bench_delivery).
   uint64_t DeliveryWarnings() override { return warnings_.load(); }
 
  private:
@@ -71,14 +108,13 @@ class JackBackend final : public MidiOutput {
   static void OnPortRegistration(jack_port_id_t, int, void* arg);
   static void OnClientRegistration(const char*, int, void* arg);
   static void OnPortRename(jack_port_id_t, const char*, const char*, void* arg);
+  static void OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
 
   std::vector<std::string> Destinations();
   // Waits until the process callback has run `cycles` more times; false on timeout or shutdown.
   bool WaitForCycles(uint64_t cycles);
   // Waits until the ring is empty and its last message has been written to the port.
   void WaitUntilSent();
-  // Process thread: true while a loss in this cycle could hit a message of ours.
-  bool AtStake(uint64_t cycle) const;
   // Status of the target as the workflow's thread sees it now: 0, or a DeliveryError status.
   int32_t TargetStatus();
 
@@ -88,9 +124,16 @@ class JackBackend final : public MidiOutput {
   DestinationNotifier notifier_;
   std::atomic<bool> shut_down_{false};
   std::atomic<bool> active_{false};
+  // Set before activation, read-only after.
+  bool pipewire_ = false;
+  bool sync_ = false;  // jackd --sync
   std::atomic<uint64_t> cycles_{0};
+  // steady_clock nanoseconds at the start of the latest process call.
+  std::atomic<int64_t> last_cycle_ns_{0};
   // Largest single event that fits an empty port buffer, measured by the process callback.
   std::atomic<size_t> max_event_size_{0};
+  // Made before activation; used by the process thread only after.
+  std::unique_ptr<CycleBudget> budget_;
 
   // Workflow thread only.
   std::string target_;
@@ -98,16 +141,29 @@ class JackBackend final : public MidiOutput {
   int32_t delivery_error_ = 0;
   size_t last_read_total_ = 0;
   std::chrono::steady_clock::time_point last_progress_{};
+  std::chrono::steady_clock::time_point unconnected_since_{};
+
+  // The target's port, set by the workflow thread while no connection to it exists; the
+  // notification thread sets `unlinked_` when the server removes our connection to it.
+  std::atomic<jack_port_t*> target_port_{nullptr};
+  std::atomic<bool> unlinked_{false};
 
   // Ring position up to which the process callback discards (DropPending).
   std::atomic<size_t> drop_until_{0};
   std::atomic<uint64_t> pending_bytes_{0};
   std::atomic<uint64_t> warnings_{0};
-  // Process thread: the cycle that last wrote a message, and the previous cycle's first frame.
-  std::atomic<uint64_t> last_write_cycle_{0};
+  // Xruns in which the server went on without a late client, counted by the notification thread
+  // (which alone uses last_xrun_delay_); the process thread compares with what it saw.
+  std::atomic<uint64_t> graph_xruns_{0};
+  float last_xrun_delay_ = 0;
+  // Process thread only: bytes written in the previous two calls, which the graph may still be
+  // carrying (a late xrun report can still concern them); the xruns seen at the previous call; the
+  // previous call's first frame.
+  uint64_t in_graph_bytes_[2] = {0, 0};
+  uint64_t xruns_seen_ = 0;
   jack_nframes_t previous_frames_ = 0;
   bool have_previous_frames_ = false;
-  bool was_late_ = false;
+  uint64_t calls_since_gap_ = 3;
 };
 
 }  // namespace midiflash

@@ -4,11 +4,13 @@
 // the reading of its rawmidi status, and the send queue. The real sequencer runs in the QEMU bed
 // (alsa-kernel/).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <thread>
 
@@ -53,13 +55,25 @@ TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingSt
   std::vector<Bytes> sent = {{0x80, 0x3C, 0x00}, {0x90, 0x3C, 0x64}, {0xBF, 0x07, 0x7F},
                              {0xC0, 0x07},       {0xDF, 0x40},       {0xE0, 0x00, 0x40}};
   for (const Bytes& m : sent) EXPECT_EQ(Send(midi, m), 0);
-  for (size_t size : {1, 4, 1000, 5000, 30000}) {
+  // The largest message this server carries arrives whole (jackd: 32,720 bytes; PipeWire: less
+  // than the 32,735 it carries, as its budget keeps a margin).
+  const size_t largest = midi.LargestMessage(recorder.FullPortName());
+  EXPECT_TRUE(largest >= 32000 && largest <= 32735) << largest;
+  for (size_t size : {size_t{1}, size_t{4}, size_t{1000}, size_t{5000}, largest}) {
     sent.push_back(Sysex(size, static_cast<uint8_t>(size)));
     EXPECT_EQ(Send(midi, sent.back()), 0) << size;
   }
-  // More than one cycle's port buffer holds: refused, and nothing of it goes out.
-  EXPECT_GT(Sysex(65536).size(), midi.LargestMessage(recorder.FullPortName()));
-  EXPECT_EQ(Send(midi, Sysex(65536)), -EMSGSIZE);
+  // Bursts that PipeWire's libjack lost whole when one cycle took them all, the last one more
+  // than a cycle holds with its data rounded up to 8 bytes but not without.
+  for (const auto& [n, size] : {std::pair{2, 16363}, {8, 4085}, {200, 249}}) {
+    for (int i = 0; i < n; ++i) {
+      sent.push_back(Sysex(size_t(size), uint8_t(i)));
+      ASSERT_EQ(Send(midi, sent.back()), 0) << n << " x " << size;
+    }
+  }
+  // One byte more: refused, and nothing of it goes out (on PipeWire 32,736 bytes would have
+  // crashed the program).
+  EXPECT_EQ(Send(midi, Sysex(largest + 1)), -EMSGSIZE);
   EXPECT_EQ(log.lines(), std::vector<std::string>{});
   sent.push_back({0xF0, 0x43, 0x12});  // the escape form, without F7, goes out as it is
   EXPECT_EQ(Send(midi, sent.back()), 0);
@@ -75,7 +89,7 @@ TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingSt
       EXPECT_GT(midi.PendingBytes(), 0u);
       EXPECT_LE(midi.PendingBytes(), 500u * 1024);
       ASSERT_TRUE(recorder.WaitForCount(sent.size(), 5s)) << recorder.Count() << " arrived";
-      EXPECT_EQ(midi.PendingBytes(), 0u);
+      EXPECT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
     }
   }
   midi.DropPending();
@@ -87,7 +101,7 @@ TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingSt
   EXPECT_LT(got.size(), sent.size());
   sent.resize(got.size());
   EXPECT_TRUE(got == sent);  // not EXPECT_EQ, which would print 600 KiB
-  EXPECT_EQ(midi.PendingBytes(), 0u);
+  EXPECT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
   EXPECT_EQ(recorder.Overflows(), 0u);
   EXPECT_EQ(midi.DeliveryError(), 0);
 }
@@ -127,7 +141,7 @@ TEST(JackOutputTest, DestinationsAreListedInOrderAndChosenByIdentity) {
   EXPECT_EQ(midi.DeliveryError(), 0);  // nothing was ever on its way
   EXPECT_EQ(Received(second, 2), (std::vector<Bytes>{b, c}));
   second.Close();
-  EXPECT_TRUE(midi.ListDestinations().empty());
+  EXPECT_TRUE(Eventually([&] { return midi.ListDestinations().empty(); }, 1s));  // PipeWire: later
 }
 
 TEST(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextSends) {
@@ -159,32 +173,76 @@ TEST(JackOutputTest, DestinationLostAfterASendIsOneDeliveryErrorAndFailsTheNextS
   }
 }
 
-TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithoutACrash) {
-  // A server of its own, to be killed, that does not wait for late clients, as a desktop one
-  // without real-time rights.
+// A destination that dies with its process ends delivery within 0.5 s; jackd --sync, which waits
+// for it, keeps its port for 5 s but removes our connection at once. Then nothing of that run
+// reaches the next: after 6 s idle, the next run's first message is no stall.
+TEST(JackOutputTest, AKilledDestinationEndsDeliveryAtOnceAndALongIdleIsNoStall) {
+  const pid_t dump = fork();
+  if (dump == 0) {
+    freopen("/dev/null", "w", stdout);
+    execlp("jack_midi_dump", "jack_midi_dump", nullptr);
+    _exit(127);
+  }
+  const auto output = OpenMidiOutput();
+  MidiOutput& midi = *output;
+  ASSERT_TRUE(Eventually([&] { return midi.OpenDestination("midi-monitor:input") == 0; }, 5s));
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(Send(midi, {0x90, 0x3C, 0x64}), 0);
+  EXPECT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
+  kill(dump, SIGKILL);
+  waitpid(dump, nullptr, 0);
+  const auto killed = std::chrono::steady_clock::now();
+  while (midi.DeliveryError() == 0 && std::chrono::steady_clock::now() - killed < 6s) {
+    Send(midi, {0x90, 0x3C, 0x64});
+    std::this_thread::sleep_for(3ms);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, 500ms);
+  EXPECT_EQ(midi.DeliveryError(), JackKindFromEnv() == JackKind::kSync ? -ENOTCONN : -ENOENT);
+
+  RecordingClient recorder;
+  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
+  ASSERT_EQ(Send(midi, {0x90, 0x3C, 0x64}), 0);
+  ASSERT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 1s));
+  EXPECT_EQ(midi.DeliveryError(), 0);
+  std::this_thread::sleep_for(6s);
+  ASSERT_EQ(Send(midi, Sysex(100)), 0);
+  EXPECT_EQ(midi.DeliveryError(), 0);
+  EXPECT_TRUE(recorder.WaitForCount(2, 1s));
+  EXPECT_EQ(midi.DeliveryError(), 0);
+}
+
+// A reader that stalls for three cycles while notes go out: jackd without --sync goes on
+// without it and what it had not read is lost, and a run that lost a message must have warned;
+// jackd --sync waits for it, so everything arrives and nothing warns. PipeWire 0.3.65 also loses
+// what a stalled reader missed, but tells its clients nothing (no xrun, no skipped frames,
+// measured with bench_delivery --fault): there only a run without a stall is checked. Then the
+// server dies: sends fail without a crash, and a killed jackd leaves nothing in jackd's table.
+TEST(JackOutputTest, AStalledReaderWarnsWhereMessagesCanBeLostAndServerDeathFailsSends) {
+  const JackKind kind = JackKindFromEnv();
   std::string error;
-  auto server = JackServer::Start(&error, /*sync=*/false);
+  auto server = JackServer::Start(&error, kind);  // a server of its own, to be killed
   ASSERT_NE(server, nullptr) << error;
   RecordingClient recorder;
   const auto output = OpenMidiOutput();
   MidiOutput& midi = *output;
-  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
-  // Stalls three cycles, sending a note every 2 ms from before the stall to well after it.
-  const auto stall = [&](bool sending) {
+  int losses = 0;
+  for (int run = 0; run < (kind == JackKind::kAsync ? 10 : 3) && losses == 0; ++run) {
+    ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
+    const size_t before = recorder.Count();
     for (int i = 0; i < 150; ++i) {
-      if (i == 5) recorder.Stall(3, 50ms);
-      EXPECT_TRUE(!sending || Send(midi, {0x90, static_cast<uint8_t>(i), 1}) == 0);
+      if (i == 5 && kind != JackKind::kPipeWire) recorder.Stall(3, 50ms);
+      ASSERT_EQ(Send(midi, {0x90, static_cast<uint8_t>(i), 1}), 0);
       std::this_thread::sleep_for(2ms);
     }
-  };
-  stall(false);  // idle: nothing could be lost, nothing is counted
-  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
-  // On a loaded machine a stall may fall where the server was not cut short; it must be
-  // counted by the tenth try.
-  for (int attempt = 0; attempt < 10 && midi.DeliveryWarnings() == 0; ++attempt) stall(true);
-  EXPECT_GT(midi.DeliveryWarnings(), 0u);
-  ASSERT_EQ(midi.OpenDestination(recorder.FullPortName()), 0);
-  EXPECT_EQ(midi.DeliveryWarnings(), 0u);
+    ASSERT_TRUE(Eventually([&] { return midi.PendingBytes() == 0; }, 2s));
+    std::this_thread::sleep_for(50ms);
+    const bool lost = recorder.Count() - before < 150;
+    losses += lost;
+    EXPECT_TRUE(kind == JackKind::kAsync ? !lost || midi.DeliveryWarnings() > 0
+                                         : !lost && midi.DeliveryWarnings() == 0)
+        << run << ": " << recorder.Count() - before << " of 150, warned "
+        << midi.DeliveryWarnings();
+  }
+  EXPECT_TRUE(kind != JackKind::kAsync || losses > 0) << "no loss provoked";
 
   ASSERT_EQ(Send(midi, {0x90, 0x3C, 0x64}), 0);
   ASSERT_TRUE(server->Kill());
@@ -193,6 +251,11 @@ TEST(JackOutputTest, CyclesCutShortCountAsWarningsAndServerDeathFailsSendsWithou
   EXPECT_NE(Send(midi, Sysex(1000)), 0);
   EXPECT_TRUE(midi.ListDestinations().empty());
   EXPECT_EQ(midi.DeliveryError(), -ESHUTDOWN);
+  const std::string name = server->name();
+  server.reset();
+  std::ifstream table("/dev/shm/jack-shm-registry", std::ios::binary);
+  const std::string entries{std::istreambuf_iterator<char>(table), {}};
+  EXPECT_TRUE(name.empty() || entries.find(name + '\0') == std::string::npos) << name;
 }
 
 TEST(NoServiceTest, WithoutASequencerJackIsChosenButForcedAlsaHasNoClientAndNoFallBack) {

@@ -33,8 +33,9 @@ int RecordSeq(const std::string& file, long stop_after, const char* name) {
   snd_seq_t* seq;
   if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) return 1;
   snd_seq_set_client_name(seq, name);
-  // The largest input pool the kernel grants, so that a 50000-byte System Exclusive fits.
-  snd_seq_set_client_pool_input(seq, 2000);
+  // The largest input pool the kernel grants, so that a 50000-byte System Exclusive fits; with
+  // POOL=0 the kernel's default.
+  if (std::getenv("POOL") == nullptr) snd_seq_set_client_pool_input(seq, 2000);
   snd_seq_set_input_buffer_size(seq, 128 * 1024);
   const int port =
       snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,

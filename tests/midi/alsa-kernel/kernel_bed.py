@@ -102,6 +102,13 @@ DESTINATIONS = {  # name -> (port for --port, how the guest records it)
     "virmidi": ("Virtual Raw MIDI 0-0", "rawmidi hw:0,0"),
     "serial": ("Serial MIDI (UART16550A)", None),  # a unique prefix of its name
 }
+# 28-byte cells, less the event's own: 2000 in our output pool, 200 in a default input pool.
+LARGEST = ["Midi Through:Midi Through Port-0: 55972",
+           f"Virtual Raw MIDI 0-0:VirMIDI 0-0: {2**64 - 1}",
+           f"Serial MIDI (UART16550A):Serial MIDI 1: {2**64 - 1}", "small:in: 5572"]
+# The largest that a default input pool takes whole, and a byte more: case -> (events, status).
+SMALL_POOL_CASES = {"sysex5572": ([(96, sysex(5572, 5))], 0),
+                    "sysex5573": ([(96, sysex(5573, 6))], 3)}
 EXPECTED_LIST = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
                  "Serial MIDI (UART16550A):Serial MIDI 1"]
 
@@ -222,6 +229,13 @@ def guest_script(mode):
                 runs.append(f"echo 'bed: stall'; sleep 1; play serial {STALL[0]} {shlex.quote(port)}")
             lines.append("(\n" + "\n".join(runs) + "\n) &")
         lines.append("wait")
+        # The largest message of each destination, a user-space one with the kernel's default
+        # input pool among them, and what that one takes whole.
+        lines.append("POOL=0 alsa_recorder seq /out/small.bin 0 small & s=$!; "
+                     "while [ ! -e /out/small.bin.ready ]; do sleep 0.05; done; "
+                     "alsa_largest > /out/largest.txt 2>&1; kill -TERM $s; wait $s")
+        for name in SMALL_POOL_CASES:
+            lines.append(f"(export POOL=0; play small {name} small:in seq /out/small-{name}.bin 0 small)")
         lines.append("midiflash-cli list > /out/list.txt 2>&1; "
                      "midiflash-cli list --json > /out/list.json 2>&1")
         # list --watch while a user-space destination comes and goes.
@@ -263,10 +277,12 @@ def build_initramfs(work, args, mode):
         copy_program(args.probe, root, "alsa_cable_probe")
     else:
         copy_program(args.recorder, root, "alsa_recorder")
+        copy_program(args.largest, root, "alsa_largest")
     shutil.copy("/usr/share/alsa/alsa.conf", os.path.join(root, "usr/share/alsa"))
     for m in MODULES:
         shutil.copy(os.path.join(args.modules, m + ".ko"), os.path.join(root, "lib/snd"))
-    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH, INSERTED)})
+    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH, INSERTED)},
+                 **{name: c[0] for name, c in SMALL_POOL_CASES.items()})
     for name, events in cases.items():
         with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
             f.write(smf(events))
@@ -518,6 +534,15 @@ def check(files, cable):
     expect(rc == "3" and bool(refused) and f"Send error ! {refused and refused.group(1)}" in text,
            f"serial-{REFUSED[0]}: exit {rc}, {text[-60:]!r}, {log[:100]!r}")
 
+    largest = files.get("largest.txt", b"").decode()
+    expect(largest == "".join(line + "\n" for line in LARGEST), f"largest messages: {largest!r}")
+    for name, (events, status) in SMALL_POOL_CASES.items():
+        rc = files.get(f"small-{name}.rc", b"?").strip().decode()
+        got = files.get(f"small-{name}.bin", b"")
+        expect(rc == str(status) and got == (stream(events) if status == 0 else b""),
+               f"small-{name}: exit {rc} (want {status}), {len(got)} bytes, "
+               f"{files.get(f'small-{name}.txt', b'').decode(errors='replace')[-60:]!r}")
+
     listing = files.get("list.txt", b"").decode()
     expect(unaddressed(listing) == "".join(f"{i}: {n}\n" for i, n in enumerate(EXPECTED_LIST))
            .replace("Port-0\n", "Port-0 (pass-through)\n", 1), f"list: {listing!r}")
@@ -547,6 +572,7 @@ def main():
     p.add_argument("--cli", required=True)
     p.add_argument("--recorder")
     p.add_argument("--probe")
+    p.add_argument("--largest")
     p.add_argument("--cache", required=True)
     p.add_argument("--timeout", type=int, default=200)
     args = p.parse_args()
