@@ -71,6 +71,10 @@ class MidiOutput {
   // How many times since the latest OpenDestination the service may have lost messages without
   // telling the sender. 0 when none was seen.
   virtual uint64_t DeliveryWarnings() = 0;
+  // False when the service can lose messages without any sign the sender could count (PipeWire's
+  // JACK library drops what a receiver that falls behind misses), so that a completed run must
+  // say that its delivery could not be verified.
+  virtual bool SeesEveryLoss() const { return true; }
 };
 
 }  // namespace midiflash

@@ -112,6 +112,11 @@ std::string WarningText(uint64_t deliveryWarnings) {
       static_cast<unsigned long long>(deliveryWarnings));
 }
 
+std::string UnverifiedText() {
+  return "This MIDI service (PipeWire's JACK library) does not tell the sender of messages it "
+         "loses: check that the device took the update.";
+}
+
 std::string DestinationGoneAdvice(const std::string& name) {
   return name + " went away. Reconnect it and choose it again.";
 }

@@ -30,6 +30,8 @@ std::string DrainingText(uint64_t pendingBytes);
 std::string GoneDestinationText(const std::string& name);
 // What a completed run with hidden losses adds; empty for 0.
 std::string WarningText(uint64_t deliveryWarnings);
+// What a completed run adds when the MIDI service cannot tell the sender of every loss.
+std::string UnverifiedText();
 
 // The detail lines.
 std::string DestinationGoneAdvice(const std::string& name);

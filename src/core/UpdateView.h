@@ -61,6 +61,8 @@ struct RunResult {
   // kCompleted: how many times during the run the MIDI service may have lost messages without
   // telling the sender; above 0 the delivery may be incomplete.
   uint64_t deliveryWarnings = 0;
+  // kCompleted: the MIDI service could have lost messages with no sign at all (SeesEveryLoss).
+  bool unverified = false;
   Position position;  // where the run stopped
   int percent = 0;
   // Bytes known to have left the computer (a lower bound when the run failed), of all the bytes

@@ -353,13 +353,16 @@ void UpdateWorkflow::EndRun(RunOutcome outcome, int32_t status) {
   result_.bytesSent = outcome == RunOutcome::kCompleted ? bytes_handed_ : bytes_left_;
   if (outcome == RunOutcome::kCompleted) {
     result_.deliveryWarnings = midi_.DeliveryWarnings() - warnings_at_start_;
+    result_.unverified = !midi_.SeesEveryLoss();
   }
   view_.ShowSelectFile();
   const std::string stopped = StoppedAtText(LastPathComponent(file_.path), result_);
   switch (outcome) {
     case RunOutcome::kCompleted:
       view_.ShowNotice(Notice::kCompleted);
-      view_.ShowDetail(WarningText(result_.deliveryWarnings));
+      view_.ShowDetail(result_.unverified && result_.deliveryWarnings == 0
+                           ? UnverifiedText()
+                           : WarningText(result_.deliveryWarnings));
       break;
     case RunOutcome::kCanceled:
       view_.ShowNotice(Notice::kCanceled);

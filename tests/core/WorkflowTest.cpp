@@ -229,7 +229,7 @@ TEST_F(WorkflowTest, TheListFollowsTheServiceAndTheChoiceFollowsItsIdentity) {
 // Each way a run of TenNotes ends. Steps change the MIDI output before tick k (0: before Update);
 // while bytes are pending after the last note the run must show them and stay cancellable.
 TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
-  enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel, kFile };
+  enum What { kPending, kDeliveryError, kFailSendsFrom, kWarnings, kCancel, kFile, kBlind };
   using Step = std::tuple<int, What, int64_t>;  // before timer tick number, what, value
   struct Case {
     const char* name;
@@ -252,6 +252,8 @@ TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
       {"completed, hidden losses", {{0, kWarnings, 3}, {5, kWarnings, 5}},
        RunOutcome::kCompleted, "Updating is completed !!", 10, 10,
        "Warning: delivery may be incomplete: the MIDI service may have lost messages 2 time(s)"},
+      {"completed, losses unseen", {{0, kBlind, 0}}, RunOutcome::kCompleted,
+       "Updating is completed !!", 10, 10, "does not tell the sender of messages it loses"},
       {"cancel", {{4, kPending, 50}, {4, kCancel, 0}},
        RunOutcome::kCanceled, "Updating was canceled by user!!", 4, 4, "tick 6 of 20, 30 %, 12 of"},
       {"cancel, nothing pending", {{4, kCancel, 0}},
@@ -285,6 +287,7 @@ TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
         if (what == kDeliveryError) h.midi.deliveryError = value;
         if (what == kFailSendsFrom) h.midi.status = -50, h.midi.failFrom = value;
         if (what == kWarnings) h.midi.warnings = value;
+        if (what == kBlind) h.midi.seesEveryLoss = false;
         if (what == kFile && value == 0) h.files.files.erase("/data/u.dat");
         if (what == kFile && value > 0) h.files.Put("/data/u.dat", changed[value]);
         if (what == kCancel) {

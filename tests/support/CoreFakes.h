@@ -26,6 +26,7 @@ class FakeMidi : public MidiOutput {
   int32_t deliveryError = 0;      // DeliveryError(); opening a destination clears it
   uint64_t warnings = 0;          // DeliveryWarnings(); opening a destination clears it
   int drops = 0;                  // DropPending() calls
+  bool seesEveryLoss = true;
   const char* ServiceName() const override { return "fake"; }
   std::vector<MidiDestination> ListDestinations() override {
     std::vector<MidiDestination> list;
@@ -48,6 +49,7 @@ class FakeMidi : public MidiOutput {
   int32_t DeliveryError() override { return deliveryError; }
   void DropPending() override { pending = 0, ++drops; }
   uint64_t DeliveryWarnings() override { return warnings; }
+  bool SeesEveryLoss() const override { return seesEveryLoss; }
 };
 
 class FakeView : public UpdateView {
