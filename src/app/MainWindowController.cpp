@@ -21,6 +21,8 @@ constexpr const char* kDestinationKey = "destination";
 // Ten frames a second: as often as a person can read a changing number, and as often as the
 // command line redraws its own; drawing every screen frame took as much CPU as the whole run.
 constexpr int kFrameMs = 100;
+// Beyond this the list shows the start of a name and its tooltip the whole.
+constexpr int kWidestList = 700;
 
 }  // namespace
 
@@ -219,10 +221,20 @@ void MainWindowController::ShowDestinations(const std::vector<ListedDestination>
   list->clear();
   for (const ListedDestination& item : items) {
     const std::string& name = item.destination.name;
-    list->addItem(QString::fromStdString(item.gone ? GoneDestinationText(name) : name),
-                  QString::fromStdString(item.destination.id));
+    const QString label = QString::fromStdString(item.gone ? GoneDestinationText(name) : name);
+    list->addItem(label, QString::fromStdString(item.destination.id));
+    // The whole name and the identity, also where the list is narrower than a long name.
+    list->setItemData(list->count() - 1,
+                      label + (item.destination.id == name
+                                   ? QString()
+                                   : " [" + QString::fromStdString(item.destination.id) + "]"),
+                      Qt::ToolTipRole);
   }
   list->setCurrentIndex(static_cast<int>(selected));
+  // Wide enough for the longest item, "(gone)" included, up to a limit; the window grows with it.
+  list->setMinimumWidth(std::min(list->sizeHint().width(), kWidestList));
+  list->setToolTip(selected < 0 ? tr("MIDI destination")
+                                : list->itemData(list->currentIndex(), Qt::ToolTipRole).toString());
 }
 
 void MainWindowController::RunEnded(const RunResult& result) {

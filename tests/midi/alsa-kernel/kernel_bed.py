@@ -102,10 +102,18 @@ DESTINATIONS = {  # name -> (port for --port, how the guest records it)
     "virmidi": ("Virtual Raw MIDI 0-0", "rawmidi hw:0,0"),
     "serial": ("Serial MIDI (UART16550A)", None),  # a unique prefix of its name
 }
-# 28-byte cells, less the event's own: 2000 in our output pool, 200 in a default input pool.
-LARGEST = ["Midi Through:Midi Through Port-0: 55972",
-           f"Virtual Raw MIDI 0-0:VirMIDI 0-0: {2**64 - 1}",
-           f"Serial MIDI (UART16550A):Serial MIDI 1: {2**64 - 1}", "small:in: 5572"]
+# As `check --port` tells them: 28-byte cells, less the event's own: 2000 in our output pool, 200
+# in a default input pool; a kernel MIDI port takes any size, in pieces.
+LARGEST = ["Midi Through:Midi Through Port-0, messages of up to 55,972 bytes",
+           "Virtual Raw MIDI 0-0:VirMIDI 0-0, messages of any size",
+           "Serial MIDI (UART16550A):Serial MIDI 1, messages of any size",
+           "small:in, messages of up to 5,572 bytes"]
+# Driven through the workflow as in the window: two updates with 6 s idle between them and the
+# file chosen again (nothing of the first run may stand in the way of the second), and a
+# destination chosen after the file (it gets the opening messages; the first one got them too).
+OPENING = [(0, sysex(40, 1)), (0, sysex(3, 2))]
+TWICE = ("twice", OPENING + [(24, m) for m in CHANNEL])
+SWITCH = ("switch", OPENING + [(24, m) for m in CHANNEL])
 # The largest that a default input pool takes whole, and a byte more: case -> (events, status).
 SMALL_POOL_CASES = {"sysex5572": ([(96, sysex(5572, 5))], 0),
                     "sysex5573": ([(96, sysex(5573, 6))], 1)}
@@ -233,7 +241,8 @@ def guest_script(mode):
         # input pool among them, and what that one takes whole.
         lines.append("POOL=0 alsa_recorder seq /out/small.bin 0 small & s=$!; "
                      "while [ ! -e /out/small.bin.ready ]; do sleep 0.05; done; "
-                     "alsa_largest > /out/largest.txt 2>&1; kill -TERM $s; wait $s")
+                     "for i in 0 1 2 3; do midiflash-cli check /cases/channel.dat --port $i "
+                     "| grep '^destination: '; done > /out/largest.txt 2>&1; kill -TERM $s; wait $s")
         for name in SMALL_POOL_CASES:
             lines.append(f"(export POOL=0; play small {name} small:in seq /out/small-{name}.bin 0 small)")
         lines.append("midiflash-cli list > /out/list.txt 2>&1; "
@@ -255,6 +264,14 @@ def guest_script(mode):
                      f"midiflash-cli list > /out/{INSERTED[0]}-list.txt 2>&1; "
                      f"play {INSERTED[0]} {INSERTED[0]} \"$(cat /out/{INSERTED[0]}-B.bin.ready)\"; "
                      "kill -TERM $a $b; wait $a $b")
+        driver = ("alsa_recorder seq /out/{0}.bin 0 {0} & {0}=$!; "
+                  "while [ ! -e /out/{0}.bin.ready ]; do sleep 0.05; done")
+        lines.append(f"{driver.format('twice')}; workflow_driver dest twice file /cases/twice.dat "
+                     "run - idle 6 file /cases/twice.dat run - > /out/twice.txt 2>&1; "
+                     "kill -TERM $twice; wait $twice")
+        lines.append(f"{driver.format('first')}; {driver.format('second')}; workflow_driver "
+                     "dest first file /cases/switch.dat dest second run - > /out/switch.txt 2>&1; "
+                     "kill -TERM $first $second; wait $first $second")
         lines.append("dmesg > /out/dmesg.txt")
         # No sequencer: every module that holds it goes.
         lines.append("rmmod snd-seq-midi snd-virmidi snd-seq-virmidi snd-seq-dummy "
@@ -277,11 +294,12 @@ def build_initramfs(work, args, mode):
         copy_program(args.probe, root, "alsa_cable_probe")
     else:
         copy_program(args.recorder, root, "alsa_recorder")
-        copy_program(args.largest, root, "alsa_largest")
+        copy_program(args.driver, root, "workflow_driver")
     shutil.copy("/usr/share/alsa/alsa.conf", os.path.join(root, "usr/share/alsa"))
     for m in MODULES:
         shutil.copy(os.path.join(args.modules, m + ".ko"), os.path.join(root, "lib/snd"))
-    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH, INSERTED)},
+    cases = dict(CASES, **{c[0]: c[1] for c in (GONE, REFUSED, STALL, BENCH, INSERTED, TWICE,
+                                                SWITCH)},
                  **{name: c[0] for name, c in SMALL_POOL_CASES.items()})
     for name, events in cases.items():
         with open(os.path.join(root, "cases", name + ".dat"), "wb") as f:
@@ -535,7 +553,18 @@ def check(files, cable):
            f"serial-{REFUSED[0]}: exit {rc}, {text[-60:]!r}, {log[:100]!r}")
 
     largest = files.get("largest.txt", b"").decode()
-    expect(largest == "".join(line + "\n" for line in LARGEST), f"largest messages: {largest!r}")
+    expect(largest == "".join(f"destination: {line}\n" for line in LARGEST),
+           f"largest messages: {largest!r}")
+    twice = files.get("twice.txt", b"").decode(errors="replace")
+    expect(files.get("twice.bin", b"") == stream(TWICE[1]) * 2
+           and twice.count("Updating is completed !!\n") == 2 and "error" not in twice,
+           f"two runs 6 s apart: {len(files.get('twice.bin', b''))} bytes, {twice[-300:]!r}")
+    switch = files.get("switch.txt", b"").decode(errors="replace")
+    expect(files.get("first.bin", b"") == stream(OPENING)
+           and files.get("second.bin", b"") == stream(SWITCH[1])
+           and "2 opening messages went to second:in." in switch
+           and switch.endswith("Updating is completed !!\n"),
+           f"destination chosen after the file: {switch[-300:]!r}")
     for name, (events, status) in SMALL_POOL_CASES.items():
         rc = files.get(f"small-{name}.rc", b"?").strip().decode()
         got = files.get(f"small-{name}.bin", b"")
@@ -574,7 +603,7 @@ def main():
     p.add_argument("--cli", required=True)
     p.add_argument("--recorder")
     p.add_argument("--probe")
-    p.add_argument("--largest")
+    p.add_argument("--driver")
     p.add_argument("--cache", required=True)
     p.add_argument("--timeout", type=int, default=200)
     args = p.parse_args()

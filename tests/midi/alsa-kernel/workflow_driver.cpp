@@ -1,0 +1,56 @@
+// Drives the update workflow in the QEMU guest as a user drives the window, one step after the
+// other, and prints what it shows (status and detail lines, as the command line prints them):
+//   dest NAME   chooses the first destination whose name holds NAME
+//   file PATH   chooses the file
+//   run -       starts the update and waits for its end
+//   idle S      does nothing for S seconds
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "CliView.h"
+#include "MainQueue.h"
+#include "MidiService.h"
+#include "PeriodicTimer.h"
+#include "PosixFileSource.h"
+#include "SteadyClock.h"
+#include "TickHandOff.h"
+#include "UpdateWorkflow.h"
+
+using namespace midiflash;
+
+int main(int argc, char** argv) {
+  MainQueue queue;
+  const auto midi = OpenMidiOutput();
+  PeriodicTimer timer;
+  CliView view(std::cout, false);
+  PosixFileSource files;
+  SteadyClock clock;
+  UpdateWorkflow* running = nullptr;
+  TickHandOff handoff(
+      timer, [&](std::function<void()> task) { queue.Post(std::move(task)); },
+      [&] { running->Tick(); });
+  UpdateWorkflow workflow(*midi, view, files, clock, handoff);
+  running = &workflow;
+  workflow.Load("", UpdateWorkflow::Fallback::kNone);
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string step = argv[i], arg = argv[i + 1];
+    std::cout << "> " << step << " " << arg << std::endl;
+    if (step == "dest") {
+      for (const MidiDestination& d : workflow.destinations()) {
+        if (d.name.find(arg) == std::string::npos) continue;
+        workflow.ChooseDestination(d.id);
+        break;
+      }
+    } else if (step == "file") {
+      workflow.ChooseFile(arg);
+    } else if (step == "run") {
+      workflow.Start();
+      queue.RunUntil([&] { return workflow.phase() == Phase::kEnded; }, std::chrono::minutes(2));
+    } else if (step == "idle") {
+      std::this_thread::sleep_for(std::chrono::seconds(std::stoi(arg)));
+    }
+  }
+  return workflow.phase() == Phase::kEnded ? 0 : 1;
+}
