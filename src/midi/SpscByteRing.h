@@ -41,8 +41,9 @@ class SpscByteRing {
   // consumed everything written before the call.
   size_t WrittenTotal() const { return head_.load(std::memory_order_relaxed); }
 
-  // Consumer side: bytes consumed since construction.
-  size_t ReadTotal() const { return tail_.load(std::memory_order_relaxed); }
+  // Bytes consumed since construction. Either side may ask: the count only grows, and the
+  // producer sees one the consumer has reached.
+  size_t ReadTotal() const { return tail_.load(std::memory_order_acquire); }
 
   // Consumer side: consumes the next `n` bytes without copying them. Returns false (consuming
   // nothing) when fewer than `n` are there.
