@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -161,123 +162,45 @@ TEST(ListCommandTest, ChangesAreToldByIdentityAndPortsMatchByNameIdentityOrUniqu
 
 const Bytes kGmOn{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 
-// Each warning and each way of telling a refusal, once: the core's tests read and measure files.
-TEST(CheckCommand, ReportsInPlainTextAndJson) {
-  TrackBuilder meta, data, split, dense, dense20, a, b, open;
-  meta.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
-  data.SysEx(0, {0x43, 0x10, 0xF7}).Event(480, {0x90, 0x3C, 0x64}).Event(0, {0x3C, 0}).EndOfTrack();
-  split.SysEx(0, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(96, {0x41}).Escape(1, {0xF7});
-  // 25 or 21 blocks of 257 bytes 48 ticks apart, each overrunning the next but the last one.
-  for (int i = 0; i < 25; ++i) dense.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
-  for (int i = 0; i < 21; ++i) dense20.SysEx(48, Cat({Bytes(255, 0x11), {0xF7}}));
-  a.Event(0, {0x90, 0x3C, 0x64}).EndOfTrack(96);
-  open.Event(0, {0x90, 0x3C, 0x64});  // no End of Track
-  const struct {
-    Bytes file;
-    int result;
-    const char* plain;  // the report holds this and `plain_warnings` warning lines
-    size_t plain_warnings;
-    const char* json;  // --json holds this and `json_warnings` warnings
-    size_t json_warnings;
-  } cases[] = {
-      {Smf(1, 480, {meta, data}), 0,
-       "track 0: 11 bytes declared, 0 ticks\ntrack 1: 18 bytes declared, 480 ticks\nlength: 480 "
-       "ticks\nplaying time at 120 bpm: 0.500 s\nan update run takes about 0.7 s (each 2.90 ms "
-       "tick advances whole ticks)\ncable: 10 bytes to send, the largest message 4 bytes; busiest "
-       "second 10 bytes, from tick 0 (a 31250-baud cable carries 3125 bytes a second)\n",
-       0,
-       "\"format\":1,\"tracks\":2,\"division\":480,\"track_sizes\":[11,18],\"track_ticks\":[0,480]"
-       ",\"total_ticks\":480,\"seconds\":0.500,\"run_seconds\":0.697,\"cable\":{\"bytes\":10,\"la"
-       "rgest_message\":4,\"busiest_second_bytes\":10,\"busiest_second_tick\":0,\"limit_bytes_per_s"
-       "econd\":3125}",
-       0},
-      {Smf(0, 96, {split.EndOfTrack()}), 0, "warning: 2 System Exclusive messages are split", 1,
-       "[{\"type\":\"sysex_split\",\"count\":2,\"track\":0,\"tick\":0,", 1},
-      {Smf(0, 480, {dense.EndOfTrack(48)}), 0,
-       "warning: 4 more System Exclusive messages overrun the cable (--json lists them all)\n", 22,
-       "{\"type\":\"data_rate\",\"tick\":48,\"bytes\":5140,\"limit\":3125,", 25},
-      {Smf(0, 480, {dense20.EndOfTrack(48)}), 0,
-       "(0.050 s), sends 5140 bytes: more than the 3125 bytes a second a 31250-baud cable carries\n"
-       "warning: track 0, tick 48: System Exclusive of 257 bytes takes 82.24 ms on a 31250-baud "
-       "cable, but the next message (track 0, tick 96) is due 50.00 ms later\n",
-       21,
-       "},{\"type\":\"sysex_overrun\",\"track\":0,\"tick\":48,\"bytes\":257,\"wire_ms\":82.240,"
-       "\"next_track\":0,\"next_tick\":96,\"gap_ms\":50.000,",
-       21},
-      // Refusals say what and where (track 1's chunk starts at byte offset 30), after the tracks
-      // before the one refused.
-      {Cat({Header(1, 2, 96), a.Chunk(), {'J', 'U', 'N', 'K'}, b.EndOfTrack().Chunk()}), 17,
-       ": the chunk of track 1 was expected at byte offset 30, which holds 4A 55 4E 4B)\n", 0,
-       "\"failed_track\":1,\"failed_offset\":30,\"track_sizes\":[8],\"track_ticks\":[96],", 0},
-      {Cat({Header(0, 1, 96, 7), a.Chunk()}), 1, " (header length 7))\n", 0,
-       "\"format\":null,\"tracks\":null,\"division\":null,\"failed_track\":null,\"failed_offset\":"
-       "4,\"track_sizes\":[],",
-       0},
-      {Smf(0, 96, {open}), 21, ": track 0 runs to the end of the 26-byte file)\n", 0,
-       "\"failed_track\":0,\"failed_offset\":26,\"track_sizes\":[],", 0},
-      // System Exclusive files: 20 bytes take 6.4 ms on the cable, two gaps 200 ms.
-      {Cat({kGmOn, {0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, 0, 0x40, 0x7F, 0x01, 0xF7}, {0xF0, 0xF7}}),
-       0,
-       "result: 0 (playable)\nmessages: 3, the largest 12 bytes (message 2, at byte offset 6)\n"
-       "cable: 20 bytes to send, each message whole, the next one 100 ms after it has left\nan "
-       "update run takes about 0.2 s on a 31250-baud cable\n",
-       0,
-       "\"message_sizes\":[6,12,2],\"messages\":3,\"gap_ms\":100,\"run_seconds\":0.206,\"cable"
-       "\":{\"bytes\":20,\"largest_message\":12,\"largest_message_offset\":6},\"warnings\":[]}",
-       0},
-      {Cat({kGmOn, {0xF0, 0x43}}), 32,
-       "before its F7: message 2, from byte offset 6, runs to the end of the 8-byte file)\n", 0,
-       "\"failed_offset\":8,\"message_sizes\":[6],\"messages\":null,\"run_seconds\":null,"
-       "\"cable\":null,",
-       0},
-  };
-  for (const auto& c : cases) {
-    const TempFile f(c.file);
-    const CliProcess plain({"check", f.path}, true), json({"check", "--json", f.path}, true);
-    const std::string result = std::to_string(c.result);
-    EXPECT_EQ(plain.status, c.result == 0 ? 0 : 1) << result;
-    EXPECT_EQ(json.status, plain.status);
-    EXPECT_NE(plain.out.find("\nresult: " + result + (c.result ? " (refused: " : " (playable)\n")),
-              std::string::npos);
-    EXPECT_NE(
-        json.out.find("\"result\":" + result + ",\"playable\":" + (c.result ? "false" : "true")),
-        std::string::npos);
-    EXPECT_NE(plain.out.find(c.plain), std::string::npos) << plain.out;
-    EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
-    EXPECT_EQ(Count(plain.out, "warning:"), c.plain_warnings) << plain.out;
-    const bool syx = c.file[0] == 0xF0;
-    EXPECT_NE(
-        plain.out.find(syx ? "\nkind: System Exclusive file\n" : "\nkind: Standard MIDI File\n"),
-        std::string::npos);
-    EXPECT_NE(json.out.find(syx ? "\"kind\":\"sysex\"," : "\"kind\":\"smf\","), std::string::npos);
-    EXPECT_EQ(Count(json.out, "{\"type\":"), c.json_warnings) << json.out;
-    const TempFile parsed(Bytes(json.out.begin(), json.out.end()));
-    EXPECT_EQ(std::system(("python3 -m json.tool " + parsed.path + " >/dev/null").c_str()), 0);
+// Every file of the corpus through check, check --json and dump (files up to 4 KiB), each output
+// with its exit status, against the golden tests/data/golden.txt; every JSON report must parse.
+// MIDIFLASH_GOLDEN_WRITE=1 writes the golden file anew from the program: review its diff.
+TEST(Golden, CheckAndDumpOfEveryCorpusFile) {
+  const std::string data = std::string(MIDIFLASH_SOURCE_DIR) + "/tests/data/";
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(data)) {
+    const std::string ext = e.path().extension();
+    if (ext == ".dat" || ext == ".syx") names.push_back(e.path().filename());
   }
-}
-
-TEST(DumpCommand, EveryEventAsItIsSent) {
-  TrackBuilder a, b;
-  a.Meta(0, 0x51, {0x07, 0xA1, 0x20}).Meta(0, 0x01, {'T', 0x7F}).Meta(0, 0x0F, {'x'}).EndOfTrack();
-  b.SysEx(0, {0x7D, 0x01, 0xF7}).Escape(5, {0x43, 0x12}).Event(5, {0x92, 0x3C, 0x64});
-  b.Event(0x80, {0x3C, 0x00}).Event(1, {0xC1, 0x05}).EndOfTrack(2);
-  const TempFile f(Smf(1, 96, {a, b}));
-  const CliProcess dump({"dump", f.path}, true);
-  EXPECT_EQ(dump.status, 0);
-  EXPECT_EQ(dump.out,
-            " 0          0  meta set-tempo           type 51, 3 bytes: 07 A1 20  (not sent)\n"
-            " 0          0  meta text                type 01, 2 bytes: 54 7F \"T.\"  (not sent)\n"
-            " 0          0  meta unknown             type 0F, 1 bytes: 78 \"x\"  (not sent)\n"
-            " 0          0  meta end-of-track        type 2F, 0 bytes:  (not sent)\n"
-            " 1          0  sysex                    F0 7D 01 F7\n"
-            " 1          5  escape                   F0 43 12\n"
-            " 1         10  note-on                  92 3C 64\n"
-            " 1        138  note-on                  92 3C 00  (running status)\n"
-            " 1        139  program-change           C1 05\n"
-            " 1        141  meta end-of-track        type 2F, 0 bytes:  (not sent)\n");
-  const TempFile syx(Cat({kGmOn, {0xF0, 0xF7}}));
-  EXPECT_EQ(CliProcess({"dump", syx.path}, true).out,
-            "     1          0  F0 7E 7F 09 01 F7\n     2          6  F0 F7\n");
+  std::sort(names.begin(), names.end());
+  std::string all, json;
+  for (const std::string& name : names) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"check"}, {"check", "--json"}, {"dump"}}) {
+      if (args[0] == "dump" && std::filesystem::file_size(data + name) > 4096) continue;
+      all += "==== " + args.back() + " " + name + "\n";
+      args.push_back(data + name);
+      const CliProcess cli(args, true);
+      std::string out = cli.out + cli.err;
+      for (size_t at; (at = out.find(data)) != std::string::npos;) out.erase(at, data.size());
+      all += out + "exit " + std::to_string(cli.status) + "\n";
+      if (args[1] == "--json") json += cli.out;
+    }
+  }
+  if (std::getenv("MIDIFLASH_GOLDEN_WRITE")) std::ofstream(data + "golden.txt") << all;
+  std::ifstream in(data + "golden.txt");
+  const std::string golden{std::istreambuf_iterator<char>(in), {}};
+  size_t line = 1, at = 0;
+  for (; at < std::min(all.size(), golden.size()) && all[at] == golden[at]; ++at)
+    line += all[at] == '\n';
+  EXPECT_EQ(at, std::max(all.size(), golden.size()))
+      << "golden.txt differs at line " << line << ": " << all.substr(all.rfind('\n', at) + 1, 200);
+  const TempFile reports(Bytes(json.begin(), json.end()));
+  EXPECT_EQ(
+      std::system(("python3 -c 'import json,sys\nfor l in open(sys.argv[1]): json.loads(l)' " +
+                   reports.path)
+                      .c_str()),
+      0);
 }
 
 // Help, version, and for every mistake its message and exit status. The private JACK server holds
