@@ -108,8 +108,8 @@ std::string OwnFolder(const char* variable, const char* fallback, const char* be
 
 int main(int argc, char** argv) {
   midiflash::UseSystemLog(true);
-  // Where the destination chosen last is kept, and where reports are saved unless the user is
-  // allowed elsewhere: the folders the window writes to.
+  // Where the destination chosen last is kept, and where reports are saved: the folders the window
+  // writes to.
   const std::string config = OwnFolder("XDG_CONFIG_HOME", ".config", "midiflash");
   const std::string settings = config.empty() ? "" : config + "/midiflash.conf";
   const std::string reports = OwnFolder("XDG_DATA_HOME", ".local/share", "midiflash/reports");

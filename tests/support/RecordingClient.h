@@ -88,7 +88,7 @@ class RecordingClient {
   const std::string port_name_;
   const Answer answer_;
   std::string full_port_name_;
-  // Process thread only, but for `updated_`, which Restart sets while no client runs.
+  // Process thread only, but that Restart sets them while no client runs.
   std::atomic<bool> updated_{false};
   jack_time_t answer_at_ = 0;  // a reply is due (0: none)
   std::atomic<uint64_t> overflows_{0};
