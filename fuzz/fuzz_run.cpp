@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Require(h.midi.sent.size() == sent_at_end, "sent after the end of the run");
   Require(h.view.ends.size() == 1, "a run ended more than once");
-  Require(h.view.shown == Controls{true, false, false, true}, "controls not restored");
+  // The destination stays: Identify is offered again, and the receipt of the run.
+  Require(h.view.shown == Controls{true, false, false, true, true, true}, "controls not restored");
   Require(!acted || action != kSendsFail || sent_at_end <= sent_at_action + 1,
           "sent on after a failed send");
   Require(!acted || action != kDeliveryError || sent_at_end == sent_at_action,

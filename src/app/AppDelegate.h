@@ -15,9 +15,10 @@ class AppDelegate : public QObject {
   Q_OBJECT
 
  public:
-  // `settingsFile`: where the chosen destination is remembered; `file`: opened as if chosen in the
-  // dialog, when not empty.
-  AppDelegate(std::string settingsFile, std::string file);
+  // `settingsFile`: where the chosen destination is remembered; `reportsFolder`: where reports are
+  // saved unless the user chooses elsewhere; `file`: opened as if chosen in the dialog, when not
+  // empty.
+  AppDelegate(std::string settingsFile, std::string reportsFolder, std::string file);
   ~AppDelegate() override;
 
  public slots:
@@ -26,6 +27,7 @@ class AppDelegate : public QObject {
 
  private:
   std::string settings_file_;
+  std::string reports_folder_;
   std::string file_;
   std::unique_ptr<MainWindowController> main_;
 };

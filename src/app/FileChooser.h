@@ -1,4 +1,4 @@
-// The window's open dialog, behind an interface so that tests can answer it.
+// The window's open and save dialogs, behind an interface so that tests can answer them.
 #pragma once
 
 #include <optional>
@@ -16,6 +16,9 @@ class FileChooser {
   // Runs the dialog, which offers update files. Returns the chosen file's path, or nothing when
   // the user cancelled.
   virtual std::optional<std::string> RunModal() = 0;
+  // Runs a save dialog for a report, in folder `dir` with the name `name` proposed. Returns the
+  // path chosen, or nothing when the user cancelled.
+  virtual std::optional<std::string> RunSave(const std::string& dir, const std::string& name) = 0;
 };
 
 }  // namespace midiflash

@@ -6,18 +6,33 @@
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QSettings>
+#include <cerrno>
+#include <cstdio>
 
 #include "Log.h"
 #include "MidiService.h"
 #include "QtFileChooser.h"
+#include "Receipt.h"
 #include "StatusText.h"
 #include "TickHandOff.h"
+#include "Version.h"
 #include "ui_MainWindowController.h"
 
 namespace midiflash {
 namespace {
 
 constexpr const char* kDestinationKey = "destination";
+constexpr const char* kVerifyKey = "verify";
+
+// Writes `text` to `path`; 0, or the errno of the step that failed.
+int WriteFile(const std::string& path, const std::string& text) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return errno;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int error = errno;
+  if (std::fclose(f) != 0) return errno;
+  return written ? 0 : error;
+}
 // Ten frames a second: as often as a person can read a changing number, and as often as the
 // command line redraws its own; drawing every screen frame took as much CPU as the whole run.
 constexpr int kFrameMs = 100;
@@ -29,7 +44,8 @@ constexpr int kWidestList = 700;
 MainWindowController::MainWindowController(Parts parts)
     : window_(std::make_unique<QWidget>()),
       ui_(std::make_unique<Ui::MainWindowController>()),
-      settings_file_(std::move(parts.settingsFile)) {
+      settings_file_(std::move(parts.settingsFile)),
+      reports_folder_(std::move(parts.reportsFolder)) {
   ui_->setupUi(window_.get());
   // The position text pads its numbers to fixed widths; only a fixed-width font keeps them in
   // place from one tick to the next.
@@ -50,6 +66,10 @@ MainWindowController::MainWindowController(Parts parts)
   // must not choose the destination a second time.
   connect(ui_->midiOutDevice, &QComboBox::activated, this,
           &MainWindowController::OnMidiOutSelChanged);
+  connect(ui_->Identify, &QPushButton::clicked, this, &MainWindowController::OnIdentifyClicked);
+  connect(ui_->SaveReport, &QPushButton::clicked, this, &MainWindowController::OnSaveReportClicked);
+  // clicked() comes from the user only, as activated() above.
+  connect(ui_->Verify, &QCheckBox::clicked, this, &MainWindowController::OnVerifyToggled);
 
   ask_stop_ = [this] {
     return QMessageBox::question(
@@ -85,10 +105,25 @@ MainWindowController::MainWindowController(Parts parts)
 
   workflow_ = std::make_unique<UpdateWorkflow>(*midi_, *this, files_, clock_, *handoff_);
   std::string remembered;
+  // Remembered, so that a user who verifies does so from the first file chosen: the device must be
+  // asked before that file's opening messages.
+  bool verify = false;
   if (!settings_file_.empty()) {
     QSettings settings(QString::fromStdString(settings_file_), QSettings::IniFormat);
     remembered = settings.value(kDestinationKey).toString().toStdString();
+    verify = settings.value(kVerifyKey, false).toBool();
   }
+  ui_->Verify->setChecked(verify);
+  workflow_->SetVerify(verify);
+  // What the device answers comes on a thread of the service; the workflow reads it on this one.
+  midi_->SetReceived([this](const uint8_t* data, size_t size) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, bytes = std::vector<uint8_t>(data, data + size)] {
+          workflow_->Received(bytes.data(), bytes.size());
+        },
+        Qt::QueuedConnection);
+  });
   workflow_->Load(remembered, UpdateWorkflow::Fallback::kFirstDevice);
   // The service calls from a thread of its own; the list is read again on this one. A call still
   // queued when the window goes is dropped with this object.
@@ -100,6 +135,7 @@ MainWindowController::MainWindowController(Parts parts)
 
 MainWindowController::~MainWindowController() {
   midi_->SetDestinationsChanged({});
+  midi_->SetReceived({});
   // Stop the ticks before anything they reach goes away.
   handoff_.reset();
   window_->removeEventFilter(this);
@@ -143,6 +179,42 @@ void MainWindowController::OnMidiOutSelChanged(int index) {
   // Remembered by identity for the next start, where it is chosen again if it is there.
   QSettings settings(QString::fromStdString(settings_file_), QSettings::IniFormat);
   settings.setValue(kDestinationKey, QString::fromStdString(id));
+}
+
+void MainWindowController::OnIdentifyClicked() {
+  LogLine("OnIdentifyClicked");
+  workflow_->Identify();
+}
+
+void MainWindowController::OnVerifyToggled(bool on) {
+  LogLine("OnVerifyToggled %d", on ? 1 : 0);
+  workflow_->SetVerify(on);
+  if (settings_file_.empty()) return;
+  QSettings settings(QString::fromStdString(settings_file_), QSettings::IniFormat);
+  settings.setValue(kVerifyKey, on);
+}
+
+void MainWindowController::OnSaveReportClicked() {
+  LogLine("OnSaveReportClicked");
+  if (!workflow_->controls().report) return;
+  const Receipt receipt = DescribeRun(*workflow_, std::string("midiflash ") + kVersion);
+  const std::optional<std::string> path =
+      chooser_->RunSave(reports_folder_, ReceiptFileName(receipt));
+  if (!path) return;
+  if (const int error = WriteFile(*path, ReceiptJson(receipt))) {
+    LogLine("report: %s err = %d", path->c_str(), -error);
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, window_->windowTitle(),
+                        QString::fromStdString(ReportNotSavedText(*path, error, reports_folder_)),
+                        QMessageBox::Ok, window_.get());
+    box->setObjectName("ReportNotSaved");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return;
+  }
+  LogLine("report: %s", path->c_str());
+  ui_->DetailBox->setText(ui_->DetailBox->text() + "\n" +
+                          QString::fromStdString(ReportSavedText(*path)));
 }
 
 bool MainWindowController::eventFilter(QObject* watched, QEvent* event) {
@@ -208,6 +280,9 @@ void MainWindowController::ShowControls(const Controls& c) {
   ui_->Update->setEnabled(c.update);
   ui_->Cancel->setEnabled(c.cancel);
   ui_->midiOutDevice->setEnabled(c.midiOutDevice);
+  ui_->Identify->setEnabled(c.identify);
+  ui_->Verify->setEnabled(c.midiOutDevice);
+  ui_->SaveReport->setEnabled(c.report);
   // The gap paces System Exclusive files only, and a run keeps the gap it started with.
   const auto& file = workflow_->file().checked;
   const bool gap = c.fileSel && file && file->kind == FileKind::kSysEx;
@@ -237,7 +312,16 @@ void MainWindowController::ShowDestinations(const std::vector<ListedDestination>
                                 : list->itemData(list->currentIndex(), Qt::ToolTipRole).toString());
 }
 
+void MainWindowController::ShowIdentity(const IdentityCheck& check, bool done) {
+  ui_->IdentityBox->setText(QString::fromStdString(IdentityCheckText(check, done)));
+}
+
 void MainWindowController::RunEnded(const RunResult& result) {
+  if (result.after.asked) {
+    ui_->IdentityBox->setText(
+        QString::fromStdString(IdentityCheckText(result.after, true) + "\n" +
+                               RevisionChangeText(result.before, result.after)));
+  }
   if (result.deliveryWarnings > 0) {
     // The status line says "completed"; a line the eye may skip is not enough for an update
     // that may have lost part of itself. Not modal for the event loop: ticks still run.

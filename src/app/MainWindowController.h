@@ -1,7 +1,7 @@
 // The main window and its controller. The controller owns the window (laid out in
 // MainWindowController.ui), the MIDI output, the tick timer and the update workflow; it writes the
 // log line of each user action, tells the workflow what the user did and renders what the workflow
-// decides: it holds no workflow logic.
+// decides: it holds no workflow logic. It also saves a run's receipt where the user asks.
 #pragma once
 
 #include <QObject>
@@ -40,8 +40,11 @@ class MainWindowController : public QObject, public UpdateView {
     MidiOutput* midi = nullptr;      // not owned; default: OpenMidiOutput()
     FileChooser* chooser = nullptr;  // not owned; default: the Qt open dialog
     TimerFactory timer;              // default: a TickHandOff over a PeriodicTimer of our own
-    // Where the destination chosen last is remembered; empty: nowhere.
+    // Where the destination chosen last, and whether updates are verified, are remembered;
+    // empty: nowhere.
     std::string settingsFile;
+    // The folder the save dialog of a report starts in (the one the program may always write to).
+    std::string reportsFolder;
   };
 
   // Creates the window and the components, then runs the load step. The window is not shown.
@@ -69,6 +72,8 @@ class MainWindowController : public QObject, public UpdateView {
   void ShowProgress(int percent) override;
   void ShowControls(const Controls& controls) override;
   void ShowDestinations(const std::vector<ListedDestination>& items, int64_t selected) override;
+  // Under the destination list.
+  void ShowIdentity(const IdentityCheck& check, bool done) override;
   void RunEnded(const RunResult& result) override;
 
  public slots:
@@ -76,6 +81,9 @@ class MainWindowController : public QObject, public UpdateView {
   void OnUpdateButtonClicked();
   void OnCancelButtonClicked();
   void OnMidiOutSelChanged(int index);
+  void OnIdentifyClicked();
+  void OnVerifyToggled(bool on);
+  void OnSaveReportClicked();
 
  signals:
   // A tick has ended the run.
@@ -95,6 +103,7 @@ class MainWindowController : public QObject, public UpdateView {
   std::unique_ptr<Ui::MainWindowController> ui_;
   std::function<bool()> ask_stop_;
   std::string settings_file_;
+  std::string reports_folder_;
   // The position (or the bytes draining) and the bar change with every 2.9 ms tick, far faster
   // than anyone reads them; they are drawn at most once a frame (kFrameMs).
   QTimer frame_;

@@ -5,7 +5,8 @@
 
 namespace midiflash {
 
-QtFileChooser::QtFileChooser(QWidget* parent) : dialog_(parent, QFileDialog::tr("Open")) {
+QtFileChooser::QtFileChooser(QWidget* parent)
+    : dialog_(parent, QFileDialog::tr("Open")), parent_(parent) {
   dialog_.setFileMode(QFileDialog::ExistingFile);
   dialog_.setAcceptMode(QFileDialog::AcceptOpen);
   // Update files first, as before; the kind of any file is told by its content, not its name.
@@ -23,13 +24,35 @@ std::string QtFileChooser::Directory() const {
   return QFile::encodeName(dialog_.directory().absolutePath()).toStdString();
 }
 
-std::optional<std::string> QtFileChooser::RunModal() {
-  const int answer = dialog_.exec();
-  // The dialog's name completion can leave its list open after the dialog has gone; that popup
-  // then takes the keyboard and swallows the next click, so that Update needs two.
+namespace {
+
+// The dialog's name completion can leave its list open after the dialog has gone; that popup then
+// takes the keyboard and swallows the next click, so that the next button needs two.
+void ClosePopups() {
   while (QWidget* popup = QApplication::activePopupWidget()) {
     if (!popup->close()) break;
   }
+}
+
+}  // namespace
+
+std::optional<std::string> QtFileChooser::RunSave(const std::string& dir, const std::string& name) {
+  QFileDialog save(parent_, QFileDialog::tr("Save report"));
+  save.setAcceptMode(QFileDialog::AcceptSave);
+  save.setFileMode(QFileDialog::AnyFile);
+  save.setNameFilters({QFileDialog::tr("Reports (*.json)"), QFileDialog::tr("All files (*)")});
+  save.setDefaultSuffix("json");
+  save.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
+  save.selectFile(QFile::decodeName(QByteArray::fromStdString(name)));
+  const int answer = save.exec();
+  ClosePopups();
+  if (answer != QDialog::Accepted || save.selectedFiles().isEmpty()) return std::nullopt;
+  return QFile::encodeName(save.selectedFiles().first()).toStdString();
+}
+
+std::optional<std::string> QtFileChooser::RunModal() {
+  const int answer = dialog_.exec();
+  ClosePopups();
   if (answer != QDialog::Accepted) return std::nullopt;
   const QStringList files = dialog_.selectedFiles();
   if (files.isEmpty()) return std::nullopt;

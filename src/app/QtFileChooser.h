@@ -1,4 +1,5 @@
-// The open dialog of the window: a Qt file dialog for one existing update file.
+// The dialogs of the window: a Qt file dialog for one existing update file, and one to save a
+// report as.
 #pragma once
 
 #include <QFileDialog>
@@ -15,9 +16,11 @@ class QtFileChooser : public FileChooser {
   void SetDirectory(const std::string& dir) override;
   std::string Directory() const override;
   std::optional<std::string> RunModal() override;
+  std::optional<std::string> RunSave(const std::string& dir, const std::string& name) override;
 
  private:
   QFileDialog dialog_;
+  QWidget* parent_;
 };
 
 }  // namespace midiflash

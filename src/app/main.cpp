@@ -85,34 +85,40 @@ void OnQtStartMessage(QtMsgType type, const QMessageLogContext&, const QString& 
   std::_Exit(2);
 }
 
-// Where the destination chosen last is kept: the one file the window writes. Its folder is made
-// before the write restriction, which then allows that folder alone.
-std::string SettingsFile() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
+// A folder of ours under the XDG base folder `variable` names (else under HOME's `fallback`),
+// made now: after the write restriction no folder can be made. Empty when it cannot be.
+std::string OwnFolder(const char* variable, const char* fallback, const char* below) {
+  const char* base = std::getenv(variable);
   const char* home = std::getenv("HOME");
   std::filesystem::path dir;
-  if (config && config[0] == '/') {
-    dir = config;
+  if (base && base[0] == '/') {
+    dir = base;
   } else if (home && home[0] == '/') {
-    dir = std::filesystem::path(home) / ".config";
+    dir = std::filesystem::path(home) / fallback;
   } else {
     return "";
   }
-  dir /= "midiflash";
+  dir /= below;
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  return ec ? "" : (dir / "midiflash.conf").string();
+  return ec ? "" : dir.string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   midiflash::UseSystemLog(true);
-  const std::string settings = SettingsFile();
+  // Where the destination chosen last is kept, and where reports are saved: the folders the window
+  // writes to.
+  const std::string config = OwnFolder("XDG_CONFIG_HOME", ".config", "midiflash");
+  const std::string settings = config.empty() ? "" : config + "/midiflash.conf";
+  const std::string reports = OwnFolder("XDG_DATA_HOME", ".local/share", "midiflash/reports");
   // The program only reads update files: from here on it may write nowhere but where the MIDI
-  // services need to and its settings folder.
+  // services need to, its settings folder and its reports folder.
   std::vector<std::string> writable = midiflash::MidiServicePaths();
-  if (!settings.empty()) writable.push_back(std::filesystem::path(settings).parent_path());
+  for (const std::string& folder : {config, reports}) {
+    if (!folder.empty()) writable.push_back(folder);
+  }
   midiflash::RestrictWrites(writable);
 
   QCoreApplication::setApplicationName("midiflash");
@@ -132,7 +138,7 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName("midiflash");
   QApplication::setWindowIcon(QIcon::fromTheme("midiflash"));
 
-  midiflash::AppDelegate delegate(settings, QFile::encodeName(file).toStdString());
+  midiflash::AppDelegate delegate(settings, reports, QFile::encodeName(file).toStdString());
   // Queued, so that the window is made once the event loop is running.
   QMetaObject::invokeMethod(&delegate, &midiflash::AppDelegate::applicationDidFinishLaunching,
                             Qt::QueuedConnection);

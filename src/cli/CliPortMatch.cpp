@@ -22,17 +22,18 @@ std::string Quoted(const std::string& name) {
 
 }  // namespace
 
-PortMatch MatchPort(const std::vector<MidiDestination>& list, const std::string& text) {
+PortMatch MatchPort(const std::vector<MidiDestination>& list, const std::string& text,
+                    const std::string& what, const std::string& option) {
   PortMatch match;
   if (text.empty()) {
-    match.error = "an empty --port names no MIDI destination";
+    match.error = "an empty " + option + " names no MIDI " + what;
     return match;
   }
   if (text.find_first_not_of("0123456789") == std::string::npos) {
     if (text.size() <= 9 && std::stoul(text) < list.size()) {
       match.index = static_cast<int64_t>(std::stoul(text));
     } else {
-      match.error = "no MIDI destination at index " + text;
+      match.error = "no MIDI " + what + " at index " + text;
     }
     return match;
   }
@@ -60,12 +61,32 @@ PortMatch MatchPort(const std::vector<MidiDestination>& list, const std::string&
     if (found == 1) return match;
     match.index = -1;
     if (found > 1) {
-      match.error = Quoted(text) + " names several MIDI destinations: " + candidates;
+      match.error = Quoted(text) + " names several MIDI " + what + "s: " + candidates;
       return match;
     }
   }
-  match.error = "no MIDI destination matches " + Quoted(text);
+  match.error = "no MIDI " + what + " matches " + Quoted(text);
   return match;
+}
+
+int64_t ChooseDestination(const std::vector<MidiDestination>& list, const ParsedArgs& a,
+                          std::string& error) {
+  if (a.Has("--port")) {
+    const PortMatch match = MatchPort(list, a.Value("--port"));
+    error = match.error;
+    return match.index;
+  }
+  int64_t only = -1;
+  std::string devices;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].passThrough) continue;
+    devices += (devices.empty() ? "" : ", ") + Quoted(list[i].name);
+    only = only == -1 ? int64_t(i) : -2;
+  }
+  if (only >= 0) return only;
+  error = only == -1 ? "no MIDI destination to update (see 'midiflash-cli list')"
+                     : "several MIDI destinations, choose one with --port: " + devices;
+  return -1;
 }
 
 }  // namespace midiflash

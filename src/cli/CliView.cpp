@@ -18,7 +18,9 @@ void CliView::PrintLine(const std::string& text) {
 }
 
 void CliView::ShowNotice(Notice notice) {
-  if (!IsWindowGuidance(notice)) PrintLine(NoticeText(notice));
+  if (IsWindowGuidance(notice)) return;
+  status_ = NoticeText(notice);
+  PrintLine(status_);
 }
 
 void CliView::ShowPosition(const Position& position) {
@@ -26,7 +28,8 @@ void CliView::ShowPosition(const Position& position) {
 }
 
 void CliView::ShowSendError(int32_t status) {
-  PrintLine(SendErrorText(status));
+  status_ = SendErrorText(status);
+  PrintLine(status_);
 }
 
 void CliView::ShowDraining(uint64_t pendingBytes) {
@@ -34,7 +37,17 @@ void CliView::ShowDraining(uint64_t pendingBytes) {
 }
 
 void CliView::ShowDetail(const std::string& text) {
+  detail_ = text;
   if (!text.empty()) PrintLine(text);
+}
+
+void CliView::ShowIdentity(const IdentityCheck& check, bool done) {
+  PrintLine(IdentityCheckText(check, done));
+}
+
+void CliView::RunEnded(const RunResult& result) {
+  ended_ = true;
+  if (result.after.asked) PrintLine(RevisionChangeText(result.before, result.after));
 }
 
 void CliView::ShowProgress(int percent) {

@@ -28,13 +28,19 @@ class CliView : public UpdateView {
   void ShowControls(const Controls&) override {}
   // The command line chooses its destination before the run and never shows the list.
   void ShowDestinations(const std::vector<ListedDestination>&, int64_t) override {}
-  void RunEnded(const RunResult&) override { ended_ = true; }
+  // Every line: the asking, then the answer or its absence.
+  void ShowIdentity(const IdentityCheck& check, bool done) override;
+  // After a verified run, the software revision before and after.
+  void RunEnded(const RunResult& result) override;
 
   // Draws the latest position and progress, at most ten times a second on a terminal and once a
   // second otherwise. The front end's loop calls it; ticks only store what they show.
   void Flush();
   // Prints a line of its own, first drawing the latest position and ending the progress line.
   void PrintLine(const std::string& text);
+  // The latest status text and detail shown (for a receipt of a file that did not run).
+  const std::string& lastStatus() const { return status_; }
+  const std::string& lastDetail() const { return detail_; }
 
  private:
   void Draw(bool force);
@@ -42,6 +48,7 @@ class CliView : public UpdateView {
   std::ostream& out_;
   const bool terminal_;
   std::string position_;
+  std::string status_, detail_;
   std::string drawn_;
   int progress_ = 0;
   bool line_open_ = false;

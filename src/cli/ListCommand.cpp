@@ -27,9 +27,10 @@ std::string DestinationLine(size_t index, const MidiDestination& d) {
          Printable(d.name) + (d.passThrough ? " (pass-through)" : "");
 }
 
-int RunListCommand(MidiOutput& midi, bool json, std::ostream& out, std::ostream& err) {
+int RunListCommand(MidiOutput& midi, bool json, std::ostream& out, std::ostream& err,
+                   bool sources) {
   if (NoService(midi, err)) return 2;
-  const std::vector<MidiDestination> list = midi.ListDestinations();
+  const std::vector<MidiDestination> list = sources ? midi.ListSources() : midi.ListDestinations();
   if (!json) {
     for (size_t i = 0; i < list.size(); ++i) out << DestinationLine(i, list[i]) << "\n";
     return 0;

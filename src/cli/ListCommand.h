@@ -14,10 +14,11 @@ namespace midiflash {
 // "client:port"), control characters escaped.
 std::string DestinationLine(size_t index, const MidiDestination& d);
 
-// Writes one DestinationLine per destination of `midi`, or with `json` one JSON array of
-// {"index","id","name","client","port","pass_through"} objects. Returns 0; 2, saying so on `err`,
-// when no MIDI service could be reached.
-int RunListCommand(MidiOutput& midi, bool json, std::ostream& out, std::ostream& err);
+// Writes one DestinationLine per destination of `midi` (with `sources`, per source, the ports a
+// device answers from), or with `json` one JSON array of {"index","id","name","client","port",
+// "pass_through"} objects. Returns 0; 2, saying so on `err`, when no MIDI service could be reached.
+int RunListCommand(MidiOutput& midi, bool json, std::ostream& out, std::ostream& err,
+                   bool sources = false);
 
 // `list --watch`: the plain list, then one line per change as the service reports them, until
 // SIGINT or SIGTERM. Returns 0, or 2 without a MIDI service.

@@ -1,8 +1,10 @@
 #include "PlayCommand.h"
 
-#include <signal.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -19,10 +21,12 @@
 #include "MidiService.h"
 #include "PeriodicTimer.h"
 #include "PosixFileSource.h"
+#include "Sandbox.h"
 #include "StatusText.h"
 #include "SteadyClock.h"
 #include "TickHandOff.h"
 #include "UpdateWorkflow.h"
+#include "Version.h"
 
 namespace midiflash {
 namespace {
@@ -41,44 +45,55 @@ const char* OutcomeWord(RunOutcome outcome) {
   return "";
 }
 
-// The destination the user means: the one --port names, or without --port the only one that is
-// not a pass-through port. Sets `error` and returns -1 when there is none to take.
-int64_t ChooseDestination(const std::vector<MidiDestination>& list, const ParsedArgs& a,
-                          std::string& error) {
-  if (a.Has("--port")) {
-    const PortMatch match = MatchPort(list, a.Value("--port"));
-    error = match.error;
-    return match.index;
+// The file --receipt names. It is created before the write restriction (after which nothing new
+// could be), and only written to at the end, so that a path that turns out to name the update
+// file itself has lost nothing.
+class ReceiptFile {
+ public:
+  ~ReceiptFile() {
+    if (fd_ >= 0) close(fd_);
   }
-  int64_t only = -1;
-  std::string devices;
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].passThrough) continue;
-    devices += (devices.empty() ? "" : ", ") + std::string("'") + Printable(list[i].name) + "'";
-    only = only == -1 ? int64_t(i) : -2;
+  bool open() const { return fd_ >= 0; }
+  bool Open(const std::string& path, std::string& error) {
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+      error = "cannot create the receipt " + Printable(path) + ": " + std::strerror(errno);
+    return fd_ >= 0;
   }
-  if (only >= 0) return only;
-  // An update sent to a pass-through port, or to a device nobody named, reaches nobody meant.
-  error = only == -1 ? "no MIDI destination to update (see 'midiflash-cli list')"
-                     : "several MIDI destinations, choose one with --port: " + devices;
-  return -1;
-}
+  // Whether `stamp` is this very file.
+  bool Is(const FileStamp& stamp) const {
+    struct stat st {};
+    return fd_ >= 0 && fstat(fd_, &st) == 0 && uint64_t(st.st_dev) == stamp.dev &&
+           uint64_t(st.st_ino) == stamp.ino;
+  }
+  // Replaces what a regular file holds with `text` and waits until it is stored; to anything else
+  // (a terminal, a pipe) writes it. Returns false, saying why on `err`, on failure.
+  bool Write(const std::string& text, std::ostream& err) {
+    struct stat st {};
+    const bool regular = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+    size_t done = 0;
+    bool ok = !regular || ftruncate(fd_, 0) == 0;
+    while (ok && done < text.size()) {
+      const ssize_t n = regular ? pwrite(fd_, text.data() + done, text.size() - done, off_t(done))
+                                : write(fd_, text.data() + done, text.size() - done);
+      ok = n > 0 || (n < 0 && errno == EINTR);
+      if (n > 0) done += size_t(n);
+    }
+    ok = ok && (!regular || fsync(fd_) == 0);
+    if (!ok) {
+      err << "midiflash-cli: the receipt " << Printable(path_)
+          << " could not be written: " << std::strerror(errno) << "\n";
+    }
+    return ok;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
 
 }  // namespace
-
-int PlayExitStatus(const RunResult& result) {
-  switch (result.outcome) {
-    case RunOutcome::kCompleted:
-      return result.deliveryWarnings > 0 ? kPlayDeliveryWarnings : kPlayCompleted;
-    case RunOutcome::kSendFailed:
-      return kPlaySendFailed;
-    case RunOutcome::kFileFailed:
-      return kPlayFileChanged;
-    case RunOutcome::kCanceled:
-      break;
-  }
-  return kPlayInterrupted + SIGINT;
-}
 
 bool GapOption(const ParsedArgs& parsed, const CheckedFile* file, uint32_t& gapMs,
                std::string& error) {
@@ -95,13 +110,44 @@ bool GapOption(const ParsedArgs& parsed, const CheckedFile* file, uint32_t& gapM
 int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   ParsedArgs a;
   std::string error;
-  uint32_t gap_ms;
-  if (!ParseArgs(args, {{"--port", 'p', true}, {"--gap", 0, true}}, a, error) ||
-      !GapOption(a, nullptr, gap_ms, error)) {
+  uint32_t gap_ms, wait_s = kDefaultVerifyWaitSeconds;
+  if (!ParseArgs(args,
+                 {{"--port", 'p', true},
+                  {"--gap", 0, true},
+                  {"--verify", 0, false},
+                  {"--verify-wait", 0, true},
+                  {"--reply-port", 0, true},
+                  {"--receipt", 0, true}},
+                 a, error) ||
+      !GapOption(a, nullptr, gap_ms, error) ||
+      !NumberOption(a, "--verify-wait", kMaxVerifyWaitSeconds, wait_s, error)) {
     return UsageError("play", error, err);
+  }
+  for (const char* option : {"--verify-wait", "--reply-port"}) {
+    if (a.Has(option) && !a.Has("--verify")) {
+      return UsageError("play", std::string(option) + " applies with --verify only", err);
+    }
   }
   if (a.operands.size() != 1) return UsageError("play", "one FILE is needed", err);
   const std::string path = a.operands[0];
+
+  ReceiptFile receipt_file;
+  if (a.Has("--receipt") && !receipt_file.Open(a.Value("--receipt"), error)) {
+    err << "midiflash-cli play: " << error << "\n";
+    return kPlayUnusable;
+  }
+  // From here on nothing new can be written: the receipt is the one file the command writes.
+  RestrictWrites();
+  Receipt receipt;
+  receipt.program = std::string("midiflash-cli ") + kVersion;
+  // Every end from here on leaves its receipt: `outcome` is the first line the user was told.
+  const auto finish = [&](int status, const std::string& outcome, const std::string& detail) {
+    if (!receipt_file.open()) return status;
+    receipt.exitStatus = status;
+    if (!receipt.ran) receipt.outcome = outcome, receipt.detail = detail;
+    receipt_file.Write(ReceiptJson(receipt), err);
+    return status;
+  };
 
   // Handlers first: a Ctrl-C at any moment from here on cancels with the cancel text.
   MainQueue queue;
@@ -109,30 +155,38 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   // The file first: nothing is opened for a file that cannot be played.
   PosixFileSource files;
   LoadedFile loaded = LoadFile(files, path);
+  DescribeFile(receipt, loaded);
+  if (receipt_file.Is(loaded.stamp)) {
+    // Written, the receipt would replace the update file it describes.
+    return UsageError("play", "--receipt names the update file " + Printable(path), err);
+  }
   if (!loaded.checked) {
-    err << "Open file error ! " << Printable(path) << ": " << ReadFailureReason(loaded.read)
-        << "\n";
-    return kPlayUnusable;
+    const std::string reason = ReadFailureReason(loaded.read);
+    err << "Open file error ! " << Printable(path) << ": " << reason << "\n";
+    return finish(kPlayUnusable, NoticeText(Notice::kOpenFileError), reason);
   }
   if (!loaded.checked->playable()) {
-    err << "Cant play this SMF ! " << Printable(path) << ": " << ExplainRefusal(*loaded.checked)
-        << "\n";
-    return kPlayRefused;
+    const std::string reason = ExplainRefusal(*loaded.checked);
+    err << "Cant play this SMF ! " << Printable(path) << ": " << reason << "\n";
+    return finish(kPlayRefused, NoticeText(Notice::kCantPlay), reason);
   }
-  if (!GapOption(a, loaded.checked.get(), gap_ms, error)) return UsageError("play", error, err);
+  if (!GapOption(a, loaded.checked.get(), gap_ms, error)) {
+    return finish(UsageError("play", error, err), error, "");
+  }
   const bool by_message = loaded.checked->kind == FileKind::kSysEx;
   const std::unique_ptr<MidiOutput> midi = OpenMidiOutput();
   if (std::strcmp(midi->ServiceName(), "none") == 0) {
     err << kNoMidiService << "\n";
-    return kPlayUnusable;
+    return finish(kPlayUnusable, kNoMidiService, "");
   }
   const std::vector<MidiDestination> list = midi->ListDestinations();
   const int64_t index = ChooseDestination(list, a, error);
   if (index < 0) {
     err << "midiflash-cli: " << error << "\n";
-    return kPlayUnusable;
+    return finish(kPlayUnusable, error, "");
   }
   const MidiDestination& target = list[static_cast<size_t>(index)];
+  receipt.destination = target;
 
   PeriodicTimer timer;
   CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
@@ -143,16 +197,54 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
       [&running] { running->Tick(); });
   UpdateWorkflow workflow(*midi, view, files, clock, handoff);
   running = &workflow;
+  // What the device answers comes on a thread of the service; the workflow reads it here.
+  midi->SetReceived([&queue, &workflow](const uint8_t* data, size_t size) {
+    queue.Post([&workflow, bytes = std::vector<uint8_t>(data, data + size)] {
+      workflow.Received(bytes.data(), bytes.size());
+    });
+  });
+  struct StopReceiving {
+    MidiOutput& midi;
+    ~StopReceiving() { midi.SetReceived({}); }
+  } stop_receiving{*midi};
+  // The receipt describes what the workflow did, once it has done something.
+  const auto end = [&](int status) {
+    const Receipt run = DescribeRun(workflow, receipt.program);
+    receipt.result = run.result;
+    if ((receipt.ran = run.ran)) receipt.outcome = run.outcome, receipt.detail = run.detail;
+    return finish(status, view.lastStatus(), view.lastDetail());
+  };
   const auto interrupted = [&] {
     view.PrintLine(NoticeText(Notice::kCanceled));
     LogLine("play: cancelled by signal %d", CliSignals::Received());
-    return kPlayInterrupted + CliSignals::Received();
+    return finish(kPlayInterrupted + CliSignals::Received(), NoticeText(Notice::kCanceled), "");
   };
 
   workflow.Load(target.id, UpdateWorkflow::Fallback::kNone);
   if (!workflow.chosen() || workflow.chosenGone()) {
-    err << "midiflash-cli: the MIDI destination '" << Printable(target.name) << "' went away\n";
-    return kPlayUnusable;
+    error = "the MIDI destination '" + Printable(target.name) + "' went away";
+    err << "midiflash-cli: " << error << "\n";
+    return finish(kPlayUnusable, error, "");
+  }
+  if (a.Has("--verify")) {
+    if (a.Has("--reply-port")) {
+      const std::vector<MidiDestination> sources = midi->ListSources();
+      const PortMatch match = MatchPort(sources, a.Value("--reply-port"), "source", "--reply-port");
+      if (match.index < 0) {
+        err << "midiflash-cli: " << match.error << "\n";
+        return finish(kPlayUnusable, match.error, "");
+      }
+      workflow.SetReplySource(sources[size_t(match.index)]);
+    }
+    // Said before anything is sent: without a port to hear it, the device cannot be verified.
+    if (!workflow.ReplySourceFor(target)) {
+      error = "cannot verify: no MIDI port of '" + Printable(target.name) +
+              "' to hear its answer from; name one with --reply-port (see 'midiflash-cli list "
+              "--sources')";
+      err << "midiflash-cli: " << error << "\n";
+      return finish(kPlayUnusable, error, "");
+    }
+    workflow.SetVerify(true, wait_s);
   }
   view.PrintLine("Destination: " + Printable(target.name));
   if (by_message) {
@@ -167,21 +259,27 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   }
   workflow.SetSysExGap(gap_ms);
   workflow.UseFile(std::move(loaded));
+  // With --verify the device is asked first; its answer, or 2 s, lets the opening messages go.
+  const auto identifying = [&workflow] { return workflow.phase() == Phase::kIdentifying; };
+  while (identifying() && CliSignals::Received() == 0) {
+    queue.RunUntil([&] { return !identifying(); }, std::chrono::milliseconds(100));
+  }
+  if (CliSignals::Received() != 0) return interrupted();
   switch (workflow.phase()) {
     case Phase::kReady:
       break;
     case Phase::kRefused:
-      return kPlayRefused;
+      return end(kPlayRefused);
     case Phase::kNotOpened:
-      return kPlaySendFailed;
+      return end(kPlaySendFailed);
     default:
-      return kPlayUnusable;
+      return end(kPlayUnusable);
   }
   // The file's opening messages have gone out; the update itself has not started.
   if (CliSignals::Received() != 0) return interrupted();
 
   workflow.Start();
-  if (workflow.phase() == Phase::kNotOpened) return kPlaySendFailed;
+  if (workflow.phase() == Phase::kNotOpened) return end(kPlaySendFailed);
   const auto ended = [&workflow] { return workflow.phase() == Phase::kEnded; };
   while (!ended() && CliSignals::Received() == 0) {
     queue.RunUntil(ended, std::chrono::milliseconds(100));
@@ -201,7 +299,7 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   LogLine("play: %s, %llu of %llu bytes sent, exit %d", OutcomeWord(workflow.result().outcome),
           static_cast<unsigned long long>(workflow.result().bytesSent),
           static_cast<unsigned long long>(workflow.result().bytesTotal), status);
-  return status;
+  return end(status);
 }
 
 }  // namespace midiflash

@@ -6,6 +6,7 @@
 #include "CheckCommand.h"
 #include "CliHelp.h"
 #include "DumpCommand.h"
+#include "IdentifyCommand.h"
 #include "ListCommand.h"
 #include "MidiService.h"
 #include "PlayCommand.h"
@@ -17,8 +18,10 @@ namespace {
 int Usage(std::ostream& err) {
   err << "usage: midiflash-cli check [--json] [-p PORT] [--gap MS] FILE\n"
          "       midiflash-cli dump FILE\n"
-         "       midiflash-cli list [--json | --watch]\n"
-         "       midiflash-cli play [-p PORT] [--gap MS] FILE\n"
+         "       midiflash-cli identify [-p PORT] [--reply-port PORT] [--json]\n"
+         "       midiflash-cli list [--json | --watch] [--sources]\n"
+         "       midiflash-cli play [-p PORT] [--gap MS] [--verify [--verify-wait S]\n"
+         "                          [--reply-port PORT]] [--receipt FILE] FILE\n"
          "Try 'midiflash-cli --help'.\n";
   return 2;
 }
@@ -38,12 +41,14 @@ bool TakeVerbose(std::vector<std::string>& args) {
 }
 
 int ListCommand(const std::vector<std::string>& args) {
-  bool json = false, watch = false;
+  bool json = false, watch = false, sources = false;
   for (const std::string& a : args) {
     if (a == "--json") {
       json = true;
     } else if (a == "--watch") {
       watch = true;
+    } else if (a == "--sources") {
+      sources = true;
     } else {
       return midiflash::UsageError(
           "list", a.size() > 1 && a[0] == '-' ? "unknown option '" + a + "'" : "no FILE is taken",
@@ -51,9 +56,12 @@ int ListCommand(const std::vector<std::string>& args) {
     }
   }
   if (json && watch) return midiflash::UsageError("list", "--json or --watch, not both", std::cerr);
+  if (sources && watch) {
+    return midiflash::UsageError("list", "--sources or --watch, not both", std::cerr);
+  }
   const auto midi = midiflash::OpenMidiOutput();
   return watch ? RunListWatch(*midi, std::cout, std::cerr)
-               : RunListCommand(*midi, json, std::cout, std::cerr);
+               : RunListCommand(*midi, json, std::cout, std::cerr, sources);
 }
 
 }  // namespace
@@ -62,11 +70,15 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   // The log is the program's record for syslog; the terminal gets it only when asked.
   midiflash::UseSystemLog(TakeVerbose(args));
-  // Nothing here writes a file: from here on only the MIDI services may write, where they need to.
-  midiflash::RestrictWrites();
-  if (args.empty()) return Usage(std::cerr);
+  if (args.empty()) {
+    midiflash::RestrictWrites();
+    return Usage(std::cerr);
+  }
   const std::string command = args[0];
   args.erase(args.begin());
+  // Nothing but play writes a file: from here on only the MIDI services may write, where they need
+  // to. play first creates the receipt it was asked for, then restricts itself in the same way.
+  if (command != "play") midiflash::RestrictWrites();
   if (command == "--help" || command == "-h" || command == "help") {
     if (args.empty() || !midiflash::WriteCommandHelp(args[0], std::cout)) {
       midiflash::WriteProgramHelp(std::cout);
@@ -88,6 +100,7 @@ int main(int argc, char** argv) {
   }
   if (command == "check") return midiflash::RunCheckCommand(args, std::cout, std::cerr);
   if (command == "dump") return midiflash::RunDumpCommand(args, std::cout, std::cerr);
+  if (command == "identify") return midiflash::RunIdentifyCommand(args, std::cout, std::cerr);
   if (command == "play") return midiflash::RunPlayCommand(args, std::cout, std::cerr);
   if (command == "list") return ListCommand(args);
   std::cerr << "midiflash-cli: unknown command '" << command << "'\n";

@@ -1,4 +1,5 @@
-// The clock a run is paced by. SteadyClock (src/platform) reads CLOCK_MONOTONIC; tests move a fake.
+// The clock a run is paced by, and the calendar time its receipt records. SteadyClock
+// (src/platform) reads CLOCK_MONOTONIC and CLOCK_REALTIME; tests move a fake.
 #pragma once
 
 namespace midiflash {
@@ -8,6 +9,9 @@ class Clock {
   virtual ~Clock() = default;
   // Seconds on a clock that never goes backwards and is not moved by setting the system time.
   virtual double Now() = 0;
+  // Seconds since 1970-01-01 00:00 UTC, as the system's calendar clock says; only for telling
+  // people when something happened, never for pacing.
+  virtual double UtcNow() = 0;
 };
 
 }  // namespace midiflash

@@ -1,12 +1,14 @@
 // The program's MIDI output: a client with one output port on a MIDI service, the destinations it
-// can reach, and sends to the chosen one. src/midi implements it on the ALSA sequencer and on JACK
+// can reach, and sends to the chosen one; and, for a device asked who it is, the bytes it sends
+// back from one source port. src/midi implements it on the ALSA sequencer and on JACK
 // (OpenMidiOutput picks the service); tests use a recording fake. Statuses are 0 for success and a
 // negative errno (or the service's own non-zero code) otherwise. Nothing here throws.
 //
-// Threads: every call comes from the workflow's thread, except that the function given to
-// SetDestinationsChanged is called on a thread of the service.
+// Threads: every call comes from the workflow's thread, except that the functions given to
+// SetDestinationsChanged and SetReceived are called on a thread of the service.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,8 +17,9 @@
 
 namespace midiflash {
 
-// One destination. `id` names exactly this device for as long as it exists (the ALSA sequencer's
-// "client:port", JACK's full port name); `name` is what lists show ("client name:port name").
+// One destination (or source: a port that sends to us). `id` names exactly this device for as long
+// as it exists (the ALSA sequencer's "client:port", JACK's full port name); `name` is what lists
+// show ("client name:port name").
 struct MidiDestination {
   std::string id;
   std::string name;
@@ -75,6 +78,23 @@ class MidiOutput {
   // JACK library drops what a receiver that falls behind misses), so that a completed run must
   // say that its delivery could not be verified.
   virtual bool SeesEveryLoss() const { return true; }
+
+  // Input, only while a device is asked who it is. Nothing received changes what is sent.
+  //
+  // The sources present now, read at one moment: ports of other clients that a device sends from
+  // (the ALSA sequencer's readable ports, JACK's MIDI output ports), described as destinations are.
+  virtual std::vector<MidiDestination> ListSources() { return {}; }
+  // Receives from source `id` alone from now on; "" receives from none (and on the ALSA sequencer
+  // lets a kernel MIDI port close its input). Returns 0, -ENOENT when no source has that identity
+  // now, -ENODEV without a client, or the service's status; after a failure nothing is received.
+  virtual int32_t OpenSource(const std::string& id) { return id.empty() ? 0 : -ENODEV; }
+  // Asks for `received` to be called with the bytes of the open source as they arrive, in order,
+  // in pieces of any size (a System Exclusive message may come in several). It is called on a
+  // thread of the service and must only queue work for its own thread. An empty function stops
+  // the calls; once this returns, the previous function is no longer running or called.
+  virtual void SetReceived(std::function<void(const uint8_t* data, size_t size)> received) {
+    (void)received;
+  }
 };
 
 }  // namespace midiflash

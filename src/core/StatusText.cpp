@@ -117,6 +117,68 @@ std::string UnverifiedText() {
          "loses: check that the device took the update.";
 }
 
+std::string RevisionText(const std::array<uint8_t, 4>& r) {
+  return Format("%u.%u.%u.%u", r[0], r[1], r[2], r[3]);
+}
+
+std::string ManufacturerText(const std::vector<uint8_t>& id) {
+  const std::string name = ManufacturerName(id);
+  return name.empty() ? "manufacturer " + ManufacturerId(id)
+                      : name + " (" + ManufacturerId(id) + ")";
+}
+
+std::string IdentityText(const DeviceIdentity& d) {
+  return Format("%s, family 0x%04X, model 0x%04X, software revision %s, device ID 0x%02X",
+                ManufacturerText(d.manufacturer).c_str(), d.family, d.model,
+                RevisionText(d.revision).c_str(), d.deviceId);
+}
+
+std::string IdentityCheckText(const IdentityCheck& c, bool done) {
+  const std::string& name = c.destination.name;
+  if (!done) {
+    return c.stage == IdentityCheck::Stage::kAfter
+               ? Format("Waiting up to %.0f s for %s to answer again ...", c.wait, name.c_str())
+               : "Asking " + name + " who it is ...";
+  }
+  if (c.reply) return name + ": " + IdentityText(*c.reply);
+  // After an update the device may have been away, and its port with it, all along.
+  if (!c.source && c.stage != IdentityCheck::Stage::kAfter) {
+    return name + ": no port of this device to hear its answer from";
+  }
+  return Format("%s: no answer within %.0f s", name.c_str(), c.wait);
+}
+
+std::string RevisionChangeText(const IdentityCheck& before, const IdentityCheck& after) {
+  const std::string from = before.reply ? RevisionText(before.reply->revision) : "unknown";
+  if (!after.reply) return "Software revision: " + from + " \u2192 no answer: check the device";
+  const std::string to = RevisionText(after.reply->revision);
+  return "Software revision: " + from + " \u2192 " + to + (from == to ? " (unchanged)" : "");
+}
+
+std::string OutcomeText(const RunResult& r) {
+  switch (r.outcome) {
+    case RunOutcome::kCompleted:
+      return NoticeText(Notice::kCompleted);
+    case RunOutcome::kCanceled:
+      return NoticeText(Notice::kCanceled);
+    case RunOutcome::kSendFailed:
+      return SendErrorText(r.sendError);
+    case RunOutcome::kFileFailed:
+      return NoticeText(Notice::kOpenFileError);
+  }
+  return {};
+}
+
+std::string ReportSavedText(const std::string& path) {
+  return "Report saved: " + path;
+}
+
+std::string ReportNotSavedText(const std::string& path, int error, const std::string& folder) {
+  // The window may write nowhere else once it has restricted itself (Landlock).
+  return "The report could not be saved as " + path + ": " + std::strerror(error) +
+         ". Reports can always be saved in " + folder + ".";
+}
+
 std::string DestinationGoneAdvice(const std::string& name) {
   return name + " went away. Reconnect it and choose it again.";
 }

@@ -2,10 +2,13 @@
 // window's fields and status line are kept word for word, as users and their support know them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CheckedFile.h"
+#include "Identity.h"
 #include "UpdateView.h"
 
 namespace midiflash {
@@ -32,6 +35,25 @@ std::string GoneDestinationText(const std::string& name);
 std::string WarningText(uint64_t deliveryWarnings);
 // What a completed run adds when the MIDI service cannot tell the sender of every loss.
 std::string UnverifiedText();
+
+// What a device said of itself: "Roland (41), family 0x0019, model 0x0000, software revision
+// 1.0.2.0, device ID 0x10"; a manufacturer without a name in the table by its number.
+std::string IdentityText(const DeviceIdentity& identity);
+// The four bytes of a software revision in decimal, "1.0.2.0".
+std::string RevisionText(const std::array<uint8_t, 4>& revision);
+// "Roland (41)", or "manufacturer 00 21 7F" for an id without a name.
+std::string ManufacturerText(const std::vector<uint8_t>& id);
+// A device asked who it is: while it is asked, then what it answered, "no answer within 2 s", or
+// that no port of it could be listened to.
+std::string IdentityCheckText(const IdentityCheck& check, bool done);
+// "Software revision: 1.0.0.0 → 1.0.1.0", with "(unchanged)", "unknown" before or "no answer"
+// after, as the checks say.
+std::string RevisionChangeText(const IdentityCheck& before, const IdentityCheck& after);
+// How a run ended, as the status line said it: the notice, or "Send error ! %d".
+std::string OutcomeText(const RunResult& result);
+// A run's receipt saved, or not saved (with the system's reason, and where the program may write).
+std::string ReportSavedText(const std::string& path);
+std::string ReportNotSavedText(const std::string& path, int error, const std::string& folder);
 
 // The detail lines.
 std::string DestinationGoneAdvice(const std::string& name);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Identity.h"
 #include "MidiOutput.h"
 #include "Playback.h"
 
@@ -14,16 +15,19 @@ namespace midiflash {
 
 // Where the workflow stands. Every control state follows from it (ControlsFor).
 enum class Phase {
-  kNoFile,      // loaded, no file chosen yet
-  kReady,       // a file was read, accepted, and its opening messages reached the destination
-  kUnreadable,  // the chosen file could not be opened or read, or changed after its check
-  kRefused,     // the file check refused the file, or one of its messages is larger than the
-                // chosen destination carries
-  kNotOpened,   // accepted, but its opening messages have not reached a destination: none is
-                // chosen, the chosen one went away, or a send failed
-  kUpdating,    // a run is playing
-  kDraining,    // every track has ended; the last bytes are still on their way to the device
-  kEnded,       // a tick or Cancel ended the run (RunResult says how)
+  kNoFile,       // loaded, no file chosen yet
+  kReady,        // a file was read, accepted, and its opening messages reached the destination
+  kUnreadable,   // the chosen file could not be opened or read, or changed after its check
+  kRefused,      // the file check refused the file, or one of its messages is larger than the
+                 // chosen destination carries
+  kNotOpened,    // accepted, but its opening messages have not reached a destination: none is
+                 // chosen, the chosen one went away, or a send failed
+  kUpdating,     // a run is playing
+  kDraining,     // every track has ended; the last bytes are still on their way to the device
+  kEnded,        // a tick or Cancel ended the run (RunResult says how)
+  kIdentifying,  // the chosen device is asked who it is: after Identify, or before the opening
+                 // messages of a file when updates are verified (at most 2 s)
+  kVerifying,    // a verified run completed; the device is asked until it answers again
 };
 
 // Which controls accept the user's actions.
@@ -31,9 +35,12 @@ struct Controls {
   bool fileSel;
   bool update;
   bool cancel;
-  bool midiOutDevice;
+  bool midiOutDevice;     // the destination list, and whether updates are verified
+  bool identify = false;  // a destination is chosen and present, and nothing else goes on
+  bool report = false;    // a run has ended whose receipt can be saved
   bool operator==(const Controls&) const = default;
 };
+// The controls of a phase, identify and report left out (UpdateWorkflow::controls() adds them).
 Controls ControlsFor(Phase phase);
 
 // The fixed texts of the status line (NoticeText).
@@ -69,6 +76,19 @@ struct RunResult {
   // the file sends, its opening messages included.
   uint64_t bytesSent = 0;
   uint64_t bytesTotal = 0;
+  // What the sends accepted: bytes and messages handed to the MIDI service. Of those messages,
+  // the ones known to have left the computer whole.
+  uint64_t bytesHanded = 0;
+  uint64_t messagesHanded = 0;
+  uint64_t messagesLeft = 0;
+  // When the run started and ended, in seconds since 1970 (UTC).
+  double startedUtc = 0.0;
+  double endedUtc = 0.0;
+  // The line under the status line once the run ended.
+  std::string detail;
+  // With verify: who the device said it was before the opening messages and after the run.
+  IdentityCheck before;
+  IdentityCheck after;
 };
 
 // One item of the destination list; a chosen destination that went away stays listed, marked.
@@ -99,7 +119,12 @@ class UpdateView {
   // The destination list (midiOutDevice) and the selected item, -1 for none.
   virtual void ShowDestinations(const std::vector<ListedDestination>& items, int64_t selected) = 0;
 
-  // Called once per run, last, when a tick or Cancel has ended it (after the texts and controls).
+  // What the device said of itself: `done` false while it is being asked, true with the answer or
+  // without one once the asking ended.
+  virtual void ShowIdentity(const IdentityCheck& check, bool done) = 0;
+
+  // Called once per run, last, when a tick or Cancel has ended it (after the texts and controls),
+  // and with verify once the device has been asked after it.
   virtual void RunEnded(const RunResult& result) = 0;
 };
 

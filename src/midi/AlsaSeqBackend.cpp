@@ -15,6 +15,7 @@ namespace midiflash {
 namespace {
 
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 // The kernel refuses output pools above this many cells.
 constexpr size_t kMaxPoolCells = 2000;
 // A user-space client's input pool unless it asked for another size
@@ -138,13 +139,14 @@ int32_t AlsaSeqBackend::CreateOutputPort(const char* name) {
   sender_ = std::thread([this] { SenderLoop(); });
   // Without the watcher the list does not follow and a destination that goes away between two
   // messages is noticed at the next one; sending works all the same.
-  const int err = watcher_.Start((client_name_ + " watcher").c_str(),
-                                 [this](const auto& exited) { OnAnnounced(exited); });
+  const int err = watcher_.Start(
+      (client_name_ + " watcher").c_str(), [this](const auto& exited) { OnAnnounced(exited); },
+      [this](const uint8_t* data, size_t size) { received_.Notify(data, size); });
   if (err < 0) LogLine("snd_seq_connect_from err = %d", err);
   return 0;
 }
 
-std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
+std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Ports(unsigned caps_wanted) {
   std::vector<Destination> list;
   if (seq_ == nullptr) return list;
   std::lock_guard<std::mutex> lock(seq_mutex_);
@@ -161,7 +163,7 @@ std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
     snd_seq_port_info_set_port(port, -1);
     while (snd_seq_query_next_port(seq_, port) >= 0) {
       const unsigned caps = snd_seq_port_info_get_capability(port);
-      if ((caps & kDestinationCaps) != kDestinationCaps || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) {
+      if ((caps & caps_wanted) != caps_wanted || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) {
         continue;
       }
       Destination d;
@@ -181,8 +183,34 @@ std::vector<AlsaSeqBackend::Destination> AlsaSeqBackend::Destinations() {
 
 std::vector<MidiDestination> AlsaSeqBackend::ListDestinations() {
   std::vector<MidiDestination> list;
-  for (Destination& d : Destinations()) list.push_back(std::move(d.listed));
+  for (Destination& d : Ports(kDestinationCaps)) list.push_back(std::move(d.listed));
   return list;
+}
+
+std::vector<MidiDestination> AlsaSeqBackend::ListSources() {
+  std::vector<MidiDestination> list;
+  for (Destination& d : Ports(kSourceCaps)) list.push_back(std::move(d.listed));
+  return list;
+}
+
+int32_t AlsaSeqBackend::OpenSource(const std::string& id) {
+  if (id.empty()) return watcher_.Listen(nullptr);
+  snd_seq_addr_t address{};
+  bool listed = false;
+  if (ParseAlsaAddressId(id, &address)) {
+    for (const Destination& d : Ports(kSourceCaps)) {
+      listed = listed || (d.address.client == address.client && d.address.port == address.port);
+    }
+  }
+  if (!listed) {
+    watcher_.Listen(nullptr);
+    return -ENOENT;
+  }
+  return watcher_.Listen(&address);
+}
+
+void AlsaSeqBackend::SetReceived(std::function<void(const uint8_t*, size_t)> received) {
+  received_.Set(std::move(received));
 }
 
 void AlsaSeqBackend::WaitDelivered(Clock::duration limit) {
@@ -209,7 +237,7 @@ int32_t AlsaSeqBackend::OpenDestination(const std::string& id) {
   snd_seq_addr_t address{};
   bool listed = false;
   if (ParseAlsaAddressId(id, &address)) {
-    for (const Destination& d : Destinations()) {
+    for (const Destination& d : Ports(kDestinationCaps)) {
       listed = listed || (d.address.client == address.client && d.address.port == address.port);
     }
   }

@@ -1,9 +1,11 @@
 // MIDI output through the ALSA sequencer: one client with one readable port, connected to the
 // chosen destination for as long as it stays chosen (a kernel MIDI port opens its device only
-// while someone is connected). Sends queue their message and return at once; a sender thread
-// delivers the queue in order. A kernel MIDI port (a kernel client with a card) gets each message
-// in pieces that fit its output buffer, no faster than a MIDI cable carries them (CableModel);
-// any other client gets each message whole, as soon as it can take it.
+// while someone is connected). What a device answers is read by the announce watcher's client, on
+// its thread, from the source port it is subscribed to while a device is asked. Sends queue their
+// message and return at once; a sender thread delivers the queue in order. A kernel MIDI port (a
+// kernel client with a card) gets each message in pieces that fit its output buffer, no faster than
+// a MIDI cable carries them (CableModel); any other client gets each message whole, as soon as it
+// can take it.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -54,6 +56,14 @@ class AlsaSeqBackend final : public MidiOutput {
   // the output port). That watcher also fails delivery with -ENOENT as soon as the destination's
   // port or client exits, even between two messages.
   void SetDestinationsChanged(std::function<void()> changed) override;
+  // Sources are the ports of other clients that can be read and subscribed to, listed and named
+  // as destinations are; a device's port is often both.
+  std::vector<MidiDestination> ListSources() override;
+  // Subscribes the watcher's hidden input port to the source at address `id` alone ("": to none).
+  // Returns 0, -ENOENT (no source at that address now), -ENODEV (no watcher) or ALSA's status.
+  int32_t OpenSource(const std::string& id) override;
+  // `received` runs on the watcher's thread.
+  void SetReceived(std::function<void(const uint8_t*, size_t)> received) override;
   // UINT64_MAX for a kernel MIDI port (or an identity that is no address); otherwise the largest
   // System Exclusive that goes whole as one event: 55,972 bytes (1,999 cells of 28) for a kernel
   // client without a card, and for a user-space client as many cells as its input pool has, less
@@ -89,7 +99,8 @@ class AlsaSeqBackend final : public MidiOutput {
   };
   using Clock = std::chrono::steady_clock;
 
-  std::vector<Destination> Destinations();
+  // The ports of other clients that have every capability in `caps`.
+  std::vector<Destination> Ports(unsigned caps);
   // Grows the kernel output pool so that a `size`-byte message fits. Returns 0 or an errno.
   int GrowPoolFor(size_t size);
 
@@ -145,7 +156,8 @@ class AlsaSeqBackend final : public MidiOutput {
 
   std::string client_name_;
   DestinationNotifier notifier_;
-  // Declared last: destroyed (its thread stopped) before the notifier it calls.
+  ReceivedNotifier received_;
+  // Declared last: destroyed (its thread stopped) before the notifiers it calls.
   AlsaAnnounceWatcher watcher_;
 };
 

@@ -21,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 // How long a send may wait for room in the ring, and OpenDestination for the ring to empty.
 constexpr auto kMaxWait = std::chrono::seconds(1);
+// What a device answers is small; this holds far more than it sends between two looks.
+constexpr size_t kInRingBytes = 64 * 1024;
+constexpr auto kReaderPoll = std::chrono::milliseconds(5);
 // Queued bytes that do not move for this long mean the server stopped running our cycles.
 constexpr auto kMaxStall = std::chrono::seconds(5);
 // Room for many cycles' worth of messages, so that a burst rarely has to wait.
@@ -97,6 +100,10 @@ bool CycleBudget::Take(size_t size) {
 }
 
 JackBackend::~JackBackend() {
+  if (reader_.joinable()) {
+    stop_reader_.store(true);
+    reader_.join();
+  }
   if (client_ == nullptr) return;
   if (active_.load() && !shut_down_.load()) {
     // Messages still queued would be lost with the client: a program that ends right after its
@@ -130,6 +137,7 @@ int32_t JackBackend::CreateOutputPort(const char* name) {
   if (client_ == nullptr) return -ENODEV;
   size_t port_bytes = jack_port_type_get_buffer_size(client_, JACK_DEFAULT_MIDI_TYPE);
   ring_ = std::make_unique<SpscByteRing>(std::max(kMinRingBytes, kRingMultiple * port_bytes));
+  in_ring_ = std::make_unique<SpscByteRing>(kInRingBytes);
   budget_ = std::make_unique<CycleBudget>(port_bytes, pipewire_);
   jack_port_t* port =
       jack_port_register(client_, name, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -210,6 +218,16 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
     ring.Read(slot, length);
     self->in_graph_bytes_[0] += length;
   }
+  if (jack_port_t* in = self->in_port_.load(std::memory_order_acquire)) {
+    void* input = jack_port_get_buffer(in, nframes);
+    jack_midi_event_t event;
+    for (uint32_t i = 0; jack_midi_event_get(&event, input, i) == 0; ++i) {
+      const auto size = static_cast<uint32_t>(event.size);
+      if (!self->in_ring_->Write(&size, sizeof size, event.buffer, size)) {
+        self->in_overflows_.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+  }
   self->cycles_.fetch_add(1, std::memory_order_release);
   return 0;
 }
@@ -282,10 +300,10 @@ void JackBackend::WaitUntilSent() {
   WaitForCycles(1);
 }
 
-std::vector<std::string> JackBackend::Destinations() {
+std::vector<std::string> JackBackend::PortNames(unsigned long flags) {
   std::vector<std::string> names;
   if (client_ == nullptr || shut_down_.load()) return names;
-  const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+  const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
   if (ports == nullptr) return names;
   for (const char** p = ports; *p != nullptr; ++p) {
     jack_port_t* port = jack_port_by_name(client_, *p);
@@ -296,9 +314,11 @@ std::vector<std::string> JackBackend::Destinations() {
   return names;
 }
 
-std::vector<MidiDestination> JackBackend::ListDestinations() {
+namespace {
+
+std::vector<MidiDestination> Describe(std::vector<std::string> names) {
   std::vector<MidiDestination> list;
-  for (std::string& name : Destinations()) {
+  for (std::string& name : names) {
     MidiDestination d;
     const size_t colon = name.find(':');
     d.clientName = name.substr(0, colon);
@@ -309,6 +329,67 @@ std::vector<MidiDestination> JackBackend::ListDestinations() {
     list.push_back(std::move(d));
   }
   return list;
+}
+
+}  // namespace
+
+std::vector<MidiDestination> JackBackend::ListDestinations() {
+  return Describe(PortNames(JackPortIsInput));
+}
+
+std::vector<MidiDestination> JackBackend::ListSources() {
+  return Describe(PortNames(JackPortIsOutput));
+}
+
+int32_t JackBackend::OpenSource(const std::string& id) {
+  if (client_ == nullptr || !active_.load() || shut_down_.load()) return id.empty() ? 0 : -ENODEV;
+  jack_port_t* in = in_port_.load();
+  if (in != nullptr) jack_port_disconnect(client_, in);
+  if (id.empty()) return 0;
+  const std::vector<std::string> names = PortNames(JackPortIsOutput);
+  if (std::find(names.begin(), names.end(), id) == names.end()) return -ENOENT;
+  if (in == nullptr) {
+    // Registered only once a device is asked, so that until then no input of ours is listed
+    // among other programs' destinations.
+    in = jack_port_register(client_, "inputPortName", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (in == nullptr) return -EIO;
+    in_port_.store(in, std::memory_order_release);
+    reader_ = std::thread([this] { ReadLoop(); });
+  }
+  if (const int err = jack_connect(client_, id.c_str(), jack_port_name(in))) return err;
+  // As for a destination: the connection shows with the next graph change, and a request must
+  // not go out before its answer can come in.
+  const auto deadline = Clock::now() + kMaxWait;
+  while (!jack_port_connected_to(in, id.c_str())) {
+    if (shut_down_.load()) return -ESHUTDOWN;
+    if (Clock::now() > deadline) return -ETIMEDOUT;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return 0;
+}
+
+void JackBackend::SetReceived(std::function<void(const uint8_t*, size_t)> received) {
+  received_.Set(std::move(received));
+}
+
+void JackBackend::ReadLoop() {
+  std::vector<uint8_t> event;
+  uint64_t overflows = 0;
+  while (!stop_reader_.load()) {
+    uint32_t size = 0;
+    while (in_ring_->Peek(&size, sizeof size) && in_ring_->ReadSpace() >= sizeof size + size) {
+      event.resize(size);
+      in_ring_->Read(&size, sizeof size);
+      in_ring_->Read(event.data(), size);
+      received_.Notify(event.data(), event.size());
+    }
+    if (const uint64_t now = in_overflows_.load(); now != overflows) {
+      LogLine("MIDI input: %llu message(s) lost, the reader fell behind",
+              static_cast<unsigned long long>(now - overflows));
+      overflows = now;
+    }
+    std::this_thread::sleep_for(kReaderPoll);
+  }
 }
 
 int32_t JackBackend::OpenDestination(const std::string& id) {
@@ -326,7 +407,7 @@ int32_t JackBackend::OpenDestination(const std::string& id) {
   target_port_.store(nullptr);
   jack_port_disconnect(client_, port);
   target_.clear();
-  const std::vector<std::string> names = Destinations();
+  const std::vector<std::string> names = PortNames(JackPortIsInput);
   if (std::find(names.begin(), names.end(), id) == names.end()) return -ENOENT;
   target_ = id;
   unlinked_.store(false);

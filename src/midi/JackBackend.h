@@ -3,7 +3,9 @@
 // callback empties into the port buffer, in order, at the start of the next cycle, as much as the
 // server really carries in one cycle (CycleBudget); the rest waits for the next cycle. The server's
 // notification thread watches the port list (for the destination list's listener) and reports
-// xruns; the process thread counts the cycles carrying our data that may have been lost.
+// xruns; the process thread counts the cycles carrying our data that may have been lost. While a
+// device is asked who it is, a MIDI input port of ours is connected to its source: the process
+// callback copies what arrives into a second ring, which a reader thread of ours hands on.
 #pragma once
 
 #include <jack/jack.h>
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DestinationNotifier.h"
@@ -82,6 +85,15 @@ class JackBackend final : public MidiOutput {
   // port gone), -ENOTCONN (no longer connected), -EMSGSIZE (larger than LargestMessage), -EINVAL
   // (empty) or -ETIMEDOUT (ring still full after about a second).
   int32_t Send(const uint8_t* data, size_t size) override;
+  // Sources are the MIDI output ports of other clients, named as destinations are.
+  std::vector<MidiDestination> ListSources() override;
+  // Connects our input port (registered at the first call) to the MIDI output port named `id`
+  // alone; "" to none. Returns 0, -ENOENT (no such port now), -ENODEV (no client, server gone),
+  // -EIO (no input port), -ETIMEDOUT (the connection did not show within a second) or
+  // jack_connect's status.
+  int32_t OpenSource(const std::string& id) override;
+  // `received` runs on our reader thread, with one JACK event at a time.
+  void SetReceived(std::function<void(const uint8_t*, size_t)> received) override;
   // The largest message one cycle of this server carries whole through our port (the same for
   // every destination); UINT64_MAX without an active port, where every send fails anyway.
   uint64_t LargestMessage(const std::string& id) override;
@@ -112,7 +124,10 @@ class JackBackend final : public MidiOutput {
   static void OnPortRename(jack_port_id_t, const char*, const char*, void* arg);
   static void OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
 
-  std::vector<std::string> Destinations();
+  // The full names of other clients' MIDI ports with `flags` (JackPortIsInput: destinations).
+  std::vector<std::string> PortNames(unsigned long flags);
+  // Reader thread: hands what the process callback received to `received_`.
+  void ReadLoop();
   // Waits until the process callback has run `cycles` more times; false on timeout or shutdown.
   bool WaitForCycles(uint64_t cycles);
   // Waits until the ring is empty and its last message has been written to the port.
@@ -136,6 +151,15 @@ class JackBackend final : public MidiOutput {
   std::atomic<size_t> max_event_size_{0};
   // Made before activation; used by the process thread only after.
   std::unique_ptr<CycleBudget> budget_;
+
+  // Input. The port is registered by the workflow's thread and then only read; the process
+  // thread writes the ring, the reader thread reads it and calls `received_`.
+  std::atomic<jack_port_t*> in_port_{nullptr};
+  std::unique_ptr<SpscByteRing> in_ring_;  // made before activation
+  std::atomic<uint64_t> in_overflows_{0};
+  ReceivedNotifier received_;
+  std::atomic<bool> stop_reader_{false};
+  std::thread reader_;  // started with the input port
 
   // Workflow thread only.
   std::string target_;

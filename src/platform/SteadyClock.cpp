@@ -4,10 +4,22 @@
 
 namespace midiflash {
 
-double SteadyClock::Now() {
+namespace {
+
+double Seconds(clockid_t clock) {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+double SteadyClock::Now() {
+  return Seconds(CLOCK_MONOTONIC);
+}
+
+double SteadyClock::UtcNow() {
+  return Seconds(CLOCK_REALTIME);
 }
 
 }  // namespace midiflash

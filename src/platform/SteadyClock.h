@@ -5,10 +5,11 @@
 
 namespace midiflash {
 
-// CLOCK_MONOTONIC.
+// CLOCK_MONOTONIC, and CLOCK_REALTIME for the calendar.
 class SteadyClock : public Clock {
  public:
   double Now() override;
+  double UtcNow() override;
 };
 
 }  // namespace midiflash

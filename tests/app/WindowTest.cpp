@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -38,11 +40,15 @@ namespace {
 using namespace std::chrono_literals;
 
 struct FakeChooser : FileChooser {
-  std::string dir;
-  std::optional<std::string> answer;
+  std::string dir, saveDir, saveName;
+  std::optional<std::string> answer, saveAnswer;
   void SetDirectory(const std::string& d) override { dir = d; }
   std::string Directory() const override { return dir; }
   std::optional<std::string> RunModal() override { return answer; }
+  std::optional<std::string> RunSave(const std::string& d, const std::string& name) override {
+    saveDir = d, saveName = name;
+    return saveAnswer;
+  }
 };
 
 struct WindowDriver {
@@ -95,7 +101,8 @@ struct WindowTest : ::testing::Test {
                         fire = [post, tick] { post(tick); };
                         return std::make_unique<FakeTimer>();
                       },
-                  .settingsFile = settings.filePath("midiflash.conf").toStdString()}};
+                  .settingsFile = settings.filePath("midiflash.conf").toStdString(),
+                  .reportsFolder = settings.path().toStdString()}};
   QWidget* window() { return w.wc->window(); }
 };
 
@@ -206,8 +213,9 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
   QObject::connect(w.wc.get(), &MainWindowController::runEnded, [&] { ++ended; });
   const auto controlsShown = [&] {
     return w.wc->workflow().controls() ==
-           Controls{w.Find("FileSel")->isEnabled(), w.Find("Update")->isEnabled(),
-                    w.Find("Cancel")->isEnabled(), w.List()->isEnabled()};
+           Controls{w.Find("FileSel")->isEnabled(),  w.Find("Update")->isEnabled(),
+                    w.Find("Cancel")->isEnabled(),   w.List()->isEnabled(),
+                    w.Find("Identify")->isEnabled(), w.Find("SaveReport")->isEnabled()};
   };
   // Starts the 8 s file; true once the second client has 4 messages more.
   const auto playLong = [&] {
@@ -272,6 +280,41 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
            w.List()->currentText() == "second:input (gone)";
   };
   EXPECT_GE(Within(showsGone, 500), 0);
+
+  // A device that answers: Identify shows who it is under the list; a verified update shows its
+  // revision before and after; the report tells what it received.
+  RecordingClient dev("dev", "input", RecordingClient::Answer::kAnswer);
+  ASSERT_GE(Within([&] { return w.List()->findText("dev:input") >= 0; }, 2000), 0);
+  w.List()->setCurrentIndex(w.List()->findText("dev:input"));
+  emit w.List()->activated(w.List()->currentIndex());
+  const auto identity = [&] { return w.Find<QLabel>("IdentityBox")->text().toStdString(); };
+  const std::string who = "dev:input: non-commercial (7D), family 0x0012, model 0x00B4, ";
+  w.Click("Identify");
+  EXPECT_GE(Within([&] { return identity().starts_with(who + "software revision 1.0.0.0"); }, 2500),
+            0)
+      << identity();
+  w.Find<QCheckBox>("Verify")->click();
+  w.Choose("run.dat", run);  // the device is asked first: Update waits for that
+  ASSERT_GE(Within([&] { return w.Find("Update")->isEnabled(); }, 2500), 0);
+  w.Click("Update");
+  ASSERT_GE(Within([&] { return ended == 5; }, 15000), 0);
+  EXPECT_TRUE(identity().ends_with("\nSoftware revision: 1.0.0.0 \u2192 1.0.1.0")) << identity();
+  w.chooser.saveAnswer = w.dir.filePath("report.json").toStdString();
+  w.Click("SaveReport");
+  EXPECT_TRUE(w.chooser.saveName.starts_with("run-")) << w.chooser.saveName;
+  std::ifstream report(*w.chooser.saveAnswer);
+  const std::string json{std::istreambuf_iterator<char>(report), {}};
+  size_t bytes = 0;
+  for (const auto& m : dev.Messages()) bytes += m.bytes.size();
+  // Three Identity Requests (Identify, before, after) and the file's bytes.
+  EXPECT_NE(json.find("\"bytes_delivered\": " + std::to_string(bytes - 3 * 6) + ",\n"),
+            std::string::npos)
+      << json << bytes;
+  EXPECT_NE(json.find("\"software_revision\": \"1.0.1.0\"}"), std::string::npos) << json;
+  // Asynchronous jackd may report a loss it cannot rule out; the report's status follows it.
+  const bool warned = json.find("\"delivery_warnings\": 0,") == std::string::npos;
+  EXPECT_NE(json.find(warned ? "\"exit_status\": 5\n" : "\"exit_status\": 0\n"), std::string::npos)
+      << json;
 }
 
 TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -213,7 +214,8 @@ TEST(CliConventions, EveryMistakeHasItsMessageAndExitStatus) {
       large_syx(Cat({kGmOn, {0xF0}, Bytes(40000, 1), {0xF7}}));
   const std::string dat = f.path,
                     check = "usage: midiflash-cli check [--json] [-p PORT] [--gap MS] FILE\n",
-                    play = "usage: midiflash-cli play [-p PORT] [--gap MS] FILE\n";
+                    play =
+                        "usage: midiflash-cli play [-p PORT] [--gap MS] [--verify [--verify-wait";
   const std::string too_large =
       "a message is larger than the MIDI destination carries: track 0, "
       "tick 3, 40,001 bytes; device:in carries at most 32,720 bytes";
@@ -476,6 +478,136 @@ TEST(PlayFixture, ListWatchFollowsDestinationsUntilInterrupted) {
   cli.Signal(SIGINT);
   EXPECT_EQ(cli.Wait(), 0);
   EXPECT_EQ(cli.out, "0: first:in\nadded 1: second:in\nremoved 0: first:in\n");
+}
+
+// The members of a receipt, one a line as it is written, by name; values as JSON text.
+std::map<std::string, std::string> Members(const std::string& json) {
+  std::map<std::string, std::string> members;
+  std::istringstream lines(json);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t colon = line.find("\": ");
+    if (!line.starts_with("  \"") || colon == std::string::npos) continue;
+    std::string value = line.substr(colon + 3);
+    if (value.ends_with(",")) value.pop_back();
+    members[line.substr(3, colon - 3)] = value;
+  }
+  return members;
+}
+
+// identify and play --verify on a device of each kind of answer: who it says it is before and
+// after the update, which device it is after a restart under another port name, what it never
+// says; and each verified run's receipt against what the device received.
+TEST(Verify, TheDeviceSaysWhoItIsAndTheReceiptTellsWhatItReceived) {
+  using A = RecordingClient::Answer;
+  const std::string who = "non-commercial (7D), family 0x0012, model 0x00B4, software revision ";
+  std::vector<Bytes> sent;
+  const TempFile file(Update(6, 0, sent));
+  const Bytes request{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+  const struct {
+    A answer;
+    std::vector<std::string> args;  // before the destination; "FILE": the update file
+    int status;
+    std::string out;       // stdout holds it (stderr for a failure)
+    bool restart = false;  // the device comes back as "dev2" once the update has completed
+  } cases[] = {
+      {A::kAnswer, {"identify"}, 0, "dev:input: " + who + "1.0.0.0, device ID 0x10\n"},
+      {A::kLate, {"identify", "--json"}, 0, "\"requests\": 1, \"waited_seconds\": 1."},
+      {A::kGarbage, {"identify"}, 6, "\ndev:input: no answer within 2 s\n"},
+      {A::kNever, {"identify", "--json"}, 6, "\"answered\": false}\n"},
+      {A::kOff, {"identify"}, 2, "no MIDI port of 'dev:input' to hear its answer from"},
+      {A::kAnswer,
+       {"play", "--verify", "--verify-wait", "5", "FILE"},
+       0,
+       "dev:input: " + who +
+           "1.0.0.0, device ID 0x10\n2 opening messages went to dev:input.\n"
+           "Start\n"},
+      {A::kNever,
+       {"play", "--verify", "--verify-wait", "3", "FILE"},
+       6,
+       "dev:input: no answer within 2 s\n2 opening"},
+      {A::kAnswer,
+       {"play", "--verify", "--verify-wait", "8", "FILE"},
+       0,
+       "dev2:input: " + who +
+           "1.0.1.0, device ID 0x10\nSoftware revision: 1.0.0.0 \u2192 1.0.1.0\n",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RecordingClient dev("dev", "input", c.answer);
+    ASSERT_TRUE(dev.ok());
+    char receipt_path[] = "/tmp/midiflash-receipt-XXXXXX";
+    close(mkstemp(receipt_path));
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a == "FILE" ? file.path : a);
+    args.insert(args.begin() + 1, {"--port", "dev:input"});
+    if (args[0] == "play") args.insert(args.begin() + 1, {"--receipt", receipt_path});
+    const auto t0 = steady_clock::now();
+    CliProcess cli(args);
+    if (c.restart) {
+      ASSERT_TRUE(cli.Shows("Updating is completed !!\n"));
+      ASSERT_TRUE(dev.Restart("dev2"));
+    }
+    EXPECT_EQ(cli.Wait(), c.status) << cli.out << cli.err;
+    EXPECT_NE((c.status == 2 ? cli.err : cli.out).find(c.out), std::string::npos)
+        << cli.out << cli.err;
+    std::this_thread::sleep_for(milliseconds(50));
+    // What the device received: Identity Requests and the file's messages, nothing else.
+    std::vector<Bytes> got;
+    size_t requests = 0;
+    for (const auto& m : dev.Messages()) {
+      if (m.bytes == request) {
+        ++requests;
+      } else {
+        got.push_back(m.bytes);
+      }
+    }
+    if (args[0] == "identify") {
+      EXPECT_TRUE(got.empty());
+      EXPECT_EQ(requests, c.status == 2 ? 0u : 1u);
+      // An answer 1.5 s late is waited for; none is waited for 2 s, not longer.
+      const double took = duration<double>(steady_clock::now() - t0).count();
+      EXPECT_TRUE(took < 3.0 && took > (c.answer == A::kLate ? 1.5 : 0.0)) << took;
+      unlink(receipt_path);
+      continue;
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_GE(requests, 2u);  // before, and after until it answered
+    std::ifstream in(receipt_path);
+    const auto r = Members({std::istreambuf_iterator<char>(in), {}});
+    unlink(receipt_path);
+    uint64_t bytes = 0;
+    for (const Bytes& m : got) bytes += m.size();
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"messages_sent", std::to_string(got.size())},
+             {"messages_delivered", std::to_string(got.size())},
+             {"bytes_sent", std::to_string(bytes)},
+             {"bytes_delivered", std::to_string(bytes)},
+             {"bytes_total", std::to_string(bytes)},
+             {"ticks_played", "144"},
+             {"ticks_total", "144"},
+             {"outcome", "\"Updating is completed !!\""},
+             {"exit_status", std::to_string(c.status)},
+             {"destination", "{\"id\": \"dev:input\", \"name\": \"dev:input\"}"}}) {
+      EXPECT_EQ(r.count(key) ? r.at(key) : "missing", value) << key;
+    }
+    EXPECT_NE(r.at("identity_before")
+                  .find(c.status ? "\"answered\": false" : "\"software_revision\": \"1.0.0.0\""),
+              std::string::npos)
+        << r.at("identity_before");
+    EXPECT_NE(r.at("identity_after")
+                  .find(c.status ? "\"answered\": false" : "\"software_revision\": \"1.0.1.0\""),
+              std::string::npos)
+        << r.at("identity_after");
+    // Every request the device got is counted in one of the two.
+    size_t counted = 0;
+    for (const char* key : {"identity_before", "identity_after"}) {
+      const std::string& v = r.at(key);
+      if (v != "null") counted += std::stoul(v.substr(v.find("\"requests\": ") + 12));
+    }
+    EXPECT_EQ(counted, requests);
+    EXPECT_LT(r.at("started"), r.at("ended"));
+  }
 }
 
 }  // namespace

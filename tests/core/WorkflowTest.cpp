@@ -3,20 +3,26 @@
 // file once the device has taken every byte, at the first failed delivery, on cancel.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <tuple>
 
 #include "CoreFakes.h"
 #include "Log.h"
 #include "Pacing.h"
+#include "Receipt.h"
 
 namespace midiflash {
 namespace {
 
 using namespace midiflash::testing;
 
-const Controls kIdle{true, false, false, true}, kReady{true, true, false, true},
-    kRunning{false, false, true, false};
+// A destination is chosen: Identify is offered outside a run, and the report once one has ended.
+const Controls kIdle{true, false, false, true, true}, kReady{true, true, false, true, true},
+    kRunning{false, false, true, false}, kEnded{true, false, false, true, true, true},
+    kAsking{false, false, false, false};
 
 using Names = std::vector<std::string>;
 const std::string kSelect = "To select file click [File Select] button.",
@@ -317,7 +323,7 @@ TEST(RunEnd, EachWayARunEndsAndWhatItSaysOfIt) {
     EXPECT_EQ(h.view.detail.find("stopped") != std::string::npos,
               c.outcome != RunOutcome::kCompleted);
     EXPECT_EQ(h.view.progress, 0);
-    EXPECT_TRUE(h.view.shown == kIdle && !h.timer.running);
+    EXPECT_TRUE(h.view.shown == kEnded && !h.timer.running);
     EXPECT_EQ(h.midi.drops, std::string(c.name).starts_with("cancel") ? 1 : 0);
     // What went out is the file's notes from the first, and nothing follows the end.
     ASSERT_EQ(h.midi.sent.size(), c.sent);
@@ -420,6 +426,129 @@ TEST_F(WorkflowTest, PositionIsCappedAndTheStatusTextFormatted) {
     EXPECT_EQ(view.progresses.end()[-back], c.percent);
   }
   EXPECT_EQ(view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
+}
+
+// Identity Replies of the fake device: `device` 10, Roland, revision 1.0.`minor`.0.
+Bytes Reply(uint8_t minor, uint8_t device = 0x10) {
+  return {0xF0, 0x7E, device, 0x06, 0x02, 0x41, 0x19, 0x02, 0x33, 0x01, 1, 0, minor, 0, 0xF7};
+}
+const Bytes kRequest(kIdentityRequest.begin(), kIdentityRequest.end());
+
+// Identify: one request to a device that can be heard, 2 s for its answer, the controls off
+// meanwhile, then back where it was.
+TEST(Identify, OneRequestAndTwoSecondsForTheAnswer) {
+  const Bytes reply = Reply(2);
+  const struct {
+    const char* name;
+    Names sources;
+    std::vector<Bytes> received;  // half a second apart
+    double end;                   // seconds to the end of the asking
+    std::string shown;
+  } cases[] = {
+      {"in pieces",
+       {"A"},
+       {Bytes(reply.begin(), reply.begin() + 5), Bytes(reply.begin() + 5, reply.end())},
+       0.5,
+       "A: Roland (41), family 0x0119, model 0x00B3, software revision 1.0.2.0, device ID 0x10"},
+      {"another device id answers as well", {"A"}, {Reply(2, 0x11)}, 0.0, "device ID 0x11"},
+      {"no reply among other messages",
+       {"A"},
+       {{0x90, 1, 1}, Bytes(reply.begin() + 1, reply.end())},
+       2.0,
+       "A: no answer within 2 s"},
+      {"nothing to hear it on",
+       {"B"},
+       {},
+       0.0,
+       "A: no port of this device to hear its answer from"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreHarness h;
+    h.midi.sources = c.sources;
+    h.Choose(TenNotes());
+    const size_t before = h.midi.sent.size();
+    h.wf.Identify();
+    const bool heard = c.sources[0] == "A";
+    EXPECT_EQ(h.midi.sent.size(), before + heard);
+    EXPECT_EQ(h.wf.phase(), heard ? Phase::kIdentifying : Phase::kReady);
+    EXPECT_EQ(h.view.shown, heard ? kAsking : kReady);
+    for (const Bytes& b : c.received) {
+      h.wf.Received(b.data(), b.size());
+      if (h.wf.phase() == Phase::kIdentifying) h.Tick(0.5);
+    }
+    if (const double left = 1000.0 + c.end - 0.01 - h.clock.now; left > 0) h.Tick(left);
+    EXPECT_EQ(h.wf.phase() == Phase::kIdentifying, c.end == 2.0);
+    h.Tick(0.02);
+    EXPECT_EQ(h.wf.phase(), Phase::kReady);
+    EXPECT_EQ(h.view.shown, kReady);
+    EXPECT_NE(h.view.identities.back().find(c.shown), std::string::npos)
+        << h.view.identities.back();
+    EXPECT_EQ(h.midi.sent.size(), before + heard);  // one request, however long the wait
+    EXPECT_EQ(h.midi.listened, heard ? Names({"A", ""}) : Names{""});
+    EXPECT_FALSE(h.timer.running);
+  }
+}
+
+// Verified: the device is asked before the first opening message; after the run, from 2 s on,
+// every 2 s, any destination that may be it, until one answers as the same device.
+TEST_F(WorkflowTest,
+       AVerifiedUpdateAsksBeforeTheOpeningMessagesAndAfterTheRunUntilTheDeviceAnswers) {
+  wf.SetVerify(true, 9);
+  Choose(Opening());
+  EXPECT_EQ(midi.sent, std::vector<Bytes>{kRequest});
+  EXPECT_EQ(wf.phase(), Phase::kIdentifying);
+  const Bytes answer = Reply(0);
+  wf.Received(answer.data(), answer.size());
+  ASSERT_EQ(midi.sent.size(), 4u);  // the opening messages follow
+  EXPECT_EQ(view.identities.back().substr(0, 3), "A: ");
+  wf.Start();
+  while (wf.running()) Tick();
+  EXPECT_EQ(view.location, "Updating is completed !!");
+  EXPECT_EQ(wf.phase(), Phase::kVerifying);
+  EXPECT_EQ(view.identities.back(), "Waiting up to 9 s for A to answer again ...");
+  EXPECT_EQ(view.shown, kRunning);
+  const size_t sent = midi.sent.size();
+  Tick(1.9);
+  EXPECT_EQ(midi.sent.size(), sent);
+  Tick(0.2);
+  EXPECT_EQ(midi.sent.size(), sent + 1);
+  // It restarted under the same identity, which the output saw go: it is opened anew.
+  midi.deliveryError = -ENOENT;
+  const size_t opened = midi.opened.size();
+  Tick(2.0);
+  EXPECT_EQ(midi.sent.size(), sent + 2);
+  EXPECT_EQ(midi.opened.size(), opened + 1);
+  // The device restarts as D: gone, it is not asked; back, it is asked at once. Another device
+  // id, or the old revision from a device of another kind, is not the device.
+  midi.names = {"B", "C"};
+  Tick(2.0);
+  EXPECT_EQ(midi.sent.size(), sent + 2);
+  midi.names = midi.sources = {"B", "C", "D"};
+  wf.DestinationsChanged();
+  Tick(0.1);
+  EXPECT_EQ(midi.sent.size(), sent + 3);
+  EXPECT_EQ(midi.opened.back(), "D");
+  EXPECT_EQ(midi.listened.back(), "D");
+  for (const Bytes& b : {Reply(1, 0x11), Bytes{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x42, 0x19, 0x02, 0x33,
+                                               0x01, 1, 0, 1, 0, 0xF7}}) {
+    wf.Received(b.data(), b.size());
+  }
+  EXPECT_EQ(wf.phase(), Phase::kVerifying);
+  const Bytes updated = Reply(1);
+  wf.Received(updated.data(), updated.size());
+  EXPECT_EQ(wf.phase(), Phase::kEnded);
+  EXPECT_EQ(view.ends, std::vector<RunOutcome>{RunOutcome::kCompleted});
+  EXPECT_EQ(RevisionChangeText(view.result.before, view.result.after),
+            "Software revision: 1.0.0.0 \u2192 1.0.1.0");
+  EXPECT_EQ(PlayExitStatus(view.result), 0);
+  EXPECT_EQ(wf.chosen()->id, "D");
+  EXPECT_EQ(view.items[size_t(view.selected)], "D");
+  EXPECT_FALSE(timer.running);
+  // Its receipt, member by member as kept with the tests (a .txt, which the corpus passes over).
+  std::ifstream golden(MIDIFLASH_TEST_DATA "/receipt-verified-run.txt");
+  EXPECT_EQ(ReceiptJson(DescribeRun(wf, "midiflash-test")),
+            std::string(std::istreambuf_iterator<char>(golden), {}));
 }
 
 TEST(Pacing, TheModelMatchesTheSequencer) {

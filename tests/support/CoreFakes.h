@@ -1,6 +1,7 @@
 // Fakes for the core's interfaces, and a workflow loaded on them.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <optional>
@@ -27,6 +28,8 @@ class FakeMidi : public MidiOutput {
   uint64_t warnings = 0;          // DeliveryWarnings(); opening a destination clears it
   int drops = 0;                  // DropPending() calls
   bool seesEveryLoss = true;
+  std::vector<std::string> sources{"A", "B", "C"};  // ports that are both, as ALSA's often are
+  std::vector<std::string> listened;                // every OpenSource, in order
   const char* ServiceName() const override { return "fake"; }
   std::vector<MidiDestination> ListDestinations() override {
     std::vector<MidiDestination> list;
@@ -50,6 +53,15 @@ class FakeMidi : public MidiOutput {
   void DropPending() override { pending = 0, ++drops; }
   uint64_t DeliveryWarnings() override { return warnings; }
   bool SeesEveryLoss() const override { return seesEveryLoss; }
+  std::vector<MidiDestination> ListSources() override {
+    std::vector<MidiDestination> list;
+    for (const std::string& n : sources) list.push_back({n, n, n, "", false});
+    return list;
+  }
+  int32_t OpenSource(const std::string& id) override {
+    listened.push_back(id);
+    return id.empty() || std::count(sources.begin(), sources.end(), id) ? 0 : -ENOENT;
+  }
 };
 
 class FakeView : public UpdateView {
@@ -62,7 +74,8 @@ class FakeView : public UpdateView {
   std::vector<std::string> items;  // labels as the window shows them
   int64_t selected = -1;
   std::vector<RunOutcome> ends;
-  RunResult result;  // of the latest end
+  RunResult result;                     // of the latest end
+  std::vector<std::string> identities;  // every identity text shown, in order
   void ShowFileName(const std::string& n) override { fileName = FileNameText(n); }
   void ShowSelectFile() override { fileName = SelectFileText(); }
   void ShowNotice(Notice n) override { Status(NoticeText(n)); }
@@ -78,6 +91,9 @@ class FakeView : public UpdateView {
       items.push_back(i.gone ? GoneDestinationText(i.destination.name) : i.destination.name);
     }
     selected = s;
+  }
+  void ShowIdentity(const IdentityCheck& c, bool done) override {
+    identities.push_back(IdentityCheckText(c, done));
   }
   void RunEnded(const RunResult& r) override { ends.push_back((result = r).outcome); }
 
@@ -110,6 +126,7 @@ class FakeFiles : public FileSource {
 struct FakeClock : Clock {
   double now = 1000.0;
   double Now() override { return now; }
+  double UtcNow() override { return now + 1.8e9; }  // 2027-01-15T08:16:40Z at the start
 };
 
 struct FakeTimer : TickTimer {

@@ -12,6 +12,7 @@ import argparse
 import ctypes
 import errno
 import glob
+import hashlib
 import io
 import json
 import lzma
@@ -119,6 +120,15 @@ SMALL_POOL_CASES = {"sysex5572": ([(96, sysex(5572, 5))], 0),
                     "sysex5573": ([(96, sysex(5573, 6))], 1)}
 EXPECTED_LIST = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
                  "Serial MIDI (UART16550A):Serial MIDI 1"]
+# Devices that answer Identity Requests: a user-space client ("responder", restarting as a new
+# client of the same name once the update has completed) and snd-virmidi answered from its rawmidi
+# side. identify to each, and to snd-virmidi with nobody answering; then a verified run with its
+# receipt to each.
+REQUEST = bytes.fromhex("f07e7f0601f7")
+WHO = "non-commercial (7D), family 0x0012, model 0x00B4, software revision "
+IDENTIFY = {"id-user": ("responder:in", 0), "id-virmidi": ("Virtual Raw MIDI 0-0", 0),
+            "id-silent": ("Virtual Raw MIDI 0-0", 6)}
+VERIFY = {"user": "responder:in", "virmidi": "Virtual Raw MIDI 0-0"}
 
 
 def stream(events):
@@ -208,7 +218,7 @@ play() {
     alsa_recorder "$@" & rec=$!
     while [ ! -e $out.bin.ready ] && kill -0 $rec 2>/dev/null; do sleep 0.05; done
   fi
-  midiflash-cli -v play /cases/$name.* --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
+  midiflash-cli -v play $OPTS /cases/$name.* --port "$port" > $out.txt 2> $out.err; echo $? > $out.rc
   cut -d' ' -f1 /proc/uptime > $out.end
   if [ $# -gt 0 ]; then kill -TERM $rec 2>/dev/null; wait $rec; fi
   echo "bed: $dest $name exit $(cat $out.rc)"
@@ -272,6 +282,30 @@ def guest_script(mode):
         lines.append(f"{driver.format('first')}; {driver.format('second')}; workflow_driver "
                      "dest first file /cases/switch.dat dest second run - > /out/switch.txt 2>&1; "
                      "kill -TERM $first $second; wait $first $second")
+        ready = "while [ ! -e /out/{0}.ready ]; do sleep 0.05; done"
+        for name, (port, _) in IDENTIFY.items():
+            rec = ("seq /out/{0}.bin 0 responder" if name == "id-user" else
+                   "rawmidi hw:0,0 /out/{0}.bin").format(name)
+            answer = "" if name == "id-silent" else "ANSWER=fresh "
+            lines.append(f"{answer}alsa_recorder {rec} & r=$!; {ready.format(name + '.bin')}; "
+                         f"midiflash-cli identify --json --port {shlex.quote(port)} "
+                         f"> /out/{name}.json 2>&1; echo $? > /out/{name}.rc; "
+                         "kill -TERM $r; wait $r")
+        opts = "OPTS='--verify --verify-wait 8 --receipt /out/verify-{0}.receipt'"
+        # The responder takes the update, then restarts once the run completed, as a new client
+        # (another client takes the number it had: the kernel gives out the lowest free one).
+        lines.append(f"ANSWER=fresh alsa_recorder seq /out/verify-user-A.bin 0 responder & a=$!; "
+                     f"{ready.format('verify-user-A.bin')}; "
+                     f"(while ! grep -q 'Updating is completed' /out/verify-user-channel.txt "
+                     "2>/dev/null; do sleep 0.05; done; kill -TERM $a; wait $a; "
+                     f"alsa_recorder seq /out/verify-hold.bin & h=$!; {ready.format('verify-hold.bin')}; "
+                     "ANSWER=updated alsa_recorder seq /out/verify-user-B.bin 0 responder & b=$!; "
+                     f"sleep 6; kill -TERM $b $h; wait $b $h) & w=$!; "
+                     f"({opts.format('user')}; play verify-user channel responder:in); wait $w")
+        lines.append(f"ANSWER=fresh alsa_recorder rawmidi hw:0,0 /out/verify-virmidi.bin & v=$!; "
+                     f"{ready.format('verify-virmidi.bin')}; "
+                     f"({opts.format('virmidi')}; play verify-virmidi channel "
+                     f"{shlex.quote(VERIFY['virmidi'])}); kill -TERM $v; wait $v")
         lines.append("dmesg > /out/dmesg.txt")
         # No sequencer: every module that holds it goes.
         lines.append("rmmod snd-seq-midi snd-virmidi snd-seq-virmidi snd-seq-dummy "
@@ -588,6 +622,58 @@ def check(files, cable):
     expect(watch == "".join(f"{i}: {name}\n" for i, name in enumerate(EXPECTED_LIST))
            + f"added {n}: recorder:in\nremoved {n}: recorder:in\n0\n", f"list --watch: {watch!r}")
 
+    for name, (port, status) in IDENTIFY.items():
+        rc = files.get(name + ".rc", b"?").strip().decode()
+        text = files.get(name + ".json", b"").decode(errors="replace")
+        got = files.get(name + ".bin", b"")
+        try:
+            answer = json.loads(text)
+        except ValueError:
+            answer = {}
+        ok = rc == str(status) and got == REQUEST and answer.get("answered") == (status == 0)
+        if status == 0:
+            ok = ok and answer.get("software_revision") == "1.0.0.0" and answer.get(
+                "manufacturer") == {"id": "7D", "name": "non-commercial"}
+        expect(ok, f"{name}: exit {rc} (want {status}), the device got {got!r}, {text.strip()!r}")
+    channel = stream(CASES["channel"])
+    for dest, port in VERIFY.items():
+        key = f"verify-{dest}-channel"
+        rc = files.get(key + ".rc", b"?").strip().decode()
+        text = files.get(key + ".txt", b"").decode(errors="replace")
+        expect(rc == "0" and f"{WHO}1.0.0.0" in text
+               and text.endswith(f"{WHO}1.0.1.0, device ID 0x10\n"
+                                 "Software revision: 1.0.0.0 \u2192 1.0.1.0\n"),
+               f"{key}: exit {rc}, {text[-300:]!r}")
+        # What the device received, field by field in the receipt.
+        if dest == "user":
+            before, after = files.get("verify-user-A.bin", b""), files.get("verify-user-B.bin", b"")
+        else:
+            got = files.get("verify-virmidi.bin", b"")
+            before, after = got[:len(REQUEST) + len(channel)], got[len(REQUEST) + len(channel):]
+        requests = len(after) // len(REQUEST)
+        expect(before == REQUEST + channel and requests >= 1 and after == REQUEST * requests,
+               f"{key}: the device got {first_difference(before, REQUEST + channel)}, then "
+               f"{after!r}")
+        try:
+            r = json.loads(files.get(f"verify-{dest}.receipt", b"{}"))
+        except ValueError:
+            r = {}
+        b, a = r.get("identity_before") or {}, r.get("identity_after") or {}
+        want = {"bytes_sent": len(channel), "bytes_delivered": len(channel),
+                "messages_sent": len(CASES["channel"]), "messages_delivered": len(CASES["channel"]),
+                "ticks_played": 12 * len(CHANNEL), "ticks_total": 12 * len(CHANNEL),
+                "exit_status": 0, "outcome": "Updating is completed !!"}
+        got = {k: r.get(k) for k in want}
+        restarted = dest != "user" or a.get("destination", {}).get("id") != b.get(
+            "destination", {}).get("id")
+        expect(got == want and r.get("file", {}).get("sha256") ==
+               hashlib.sha256(smf(CASES["channel"])).hexdigest()
+               and b.get("software_revision") == "1.0.0.0" and b.get("requests") == 1
+               and a.get("software_revision") == "1.0.1.0" and a.get("requests") == requests
+               and a.get("destination", {}).get("name") == r.get("destination", {}).get("name")
+               and restarted and r.get("started", "") < r.get("ended", ""),
+               f"verify-{dest}: receipt {got} of {want}, before {b}, after {a}")
+
     noseq = files.get("noseq-list.txt", b"").decode()
     expect(noseq == "2\n", f"list without a sequencer: {noseq!r}")
     rc = files.get("noseq-play.rc", b"?").strip().decode()
@@ -605,7 +691,7 @@ def main():
     p.add_argument("--probe")
     p.add_argument("--driver")
     p.add_argument("--cache", required=True)
-    p.add_argument("--timeout", type=int, default=200)
+    p.add_argument("--timeout", type=int, default=240)
     args = p.parse_args()
     start = time.monotonic()
     vmlinux, args.modules = prepare_kernel(args.cache)
