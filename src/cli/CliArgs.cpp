@@ -2,7 +2,7 @@
 
 namespace midiflash {
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& spec,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& known,
                ParsedArgs& parsed, std::string& error) {
   parsed = ParsedArgs{};
   for (size_t i = 0; i < args.size(); ++i) {
@@ -19,7 +19,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
     const bool is_long = a[1] == '-';
     const std::string name = is_long ? a.substr(0, a.find('=')) : a.substr(0, 2);
     const OptionSpec* found = nullptr;
-    for (const OptionSpec& o : spec) {
+    for (const OptionSpec& o : known) {
       if (is_long ? name == o.name : (o.shortName != 0 && a[1] == o.shortName)) found = &o;
     }
     if (found == nullptr) {

@@ -23,10 +23,10 @@ struct ParsedArgs {
   const std::string& Value(const std::string& name) const { return options.at(name); }
 };
 
-// Reads `args` against `spec`. Returns false, with `error` saying what is wrong ("unknown option
-// '--prot'", "option '--port' needs a value"), for an option not in `spec` or one without its
+// Reads `args` against `known`. Returns false, with `error` saying what is wrong ("unknown option
+// '--prot'", "option '--port' needs a value"), for an option not in `known` or one without its
 // value. An option given twice keeps its last value.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& spec,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& known,
                ParsedArgs& parsed, std::string& error);
 
 // The value of option `name`, when given, as a whole number from 0 to `max` in decimal digits;

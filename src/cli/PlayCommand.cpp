@@ -12,6 +12,7 @@
 #include "CliArgs.h"
 #include "CliHelp.h"
 #include "CliPortMatch.h"
+#include "CliSession.h"
 #include "CliSignals.h"
 #include "CliText.h"
 #include "CliView.h"
@@ -19,12 +20,9 @@
 #include "Log.h"
 #include "MainQueue.h"
 #include "MidiService.h"
-#include "PeriodicTimer.h"
 #include "PosixFileSource.h"
 #include "Sandbox.h"
 #include "StatusText.h"
-#include "SteadyClock.h"
-#include "TickHandOff.h"
 #include "UpdateWorkflow.h"
 #include "Version.h"
 
@@ -188,25 +186,9 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   const MidiDestination& target = list[static_cast<size_t>(index)];
   receipt.destination = target;
 
-  PeriodicTimer timer;
   CliView view(out, &out == &std::cout && isatty(STDOUT_FILENO));
-  SteadyClock clock;
-  UpdateWorkflow* running = nullptr;
-  TickHandOff handoff(
-      timer, [&queue](std::function<void()> task) { queue.Post(std::move(task)); },
-      [&running] { running->Tick(); });
-  UpdateWorkflow workflow(*midi, view, files, clock, handoff);
-  running = &workflow;
-  // What the device answers comes on a thread of the service; the workflow reads it here.
-  midi->SetReceived([&queue, &workflow](const uint8_t* data, size_t size) {
-    queue.Post([&workflow, bytes = std::vector<uint8_t>(data, data + size)] {
-      workflow.Received(bytes.data(), bytes.size());
-    });
-  });
-  struct StopReceiving {
-    MidiOutput& midi;
-    ~StopReceiving() { midi.SetReceived({}); }
-  } stop_receiving{*midi};
+  CliSession session(*midi, view, files, queue);
+  UpdateWorkflow& workflow = session.workflow();
   // The receipt describes what the workflow did, once it has done something.
   const auto end = [&](int status) {
     const Receipt run = DescribeRun(workflow, receipt.program);
@@ -227,20 +209,9 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return finish(kPlayUnusable, error, "");
   }
   if (a.Has("--verify")) {
-    if (a.Has("--reply-port")) {
-      const std::vector<MidiDestination> sources = midi->ListSources();
-      const PortMatch match = MatchPort(sources, a.Value("--reply-port"), "source", "--reply-port");
-      if (match.index < 0) {
-        err << "midiflash-cli: " << match.error << "\n";
-        return finish(kPlayUnusable, match.error, "");
-      }
-      workflow.SetReplySource(sources[size_t(match.index)]);
-    }
     // Said before anything is sent: without a port to hear it, the device cannot be verified.
-    if (!workflow.ReplySourceFor(target)) {
-      error = "cannot verify: no MIDI port of '" + Printable(target.name) +
-              "' to hear its answer from; name one with --reply-port (see 'midiflash-cli list "
-              "--sources')";
+    if (const std::string why = session.UseReplyPort(a, target); !why.empty()) {
+      error = "cannot verify: " + why;
       err << "midiflash-cli: " << error << "\n";
       return finish(kPlayUnusable, error, "");
     }
@@ -260,11 +231,7 @@ int RunPlayCommand(const std::vector<std::string>& args, std::ostream& out, std:
   workflow.SetSysExGap(gap_ms);
   workflow.UseFile(std::move(loaded));
   // With --verify the device is asked first; its answer, or 2 s, lets the opening messages go.
-  const auto identifying = [&workflow] { return workflow.phase() == Phase::kIdentifying; };
-  while (identifying() && CliSignals::Received() == 0) {
-    queue.RunUntil([&] { return !identifying(); }, std::chrono::milliseconds(100));
-  }
-  if (CliSignals::Received() != 0) return interrupted();
+  if (!session.WaitWhileIdentifying()) return interrupted();
   switch (workflow.phase()) {
     case Phase::kReady:
       break;
