@@ -1,5 +1,4 @@
-// MIDI output on a real JACK server and with no service; the ALSA delivery parts that need no
-// kernel.
+// MIDI output on a real JACK server and with no service; the ALSA parts that need no kernel.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>

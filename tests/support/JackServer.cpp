@@ -48,7 +48,7 @@ pid_t Spawn(std::vector<const char*> argv, const std::string& log = "/dev/null")
   return pid;
 }
 
-std::string ReadLog(const std::string& log) {
+std::string ReadLog(const std::string& log) {  // without jackd's xrun lines
   std::ifstream in(log);
   std::string line, text;
   while (std::getline(in, line)) text += line.find("XRun") == line.npos ? line + "\n" : "";
@@ -115,17 +115,15 @@ void FreeDeadServerEntries() {
 
 JackKind JackKindFromEnv() {
   const char* v = std::getenv("MIDIFLASH_TEST_JACK");
-  const std::string kind = v ? v : "";
-  return kind == "async"      ? JackKind::kAsync
-         : kind == "pipewire" ? JackKind::kPipeWire
-                              : JackKind::kSync;
+  for (const JackKind kind : {JackKind::kAsync, JackKind::kPipeWire}) {
+    if (v != nullptr && std::strcmp(v, JackKindName(kind)) == 0) return kind;
+  }
+  return JackKind::kSync;
 }
 
 const char* JackKindName(JackKind kind) {
   return kind == JackKind::kAsync ? "async" : kind == JackKind::kSync ? "sync" : "pipewire";
 }
-
-JackServer::JackServer() = default;
 
 std::unique_ptr<JackServer> JackServer::Start(std::string* error, JackKind kind) {
   std::unique_ptr<JackServer> server(new JackServer);
@@ -219,9 +217,7 @@ std::string JackServer::StartPipeWire() {
 
 JackServer::~JackServer() {
   if (!pids_.empty() && pids_[0] > 0 && Exited(pids_[0])) pids_[0] = -1;
-  for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
-    if (*pid > 0) Stop(*pid);
-  }
+  for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) *pid > 0 ? Stop(*pid) : void();
   // A jackd that was killed or died keeps its table entry.
   if (!name_.empty() && !pids_.empty() && pids_[0] < 0) Reclaim(name_);
   std::error_code ec;

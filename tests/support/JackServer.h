@@ -24,11 +24,9 @@ class JackServer {
   static std::unique_ptr<JackServer> Start(std::string* error, JackKind kind = JackKindFromEnv());
   // Stops what it started, takes back a killed jackd's table entry, puts the environment back.
   ~JackServer();
-  // SIGKILL to the server, as a crash; false when it had already exited.
-  bool Kill();
+  bool Kill();  // SIGKILL to the server, as a crash; false when it had already exited
 
  private:
-  JackServer();
   std::string StartJackd(bool sync);
   std::string StartPipeWire();
   void SetEnv(const char* var, const char* value);  // until the destructor

@@ -45,12 +45,6 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
   return done();
 }
 
-RecordingClient::RecordingClient(const std::string& client_name, const std::string& port_name,
-                                 Answer answer)
-    : port_name_(port_name), answer_(answer) {
-  Open(client_name);
-}
-
 void RecordingClient::Open(const std::string& client_name) {
   jack_client_t* client = jack_client_open(client_name.c_str(), JackNoStartServer, nullptr);
   if (client == nullptr) return;
@@ -67,13 +61,6 @@ void RecordingClient::Open(const std::string& client_name) {
   full_port_name_ = jack_port_name(port);
   port_ = port, out_port_ = out, client_ = client;
   if (jack_activate(client) != 0) Close();
-}
-
-bool RecordingClient::Restart(const std::string& client_name) {
-  Close();
-  updated_ = true, answer_at_ = 0;
-  Open(client_name);
-  return ok();
 }
 
 int RecordingClient::Process(jack_nframes_t nframes, void* arg) {

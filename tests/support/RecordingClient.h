@@ -36,7 +36,10 @@ class RecordingClient {
 
   // Opens and activates the client on the server JACK_DEFAULT_SERVER names (never starts one).
   explicit RecordingClient(const std::string& client_name = "recorder",
-                           const std::string& port_name = "input", Answer answer = Answer::kOff);
+                           const std::string& port_name = "input", Answer answer = Answer::kOff)
+      : port_name_(port_name), answer_(answer) {
+    Open(client_name);
+  }
   ~RecordingClient() { Close(); }
   bool ok() const { return client_.load() != nullptr; }
   const std::string& FullPortName() const { return full_port_name_; }
@@ -53,7 +56,11 @@ class RecordingClient {
   }
   void Close();  // leaves the server at once; what arrived stays readable
   // Comes back as `client_name`, as a device restarting after an update, and answers as updated.
-  bool Restart(const std::string& client_name);
+  bool Restart(const std::string& client_name) {
+    Close();
+    updated_ = true, answer_at_ = 0;
+    return Open(client_name), ok();
+  }
 
  private:
   void Open(const std::string& client_name);
