@@ -23,14 +23,11 @@ inline Bytes Sysex(size_t size, uint8_t seed = 0) {
 }
 
 // Collects every log line while it lives.
-class LogLines {
- public:
+struct LogLines {
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-
- private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   ScopedLogCapture capture_{[this](const std::string& line) {
