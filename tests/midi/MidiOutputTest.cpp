@@ -1,4 +1,4 @@
-// MIDI output on a real JACK server and with no service; the ALSA parts that need no kernel.
+// MIDI output on a real JACK server and with no service; the ALSA code that needs no kernel.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
