@@ -66,8 +66,7 @@ TEST(JackOutputTest, EveryMessageArrivesInOrderBurstsWaitForRoomAndDropPendingSt
   EXPECT_EQ(log.lines(), std::vector<std::string>{});
   EXPECT_EQ(send({0xF0, 0x43, 0x12}), 0);  // the escape form, without F7, goes out as it is
 
-  // 500 KiB overfill the ring: sends wait for room. Then a cancel amid another burst drops only
-  // what no cycle had taken; what is sent afterwards arrives.
+  // 500 KiB overfill the ring: sends wait. A cancel amid a burst drops only what no cycle took.
   for (size_t i = 0; i < 800; ++i) {
     Bytes m = Sysex(1024, static_cast<uint8_t>(i));
     m[1] = uint8_t(i >> 7), m[2] = uint8_t(i & 0x7F);
@@ -190,9 +189,8 @@ TEST(JackOutputTest, AKilledDestinationEndsDeliveryAtOnceAndALongIdleIsNoStall) 
   EXPECT_EQ(midi->DeliveryError(), 0);
 }
 
-// A reader stalled for three cycles: async jackd loses notes and must then have warned; --sync
-// waits, so all arrive unwarned. PipeWire 0.3.65 loses them silently: only a run without a stall
-// is checked there. Then the server dies: sends fail without a crash.
+// A reader stalled for three cycles: async jackd loses notes and must warn; --sync waits, so all
+// arrive unwarned; PipeWire 0.3.65 loses them silently, so it runs unstalled. Then the server dies.
 TEST(JackOutputTest, AStalledReaderWarnsWhereMessagesCanBeLostAndServerDeathFailsSends) {
   const JackKind kind = JackKindFromEnv();
   std::string error;
