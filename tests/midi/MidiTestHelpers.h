@@ -1,4 +1,4 @@
-// Message builders, log capture and environment overrides for the MIDI output and window tests.
+// Message builder, log capture and environment overrides for the MIDI, timer and window tests.
 #pragma once
 
 #include <cstdint>
@@ -23,20 +23,11 @@ inline Bytes Sysex(size_t size, uint8_t seed = 0) {
 }
 
 // Collects every log line while it lives.
-class LogLines {
- public:
+struct LogLines {
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-  // Lines equal to `text`, or with `prefix`, starting with it.
-  size_t Count(const std::string& text, bool prefix = false) const {
-    size_t n = 0;
-    for (const auto& l : lines()) n += prefix ? l.rfind(text, 0) == 0 : l == text;
-    return n;
-  }
-
- private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   ScopedLogCapture capture_{[this](const std::string& line) {
@@ -45,7 +36,7 @@ class LogLines {
   }};
 };
 
-// Sets (or, with nullopt, removes) an environment variable and puts it back afterwards.
+// Sets (nullopt: removes) an environment variable while it lives.
 struct ScopedEnv {
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) {
     if (const char* was = std::getenv(name)) old = was;

@@ -1,6 +1,5 @@
-// Runs one private JACK server for a whole test program:
-//   ::testing::AddGlobalTestEnvironment(new midiflash::testing::JackServerEnvironment);
-// When jackd cannot start, the program's tests fail with the reason instead of being skipped.
+// One private JACK server for a whole test program (::testing::AddGlobalTestEnvironment); when it
+// cannot start, every test fails with the reason. Header-only: the library needs no GoogleTest.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,17 +8,14 @@
 
 namespace midiflash::testing {
 
-class JackServerEnvironment : public ::testing::Environment {
- public:
+struct JackServerEnvironment : ::testing::Environment {
   void SetUp() override {
     std::string error;
-    server_ = JackServer::Start(&error);
-    ASSERT_NE(server_, nullptr) << "cannot start the test JACK server: " << error;
+    server = JackServer::Start(&error);
+    ASSERT_NE(server, nullptr) << "cannot start the test JACK server: " << error;
   }
-  void TearDown() override { server_.reset(); }
-
- private:
-  static inline std::unique_ptr<JackServer> server_;
+  void TearDown() override { server.reset(); }
+  std::unique_ptr<JackServer> server;
 };
 
 }  // namespace midiflash::testing

@@ -13,81 +13,54 @@ struct RecordHeader {
   jack_time_t usecs;
 };
 
+// What a device that answers as `answer` sends for a request.
+std::vector<std::vector<uint8_t>> Reply(RecordingClient::Answer answer, bool updated) {
+  using A = RecordingClient::Answer;
+  const std::vector<uint8_t> reply = {
+      0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0x00, 0x34, 0x01, 0x01, 0x00, uint8_t(updated),
+      0x00, 0xF7};
+  if (answer == A::kLate) return {reply};
+  if (answer == A::kAnswer) {
+    return {{reply.begin(), reply.begin() + 4},
+            {0x02, 0x7D, 0xF8, 0x12, 0x00, 0x34},
+            {reply.begin() + 9, reply.end()}};
+  }
+  if (answer != A::kGarbage) return {};
+  std::vector<uint8_t> too_long = reply;
+  too_long.insert(too_long.end() - 1, 80, 0x00);  // beyond what any reply holds
+  return {{0xF0, 0x7E, 0x10, 0x06, 0x03, 0x7D, 0x12, 0x00, 0x34, 0x01, 1, 0, 0, 0, 0xF7},
+          {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0xF7},
+          {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0x00, 0x90, 0x40, 0x40},
+          {0x34, 0x01, 0x01, 0x00, 0x00, 0x00, 0xF7},
+          too_long};
+}
+
 }  // namespace
 
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!done() && std::chrono::steady_clock::now() < end) {
+  for (const auto end = std::chrono::steady_clock::now() + timeout;
+       !done() && std::chrono::steady_clock::now() < end;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return done();
 }
 
-RecordingClient::RecordingClient(const std::string& client_name, const std::string& port_name,
-                                 Answer answer)
-    : port_name_(port_name),
-      answer_(answer),
-      ring_(16 * 1024 * 1024) {  // a second of a saturated 128-frame port
-  Open(client_name);
-}
-
 void RecordingClient::Open(const std::string& client_name) {
   jack_client_t* client = jack_client_open(client_name.c_str(), JackNoStartServer, nullptr);
   if (client == nullptr) return;
-  jack_port_t* port =
-      jack_port_register(client, port_name_.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  jack_port_t* out =
-      answer_ == Answer::kOff
-          ? nullptr
-          : jack_port_register(client, "output", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  const auto add = [&](const char* name, unsigned long flags) {
+    return jack_port_register(client, name, JACK_DEFAULT_MIDI_TYPE, flags, 0);
+  };
+  jack_port_t* port = add(port_name_.c_str(), JackPortIsInput);
+  jack_port_t* out = answer_ == Answer::kOff ? nullptr : add("output", JackPortIsOutput);
   if (port == nullptr || (answer_ != Answer::kOff && out == nullptr) ||
       jack_set_process_callback(client, Process, this) != 0) {
     jack_client_close(client);
     return;
   }
   full_port_name_ = jack_port_name(port);
-  port_.store(port);
-  out_port_.store(out);
-  client_.store(client);
+  port_ = port, out_port_ = out, client_ = client;
   if (jack_activate(client) != 0) Close();
-}
-
-bool RecordingClient::Restart(const std::string& client_name) {
-  Close();
-  updated_.store(true);
-  answer_at_ = 0;
-  Open(client_name);
-  return ok();
-}
-
-void RecordingClient::Reply(void* out, jack_time_t now) {
-  if (answer_at_ == 0 || now < answer_at_) return;
-  answer_at_ = 0;
-  const uint8_t revision = updated_.load() ? 1 : 0;
-  const std::vector<uint8_t> reply = {0xF0, 0x7E, kDeviceId, 0x06, 0x02,     0x7D, 0x12, 0x00,
-                                      0x34, 0x01, 0x01,      0x00, revision, 0x00, 0xF7};
-  std::vector<std::vector<uint8_t>> events;
-  switch (answer_) {
-    case Answer::kAnswer:
-      events = {{reply.begin(), reply.begin() + 4},
-                {0x02, 0x7D, 0xF8, 0x12, 0x00, 0x34},
-                {reply.begin() + 9, reply.end()}};
-      break;
-    case Answer::kLate:
-      events = {reply};
-      break;
-    case Answer::kGarbage:
-      events = {{0xF0, 0x7E, kDeviceId, 0x06, 0x03, 0x7D, 0x12, 0x00, 0x34, 0x01, 1, 0, 0, 0, 0xF7},
-                {0xF0, 0x7E, kDeviceId, 0x06, 0x02, 0x7D, 0x12, 0xF7},
-                {0xF0, 0x7E, kDeviceId, 0x06, 0x02, 0x7D, 0x12, 0x00, 0x90, 0x40, 0x40},
-                {0x34, 0x01, 0x01, 0x00, 0x00, 0x00, 0xF7},
-                reply};
-      events.back().insert(events.back().end() - 1, 80, 0x00);  // beyond what any reply holds
-      break;
-    default:
-      return;
-  }
-  for (const auto& e : events) jack_midi_event_write(out, 0, e.data(), e.size());
 }
 
 int RecordingClient::Process(jack_nframes_t nframes, void* arg) {
@@ -98,22 +71,26 @@ int RecordingClient::Process(jack_nframes_t nframes, void* arg) {
   void* buffer = jack_port_get_buffer(port, nframes);
   const jack_nframes_t cycle_start = jack_last_frame_time(client);
   const jack_time_t now = jack_get_time();
-  jack_midi_event_t event;
   static constexpr uint8_t kRequest[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+  jack_midi_event_t event;
   for (uint32_t i = 0; jack_midi_event_get(&event, buffer, i) == 0; ++i) {
     const RecordHeader header{static_cast<uint32_t>(event.size), cycle_start + event.time, now};
     if (!self->ring_.Write(&header, sizeof header, event.buffer, event.size)) ++self->overflows_;
-    const bool request = event.size == sizeof kRequest &&
-                         std::equal(kRequest, kRequest + sizeof kRequest, event.buffer);
-    if (!request) self->updated_.store(true);
-    if (request && self->answer_at_ == 0) {
+    if (event.size != sizeof kRequest || !std::equal(kRequest, std::end(kRequest), event.buffer)) {
+      self->updated_ = true;
+    } else if (self->answer_at_ == 0) {
       self->answer_at_ = now + (self->answer_ == Answer::kLate ? 1500000 : 1);
     }
   }
   if (jack_port_t* out = self->out_port_.load()) {
     void* out_buffer = jack_port_get_buffer(out, nframes);
     jack_midi_clear_buffer(out_buffer);
-    self->Reply(out_buffer, now);
+    if (self->answer_at_ != 0 && now >= self->answer_at_) {
+      self->answer_at_ = 0;
+      for (const auto& e : Reply(self->answer_, self->updated_)) {
+        jack_midi_event_write(out_buffer, 0, e.data(), e.size());
+      }
+    }
   }
   if (self->stall_cycles_.load() > 0) {
     --self->stall_cycles_;
@@ -122,23 +99,19 @@ int RecordingClient::Process(jack_nframes_t nframes, void* arg) {
   return 0;
 }
 
-size_t RecordingClient::Drain() const {
-  for (RecordHeader h; ring_.Read(&h, sizeof h);) {
-    messages_.push_back({std::vector<uint8_t>(h.size), h.frame, h.usecs});
-    ring_.Read(messages_.back().bytes.data(), h.size);
-  }
-  return messages_.size();
-}
-
 std::vector<RecordingClient::Message> RecordingClient::Messages() const {
+  Count();
   std::lock_guard<std::mutex> lock(mutex_);
-  Drain();
   return messages_;
 }
 
 size_t RecordingClient::Count() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Drain();
+  for (RecordHeader h; ring_.Read(&h, sizeof h);) {
+    messages_.push_back({std::vector<uint8_t>(h.size), h.frame, h.usecs});
+    ring_.Read(messages_.back().bytes.data(), h.size);
+  }
+  return messages_.size();
 }
 
 void RecordingClient::Close() {
