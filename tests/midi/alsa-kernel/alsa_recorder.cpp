@@ -17,20 +17,16 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-volatile sig_atomic_t g_stop = 0;
+static volatile sig_atomic_t g_stop = 0;
 
 // Writes FILE`suffix` holding `text`, renamed into place so that whoever sees it sees the text.
-void Ready(const std::string& file, const std::string& text, const char* suffix = ".ready") {
+static void Ready(const std::string& file, const std::string& text, const char* suffix = ".ready") {
   if (FILE* f = std::fopen((file + ".part").c_str(), "w")) {
     std::fputs(text.c_str(), f);
     std::fclose(f);
     std::rename((file + ".part").c_str(), (file + suffix).c_str());
   }
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 4) {
@@ -49,9 +45,8 @@ int main(int argc, char** argv) {
   pollfd fds[2];
   int nfds, port = 0;
   if (source.rfind("hw:", 0) == 0) {
-    if (snd_rawmidi_open(&in, answer ? &back : nullptr, source.c_str(), SND_RAWMIDI_NONBLOCK) < 0) {
+    if (snd_rawmidi_open(&in, answer ? &back : nullptr, argv[3], SND_RAWMIDI_NONBLOCK) < 0)
       return 1;
-    }
     snd_rawmidi_params_t* params;
     snd_rawmidi_params_alloca(&params);
     snd_rawmidi_params_current(in, params);

@@ -2,8 +2,8 @@
 """A real kernel ALSA sequencer (kernel_bed.py test|bench --cli PATH ... --cache DIR): Debian 12's
 kernel in QEMU, where midiflash-cli plays update files to a user-space client, to snd-virmidi (read
 back from its rawmidi device) and to snd-serial-u16550 under snd-seq-midi, drained like a cable."""
-import ctypes, glob, hashlib, itertools, json, lzma, os, re, shutil, signal, socket
-import subprocess, sys, tarfile, tempfile, threading, time
+import ctypes, glob, hashlib, itertools, json, lzma, os, re, shutil, signal, socket, subprocess, sys
+import tarfile, tempfile, time
 
 CABLE = 3125  # bytes a second on a 31250-baud cable
 # Load order, from `modinfo -F depends`; the guest sets up the last three itself.
@@ -117,10 +117,12 @@ TESTS = r"""
 # rec NAME [STOP_AFTER [CLIENT|hw:C,D]]: a recorder into /out/NAME.bin, once it can receive.
 rec() { alsa_recorder /out/$1.bin $2 $3 & echo $! > /tmp/$1.pid
   while [ ! -e /out/$1.bin.ready ] && kill -0 $! 2>/dev/null; do sleep 0.05; done; }
-stop() { for r; do kill -TERM $(cat /tmp/$r.pid) 2>/dev/null; wait $(cat /tmp/$r.pid); done; }
-# run KEY COMMAND...: its output in /out/KEY.txt, its log in .err, its exit status in .rc.
+# stop NAME...: each closed (also one that this shell, a subshell, did not start).
+stop() { for r; do p=$(cat /tmp/$r.pid); kill -TERM $p 2>/dev/null; wait $p
+  while [ ! -e /out/$r.bin.exit ] && kill -0 $p 2>/dev/null; do sleep 0.02; done; done; }
+# run KEY COMMAND...: its output in /out/KEY.txt, its log in .err, its exit status in .rc; play KEY
+# CASE PORT [OPTION...] runs midiflash-cli play, and notes in /out/KEY.end when it ended.
 run() { o=/out/$1; shift; "$@" > $o.txt 2> $o.err; echo $? > $o.rc; }
-# play KEY CASE PORT [OPTION...]: and the time it ended, in /out/KEY.end.
 play() { k=$1 f=$2 p=$3; shift 3; run $k midiflash-cli -v play "$@" /cases/$f.* --port "$p"
   cut -d' ' -f1 /proc/uptime > /out/$k.end; echo "bed: $k exit $(cat /out/$k.rc)"; }
 VM="Virtual Raw MIDI 0-0" SERIAL="Serial MIDI (UART16550A)"
@@ -128,8 +130,8 @@ VM="Virtual Raw MIDI 0-0" SERIAL="Serial MIDI (UART16550A)"
 (for c in @CASES@; do rec user-$c; play user-$c $c recorder:in; stop user-$c; done
  rec user-gone 5000; play user-gone gone recorder:in; stop user-gone) &
 (for c in @CASES@; do rec virmidi-$c 0 hw:0,0; play virmidi-$c $c "$VM"; stop virmidi-$c; done) &
-# After its cases the serial port is refused while another program holds its rawmidi output; then
-# the host has stopped reading, as if the device stopped taking bytes.
+# Refused while another program holds the serial port's rawmidi output; stalled once the host has
+# stopped reading, as if the device stopped taking bytes.
 (for c in @CASES@; do play serial-$c $c "$SERIAL"; done
  exec 3> /dev/snd/midiC1D0; play serial-refused channel "$SERIAL"; exec 3>&-
  play serial-stall stall "$SERIAL") &
@@ -154,8 +156,7 @@ run switch workflow_driver dest first file /cases/opening.dat dest second run -;
 ask() { rec id-$1 0 $2; run id-$1 midiflash-cli identify --json --port "$3"; stop id-$1; }
 ANSWER=fresh ask user responder responder:in; ANSWER=fresh ask virmidi hw:0,0 "$VM"
 ask silent hw:0,0 "$VM"
-# The responder restarts as a new client once the update has completed (another one takes the
-# number it had).
+# The responder restarts as a new client once the update has completed (another takes its number).
 V="--verify --verify-wait 8 --receipt"; ANSWER=fresh rec verify-user 0 responder
 (until grep -q 'Updating is completed' /out/verify-user.txt 2>/dev/null; do sleep 0.05; done
  stop verify-user; rec verify-hold; ANSWER=updated rec verify-user-B 0 responder; sleep 6
@@ -203,10 +204,8 @@ def build_initramfs(work, kernel, mode, args):
                    "cp /usr/share/alsa/alsa.conf usr/share/alsa && cp " + " ".join(
                        f"'{kernel}/{m}.ko'" for m in MODULES) + " lib/snd", shell=True,
                    cwd=root, check=True)
-    programs = {"midiflash-cli": "--cli", "alsa_cable_probe": "--probe",
-                "alsa_recorder": "--recorder", "workflow_driver": "--driver"}
-    for name, path in ((n, args[o]) for n, o in programs.items() if o in args):  # and their libraries
-        shutil.copy(path, f"{root}/bin/{name}")
+    for path in (args[o] for o in ("--cli", "--probe", "--recorder", "--driver") if o in args):
+        shutil.copy(path, root + "/bin")  # and the shared libraries it needs
         for lib in re.findall(r"(/\S+) \(0x", subprocess.run(["ldd", path], capture_output=True,
                                                             text=True).stdout):
             os.makedirs(os.path.dirname(root + lib), exist_ok=True)
@@ -232,52 +231,39 @@ def boot(work, initrd, vmlinux, limit):
     qemus.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 131072)
     ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     ours.setblocking(False)
-    data, times, done = bytearray(), [], threading.Event()
-
-    def drain():
-        """3125 bytes a second while bytes wait, however late this thread wakes; a line empty for
-        over 30 ms has gone idle (shorter gaps are QEMU's or this machine's hiccups)."""
-        busy_since, taken, empty_since, kept = None, 0, None, 0
-        while not done.wait(0.002):
-            now = time.monotonic()
-            due = min(1 if busy_since is None else int((now - busy_since) * CABLE) - taken,
-                      limit - kept)
-            if due < 1:
-                continue
-            try:
-                chunk = ours.recv(due)
-            except BlockingIOError:
-                empty_since = empty_since or now
-                if now - empty_since > 0.03:
-                    busy_since, taken = None, 0
-                continue
-            if not chunk:
-                return  # the guest's end is closed
-            if busy_since is None:
-                busy_since, taken = now - len(chunk) / CABLE, 0
-            empty_since, taken, kept = None, taken + len(chunk), kept + len(chunk) - 2 * chunk.count(0xF5)
-            data.extend(chunk)
-            times.extend([now] * len(chunk))
-
-    cable = threading.Thread(target=drain, daemon=True)
-    cable.start()
     console = work + "/console.txt"
-    cmd = ["qemu-system-x86_64", "-accel", "tcg,tb-size=64,thread=multi", "-cpu", "max", "-smp",
-           "1", "-m", "192", "-nodefaults", "-display", "none", "-no-reboot", "-nic", "none",
-           "-chardev", f"file,id=con,path={console}", "-serial", "chardev:con",
-           "-chardev", f"socket,id=midi,fd={qemus.fileno()}", "-serial", "chardev:midi",
-           "-chardev", f"file,id=res,path={work}/results.tar", "-serial", "chardev:res",
-           "-kernel", vmlinux, "-initrd", initrd, "-append", "console=ttyS0 quiet panic=-1"]
+    cmd = (f"qemu-system-x86_64 -accel tcg,tb-size=64,thread=multi -cpu max -smp 1 -m 192 -nodefaults "
+           f"-display none -no-reboot -nic none -chardev file,id=con,path={console} -serial chardev:con"
+           f" -chardev socket,id=midi,fd={qemus.fileno()} -serial chardev:midi -chardev file,id=res,"
+           f"path={work}/results.tar -serial chardev:res -kernel {vmlinux} -initrd {initrd}").split()
     libc = ctypes.CDLL(None)  # QEMU dies with this script, also when a test runner kills it first
-    with subprocess.Popen(cmd, pass_fds=[qemus.fileno()], stdin=subprocess.DEVNULL,
-                          preexec_fn=lambda: libc.prctl(1, signal.SIGKILL)) as qemu:  # DEATHSIG
-        qemus.close()
+    qemu = subprocess.Popen(cmd + ["-append", "console=ttyS0 quiet panic=-1"], stdin=subprocess.DEVNULL,
+                            pass_fds=[qemus.fileno()], preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+    qemus.close()
+    # The cable takes 3125 bytes a second while bytes wait, however late this loop wakes; a line
+    # empty for over 30 ms has gone idle (shorter gaps are QEMU's or this machine's hiccups).
+    data, times, busy_since, taken, empty_since, kept = bytearray(), [], None, 0, None, 0
+    end = time.monotonic() + 240
+    while qemu.poll() is None and time.monotonic() < end:
+        time.sleep(0.002)
+        now = time.monotonic()
+        due = min(1 if busy_since is None else int((now - busy_since) * CABLE) - taken, limit - kept)
+        if due < 1:
+            continue
         try:
-            qemu.wait(timeout=240)
-        except subprocess.TimeoutExpired:
-            qemu.kill()
-    done.set()
-    cable.join()
+            chunk = ours.recv(due)
+        except BlockingIOError:
+            empty_since = empty_since or now
+            if now - empty_since > 0.03:
+                busy_since, taken = None, 0
+            continue
+        if busy_since is None:
+            busy_since, taken = now - len(chunk) / CABLE, 0
+        empty_since, taken, kept = None, taken + len(chunk), kept + len(chunk) - 2 * chunk.count(0xF5)
+        data.extend(chunk)
+        times.extend([now] * len(chunk))
+    qemu.kill()
+    qemu.wait()
     ours.setblocking(True)
     while chunk := ours.recv(65536):  # what QEMU held when it ended, untimed
         data.extend(chunk)
@@ -317,8 +303,8 @@ def check(files, data, times, expect):
     # once a cable 5 % slower would have sent it, plus 50 ms for the UART's own buffer.
     raw = CASES["raw"]
     ends = itertools.accumulate([len(m) for _, m in raw], initial=len(SERIAL) - len(stream(raw)))
-    gaps = sorted(times[e] - times[e - 1] for e in list(ends)[1:-1])
-    expect(gaps[0] >= RAW_GAP - 0.004 and gaps[-1] <= RAW_GAP + 0.3,
+    gaps = [times[e] - times[e - 1] for e in list(ends)[1:-1]]
+    expect(min(gaps) >= RAW_GAP - 0.004 and max(gaps) <= RAW_GAP + 0.3,
            f"serial-raw: {len(raw) - 1} gaps of {RAW_GAP} s at least, measured {gaps}")
 
     got = files.get("user-gone.bin", b"")
@@ -356,11 +342,10 @@ def main():
         files, console, data, times = boot(work, build_initramfs(work, kernel, mode, args),
                                            kernel + "/vmlinux", len(SERIAL) if mode == "test" else 1e9)
     if mode == "bench":
-        t, sent = [x for x in times if x], len(stream(FILES["bench"]))
-        got = len(data) - 2 * data.count(b"\xf5\x01")
+        t, sent, got = [x for x in times if x], len(stream(FILES["bench"])), len(data) - 2 * data.count(0xF5)
         rate = (got - 1) / (t[-1] - t[0]) if got == sent and len(t) > 1 else 0
-        print("alsa_cable_bytes_per_second: " + (f"{rate:.0f} ({100 * rate / CABLE:.1f} % of "
-              f"{CABLE})" if rate else f"n/a ({got} of {sent} bytes arrived)"))
+        print("alsa_cable_bytes_per_second: " + (f"{rate:.0f} ({100 * rate / CABLE:.1f} % of {CABLE})"
+                                                 if rate else f"n/a ({got} of {sent} bytes arrived)"))
         print(files.get("probe.txt", b"alsa_cable_probe: no output\n").decode(), end="")
         return 0
     failures = []
