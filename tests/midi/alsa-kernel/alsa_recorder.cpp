@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <time.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,10 +20,10 @@ static volatile sig_atomic_t g_stop = 0;
 
 // Writes FILE`suffix` holding `text`, renamed into place so that whoever sees it sees the text.
 static void Ready(const std::string& file, const std::string& text, const char* suffix = ".ready") {
-  if (FILE* f = std::fopen((file + ".part").c_str(), "w")) {
+  if (FILE* f = std::fopen((file + ".tmp").c_str(), "w")) {
     std::fputs(text.c_str(), f);
     std::fclose(f);
-    std::rename((file + ".part").c_str(), (file + suffix).c_str());
+    std::rename((file + ".tmp").c_str(), (file + suffix).c_str());
   }
 }
 
@@ -70,31 +69,27 @@ int main(int argc, char** argv) {
     nfds = snd_seq_poll_descriptors(seq, fds, 2, POLLIN);
     Ready(file, std::to_string(snd_seq_client_id(seq)) + ":" + std::to_string(port));
   }
-  long total = 0, others = 0;  // others: bytes that were not part of an Identity Request
+  long total = 0, others = 0;  // others: bytes outside Identity Requests
   const bool updated = answer != nullptr && std::string(answer) == "updated";
   std::string last;  // the last bytes, as many as a request has
   while (stop_after == 0 || total < stop_after) {
     long n;
-    const unsigned char* data = buf;
     snd_seq_event_t* ev = nullptr;
     if (in != nullptr) {
       n = snd_rawmidi_read(in, buf, sizeof buf);
     } else if ((n = snd_seq_event_input(seq, &ev)) >= 0) {
-      const bool sysex = ev->type == SND_SEQ_EVENT_SYSEX;
-      if (sysex) data = static_cast<const unsigned char*>(ev->data.ext.ptr);
-      // An event that is not MIDI decodes to an error: nothing to keep.
-      n = sysex ? long(ev->data.ext.len)
-                : std::max(0L, snd_midi_event_decode(decoder, buf, 16, ev));
+      n = snd_midi_event_decode(decoder, buf, sizeof buf, ev);  // a System Exclusive whole
+      if (n == -ENOENT) n = 0;                                  // not MIDI: nothing to keep
     }
     if (n < 0 && n != -EAGAIN) std::fprintf(stderr, "alsa_recorder: read err = %ld\n", n);
     if (n < 0 && g_stop) break;
     if (n < 0) poll(fds, nfds, 20);
     if (n <= 0) continue;
-    std::fwrite(data, 1, size_t(n), out);
+    std::fwrite(buf, 1, size_t(n), out);
     std::fflush(out);
     total += n;
     for (long i = 0; i < n; ++i) {
-      last.push_back(char(data[i]));
+      last.push_back(char(buf[i]));
       if (last.size() > 6) last.erase(0, 1);
       if (++others, last != "\xF0\x7E\x7F\x06\x01\xF7") continue;
       others -= 6, last.clear();

@@ -182,7 +182,7 @@ def prepare_kernel(cache):
     if not current():  # package lists never fetched on this machine
         subprocess.run(["apt-get", "update", "-qq"])
     version = (current() or sys.exit("kernel_bed: apt-cache knows no linux-image-amd64")).group(1)
-    root = os.path.join(cache, version)
+    root = os.path.join(os.path.abspath(cache), version)
     if not os.path.exists(root + "/vmlinux"):
         shutil.rmtree(cache, ignore_errors=True)  # earlier kernels
         os.makedirs(root)
@@ -191,9 +191,9 @@ def prepare_kernel(cache):
                        "'./boot/vmlinuz-*' '*/kernel/sound/*.ko' && rm *.deb", shell=True,
                        cwd=root, check=True)
         image = open(glob.glob(root + "/vmlinuz-*")[0], "rb").read()
-        with open(root + "/vmlinux.part", "wb") as f:
+        with open(root + "/vmlinux.tmp", "wb") as f:
             f.write(lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):]))
-        os.rename(root + "/vmlinux.part", root + "/vmlinux")
+        os.rename(root + "/vmlinux.tmp", root + "/vmlinux")
     return root
 
 
