@@ -1,9 +1,6 @@
-// Drives the update workflow in the QEMU guest as a user drives the window, one step after the
-// other, and prints what it shows (status and detail lines, as the command line prints them):
-//   dest NAME   chooses the first destination whose name holds NAME
-//   file PATH   chooses the file
-//   run -       starts the update and waits for its end
-//   idle S      does nothing for S seconds
+// Drives the update workflow in the QEMU guest step by step as a user drives the window, printing
+// what it shows as the command line does. Steps: dest NAME (the first destination whose name
+// holds NAME), file PATH (chooses the file), run - (the update, to its end), idle S (S seconds).
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -40,7 +37,7 @@ int main(int argc, char** argv) {
     if (step == "dest") {
       for (const MidiDestination& d : workflow.destinations()) {
         if (d.name.find(arg) == std::string::npos) continue;
-        workflow.ChooseDestination(d.id);
+        workflow.ChooseDestination(d.id);  // which may renew the list
         break;
       }
     } else if (step == "file") {
