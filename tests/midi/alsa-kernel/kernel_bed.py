@@ -304,6 +304,7 @@ def check(files, data, times, expect):
     raw = CASES["raw"]
     ends = itertools.accumulate([len(m) for _, m in raw], initial=len(SERIAL) - len(stream(raw)))
     gaps = [times[e] - times[e - 1] for e in list(ends)[1:-1]]
+    print(f"serial gaps, {RAW_GAP * 1e3:.0f} ms asked: " + ", ".join(f"{g * 1e3:.1f}" for g in gaps))
     expect(min(gaps) >= RAW_GAP - 0.004 and max(gaps) <= RAW_GAP + 0.3,
            f"serial-raw: {len(raw) - 1} gaps of {RAW_GAP} s at least, measured {gaps}")
 
