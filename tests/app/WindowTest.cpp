@@ -1,6 +1,5 @@
-// The main window driven as a user would, its file dialog answering itself: on fakes, and in whole
-// updates on a private JACK server where each kind of thing the window shows and each control is
-// checked once (what the workflow decides is tested with the core). And the real open dialog.
+// The window driven as a user would, on fakes and in whole updates on a private JACK server (what
+// the workflow decides is tested with the core); and the real open dialog.
 #include <gtest/gtest.h>
 
 #include <QtTest>
@@ -68,8 +67,7 @@ qint64 Within(const std::function<bool()>& done, qint64 ms) {
   return clock.elapsed();
 }
 
-// The timer only counts; `fire` queues one tick through the controller's own queueing function,
-// as the real timer does.
+// The timer only counts; `fire` queues one tick through the controller's queue, as the real one.
 struct WindowTest : ::testing::Test {
   FakeMidi midi;
   std::function<void()> fire;
@@ -141,8 +139,7 @@ TEST_F(WindowTest, AHiddenLossSaysSoInABoxAndClosingAsksOnlyDuringARun) {
   EXPECT_EQ(w.Text("LocationBox"), NoticeText(Notice::kCanceled));
 }
 
-// The gap field applies to System Exclusive files only, outside a run; Update hands its value to
-// the run.
+// The gap field applies to System Exclusive files only, outside a run; Update hands it to the run.
 TEST_F(WindowTest, TheGapFieldAppliesToSystemExclusiveFilesAndUpdateTakesItsValue) {
   auto* gap = w.Find<QSpinBox>("Gap");
   EXPECT_EQ(gap->value(), 100);
@@ -180,8 +177,7 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
   ASSERT_NE(server, nullptr) << error;
   RecordingClient first("first"), second("second");
   ASSERT_TRUE(first.ok() && second.ok());
-  // 1440 ticks at 480 a quarter note: 1.5 s at 120 bpm. The System Exclusive goes out when the file
-  // is chosen, the notes during the run.
+  // 1.5 s at 120 bpm; the System Exclusive goes out when the file is chosen, the notes in the run.
   std::vector<Bytes> expected = {{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0xF7}};
   TrackBuilder track, notes;
   track.SysEx(0, Bytes(expected[0].begin() + 1, expected[0].end()));
@@ -208,9 +204,8 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
     w.Click("Update");
     return Within([&] { return second.Count() >= target; }, 5000) >= 0;
   };
-  // The file is chosen for the first destination, then the second is chosen: it gets the opening
-  // message too before the run. Two runs, 6 s apart, the file chosen again: the first leaves
-  // nothing behind that could stand in the way of the second.
+  // Chosen for the first destination, the file's opening message goes to the second too once it is
+  // chosen. Of two runs 6 s apart, the first leaves nothing behind in the way of the second.
   w.Choose("run.dat", run);
   EXPECT_EQ(w.Text("FileNameBox"), "<< run.dat >>");
   QTest::keyClick(w.List(), Qt::Key_Down);
@@ -256,8 +251,7 @@ TEST(JackRunTest, RunsCompleteInRealTimeOrEndAtACancelOrAnUnplugThatTheListShows
   };
   EXPECT_GE(Within(gone, 500), 0);
 
-  // A device that answers: Identify shows who it is under the list; a verified update shows its
-  // revision before and after; the report tells what it received.
+  // Identify shows who the device is; a verified update its revisions; the report what it received.
   RecordingClient dev("dev", "input", RecordingClient::Answer::kAnswer);
   ASSERT_GE(Within([&] { return w.List()->findText("dev:input") >= 0; }, 2000), 0);
   w.List()->setCurrentIndex(w.List()->findText("dev:input"));
@@ -326,8 +320,7 @@ TEST(QtFileChooser, StartsInTheFolderOffersDatFilesAndReturnsTheChoiceOrNothing)
 }  // namespace
 }  // namespace midiflash::testing
 
-// One QApplication for the whole program, offscreen unless told otherwise; the window that is not
-// on fakes meets the private JACK server.
+// One QApplication, offscreen unless told otherwise; a window not on fakes meets the JACK server.
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("MIDIFLASH_MIDI_API", "jack", 1);

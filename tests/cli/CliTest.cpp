@@ -107,8 +107,7 @@ std::vector<std::string> Cases(const std::string& name) {
   return cases;
 }
 
-// Each case and what `run` gives for it against tests/data/`name`; MIDIFLASH_GOLDEN_WRITE=1 writes
-// it.
+// Cases and what `run` gives for each, against tests/data/`name`; MIDIFLASH_GOLDEN_WRITE=1 writes.
 void ExpectGolden(const std::string& name, const std::vector<std::string>& cases,
                   const std::function<std::string(const std::string&)>& run) {
   std::string all;
