@@ -11,12 +11,9 @@ namespace midiflash::fuzz {
 
 // Aborts, so that libFuzzer keeps the input, when `ok` is false.
 inline void Require(bool ok, const std::string& what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz violation: %s\n", what.c_str());
-  std::abort();
+  if (!ok) std::fprintf(stderr, "fuzz violation: %s\n", what.c_str()), std::abort();
 }
-
-// The reader logs long delta times; at fuzzing speed they would flood stderr and syslog.
+// Long delta times are logged; at fuzzing speed they would flood stderr and syslog.
 inline void QuietLog() {
   static const ScopedLogCapture quiet([](const std::string&) {});
 }
