@@ -1,97 +1,47 @@
-// The one reader: every rule of ReadTrackEvent as a row of one table, then the file check and the
-// cable analysis that read the image through it.
+// The one reader: every rule of ReadTrackEvent (tests/core/scripts/reader-steps.txt), then the file
+// check and the cable analysis that read the image through it.
 #include <gtest/gtest.h>
 
 #include "CableLoad.h"
 #include "CheckedFile.h"
+#include "CoreFakes.h"
 #include "Log.h"
-#include "SmfBuilder.h"
 #include "TrackReader.h"
 
 namespace midiflash {
 namespace {
 
 using namespace midiflash::testing;
-using ::testing::PrintToString;
 using U = std::vector<uint32_t>;
 using U64 = std::vector<uint64_t>;
-constexpr ReadStep E = ReadStep::kEvent, X = ReadStep::kRefused, T = ReadStep::kEndOfTrack;
-constexpr uint32_t kLast = UINT32_MAX - 5;  // a tick sum 5 below the last 32-bit value
 
-struct StepCase {
-  Bytes in;
-  uint32_t runSts;  // running status before the step
-  ReadStep step;
-  uint32_t at;        // kRefused: CheckResult; else the kind (0 channel, 1 sysex, 2 escape, 3 meta)
-  uint32_t where;     // kRefused: the offset; else where the cursor stands after it
-  Bytes fields = {};  // status, data1, data2, dataOffset, dataLength, running, runSts after
-  uint32_t ticks = 7;  // the tick sum before the step
-};
+// `step RUNNING TICKS BYTES`: one ReadTrackEvent over the bytes, from that running status and tick
+// sum; what it returns, the event and where the cursor stands after it.
+void Step(const std::vector<std::string>& w, std::string& out) {
+  const Bytes in = FromHex(w.begin() + 3, w.end());
+  TrackCursor c{0, uint32_t(std::stoul(w[1], nullptr, 16)), uint32_t(std::stoul(w[2]))};
+  TrackEvent e;
+  ReadRefusal why;
+  const ReadStep step = ReadTrackEvent(in.data(), uint32_t(in.size()), c, e, why);
+  const auto hex = [](uint32_t v) { return Hex({uint8_t(v)}); };
+  const std::string cursor =
+      "; cursor " + std::to_string(c.pos) + hex(c.runSts) + " " + std::to_string(c.ticks) + "\n";
+  if (step == ReadStep::kRefused) {
+    out += "refused " + std::to_string(why.result) + " (" + CheckReason(why.result) + ") at " +
+           std::to_string(why.offset) + cursor;
+    return;
+  }
+  const char* kinds[] = {"channel", "sysex", "escape", "meta"};
+  out += std::string(step == ReadStep::kEndOfTrack ? "end of track " : "") + kinds[int(e.kind)] +
+         hex(e.status) + hex(e.data1) + hex(e.data2) + (e.runningStatus ? " running" : "") +
+         ", data " + std::to_string(e.dataOffset) + "+" + std::to_string(e.dataLength) + ", wire " +
+         std::to_string(e.WireBytes()) + ", tick " + std::to_string(e.tick) + cursor;
+}
 
 TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
-  const StepCase cases[] = {
-      {{0x00, 0x90, 0x3C, 0x64}, 0, E, 0, 4, {0x90, 0x3C, 0x64, 0, 0, 0, 0x90}},
-      {{0x00, 0xBF, 0x01, 0x7F}, 0, E, 0, 4, {0xBF, 0x01, 0x7F, 0, 0, 0, 0xBF}},
-      {{0x00, 0xC0, 0x05}, 0x90, E, 0, 3, {0xC0, 0x05, 0, 0, 0, 0, 0xC0}},
-      {{0x00, 0xDF, 0x10}, 0, E, 0, 3, {0xDF, 0x10, 0, 0, 0, 0, 0xDF}},
-      {{0x00, 0xE0, 0x00, 0x40}, 0, E, 0, 4, {0xE0, 0x00, 0x40, 0, 0, 0, 0xE0}},
-      {{0x00, 0x3C, 0x00}, 0x91, E, 0, 3, {0x91, 0x3C, 0x00, 0, 0, 1, 0x91}},
-      {{0x00, 0x09}, 0xC5, E, 0, 2, {0xC5, 0x09, 0, 0, 0, 1, 0xC5}},
-      {{0x00, 0xF0, 0x03, 0x43, 0x10, 0xF7}, 0x90, E, 1, 6, {0xF0, 0, 0, 3, 3, 0, 0x90}},
-      {{0x00, 0xF7, 0x02, 0x43, 0x12}, 0, E, 2, 5, {0xF7, 0, 0, 3, 2, 0, 0}},
-      {{0x00, 0xF0, 0x00}, 0, E, 1, 3, {0xF0, 0, 0, 3, 0, 0, 0}},
-      {{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}, 0xB0, E, 3, 7, {0xFF, 0x51, 0, 4, 3, 0, 0xB0}},
-      {{0x00, 0xFF, 0x2F, 0x00}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 0, 0, 0}},
-      // End of Track's data is never passed over, and only what exists of it is shown.
-      {{0x00, 0xFF, 0x2F, 0x03, 0x01}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 1, 0, 0}},
-      // Length fields past 32 bits lose their high groups, as delta times do.
-      {{0x00, 0xF0, 0x80, 0x80, 0x80, 0x80, 0x01, 0x41}, 0, E, 1, 8, {0xF0, 0, 0, 7, 1, 0, 0}},
-      // Tick sums up to the last 32-bit value, and none past it.
-      {{0x05, 0x90, 0x3C, 0x64}, 0, E, 0, 4, {0x90, 0x3C, 0x64, 0, 0, 0, 0x90}, kLast},
-      {{0x06, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, kLast},
-      {{0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, 1},
-      // Refusals: the image ends at an event, inside one, or inside its data.
-      {{}, 0, X, kCheckNoEndOfTrack, 0},
-      {{0x81}, 0, X, kCheckEventCut, 1},
-      {{0x00}, 0, X, kCheckEventCut, 1},
-      {{0x00, 0x90, 0x3C}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0x3C}, 0x90, X, kCheckEventCut, 2},
-      {{0x00, 0xC0}, 0, X, kCheckEventCut, 2},
-      {{0x00, 0xF0, 0x85}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0xF0, 0x03, 0x01, 0x02}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0xFF}, 0, X, kCheckEventCut, 2},
-      {{0x00, 0xFF, 0x01, 0x02, 0x41}, 0, X, kCheckEventCut, 4},
-      // Strict rules.
-      {{0x00, 0xF1, 0x00, 0x00}, 0x90, X, kCheckSystemStatus, 1},
-      {{0x00, 0xF8}, 0, X, kCheckSystemStatus, 1},
-      {{0x00, 0xFE}, 0, X, kCheckSystemStatus, 1},
-      {{0x05, 0x3C, 0x40}, 0, X, kCheckNoRunningStatus, 1},
-      {{0x00, 0x7F}, 0, X, kCheckNoRunningStatus, 1},
-      {{0x00, 0x90, 0xCC, 0x40}, 0, X, kCheckDataByteHigh, 2},
-      {{0x00, 0x90, 0x3C, 0x80}, 0, X, kCheckDataByteHigh, 3},
-      {{0x00, 0xC0, 0x80}, 0, X, kCheckDataByteHigh, 2},
-      {{0x00, 0x3C, 0xFF}, 0x90, X, kCheckDataByteHigh, 2},
-  };
-  for (const StepCase& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.in));
-    TrackCursor cur{0, c.runSts, c.ticks};
-    TrackEvent e;
-    ReadRefusal why;
-    ASSERT_EQ(ReadTrackEvent(c.in.data(), uint32_t(c.in.size()), cur, e, why), c.step);
-    if (c.step == X) {  // the cursor stays where it was
-      EXPECT_EQ((U{uint32_t(why.result), why.offset, cur.pos, cur.runSts, cur.ticks}),
-                (U{c.at, c.where, 0, c.runSts, c.ticks}));
-      continue;
-    }
-    EXPECT_EQ((U{uint32_t(e.kind), cur.pos, cur.ticks, e.tick}),
-              (U{c.at, c.where, c.ticks + c.in[0], c.ticks + c.in[0]}));
-    EXPECT_EQ((Bytes{e.status, e.data1, e.data2, uint8_t(e.dataOffset), uint8_t(e.dataLength),
-                     e.runningStatus, uint8_t(cur.runSts)}),
-              c.fields);
-    EXPECT_EQ(e.WireBytes(), e.kind == EventKind::kChannel ? ChannelMessageLength(e.status)
-                             : e.kind == EventKind::kMeta  ? 0
-                                                           : e.dataLength + 1u);
-  }
+  const auto scripts = ReplayScripts(MIDIFLASH_SCRIPTS, "reader-", [] { return Step; });
+  ASSERT_EQ(scripts.size(), 1u);
+  EXPECT_EQ(std::get<1>(scripts[0]), std::get<2>(scripts[0]));
 }
 
 struct ReaderFixture : ::testing::Test {

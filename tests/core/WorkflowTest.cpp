@@ -1,16 +1,9 @@
-// The workflow as the front ends see it: scripts under tests/core/workflow drive it on the fakes
-// ("> command" lines) and hold the transcript each step must write (every call the MIDI output,
-// the view, the files and the timer take, log lines and phase changes). MIDIFLASH_REGENERATE=1
-// rewrites the transcripts from what the program does now; review the diff before keeping it.
+// The workflow as the front ends see it: scripts tests/core/scripts/workflow-*.txt drive it on the
+// fakes and hold the transcript each command must write (every call the MIDI output, the view, the
+// files and the timer take, log lines and phase changes).
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <map>
 #include <memory>
-#include <sstream>
 
 #include "CoreFakes.h"
 #include "Log.h"
@@ -61,95 +54,80 @@ struct Scenario : FakeParts {
   UpdateWorkflow wf{midi, view, files, clock, timer};
 };
 
-// Runs one script line by line; returns the script with each command's transcript after it.
-std::string Replay(std::istream& script) {
-  std::string out, line, log, a;
-  std::vector<std::string> w;  // the command's words after its name; `a` the first, `x` its value
+// The commands of one script, on a scenario that "new" replaces; `log` is the transcript.
+struct Script {
+  std::string& log;
+  std::unique_ptr<Scenario> s;
+  std::vector<std::string> w;  // the words after the command's name; `a` the first, `x` its value
+  std::string a;
   double x = 0;
-  ScopedLogCapture capture{[&](const std::string& l) { log += "log " + l + "\n"; }};
-  auto s = std::make_unique<Scenario>();
-  s->Record(&log);
-  const auto hex = [&](size_t from) {
-    Bytes b;
-    for (size_t i = from; i < w.size(); ++i) b.push_back(uint8_t(std::stoul(w[i], nullptr, 16)));
-    return b;
-  };
-  const auto change = [&](auto how) {
+  explicit Script(std::string& transcript) : log(transcript) { New(); }
+  void New() { s = std::make_unique<Scenario>(), s->Record(&log); }
+  Bytes Hex(size_t from) const { return FromHex(w.begin() + long(from), w.end()); }
+  void Change(const std::function<void(Bytes&)>& how) {
     Bytes b = s->files.files.at(a);
     how(b), s->files.Put(a, b);
-  };
-  const double kP = kTickPeriodSeconds;
-  const auto tick = [&](double seconds) { s->clock.now += seconds, s->wf.Tick(); };
-  const auto ticks = [&](int n, double seconds, bool whileRunning) {
-    for (int i = 0; i < n && (s->wf.running() || !whileRunning); ++i) tick(seconds);
-  };
-  const std::map<std::string, std::function<void()>> commands = {
-      {"new", [&] { s = std::make_unique<Scenario>(), s->Record(&log); }},
-      {"names", [&] { s->midi.names = w; }},
-      {"sources", [&] { s->midi.sources = w; }},
-      {"load", [&] { s->wf.Load(a == "-" ? "" : a, UpdateWorkflow::Fallback(w[1] == "none")); }},
-      {"put", [&] { s->files.Put(a, w.size() == 2 ? Named(w[1]) : hex(1)); }},
-      {"rm", [&] { s->files.files.erase(a); }},
-      {"cut", [&] { change([&](Bytes& b) { b.resize(b.size() - std::stoul(w[1])); }); }},
-      {"flip", [&] { change([&](Bytes& b) { b[b.size() - std::stoul(w[1])] ^= 1; }); }},
-      {"grow", [&] { change([](Bytes& b) { b.push_back(0); }); }},
-      {"choose", [&] { s->wf.ChooseFile(a); }},
-      {"dest", [&] { s->wf.ChooseDestination(a); }},
-      {"changed", [&] { s->wf.DestinationsChanged(); }},
-      {"start", [&] { s->wf.Start(); }},
-      {"cancel", [&] { s->wf.Cancel(); }},
-      {"identify", [&] { s->wf.Identify(); }},
-      {"verify", [&] { s->wf.SetVerify(true, uint32_t(x)); }},
-      {"gap", [&] { s->wf.SetSysExGap(uint32_t(x)); }},
-      {"receive", [&] { s->wf.Received(hex(0).data(), w.size()); }},
-      {"tick", [&] { tick(w.empty() ? kP : x); }},
-      {"at", [&] { tick(1000.0 + x - s->clock.now); }},
-      {"ticks", [&] { ticks(int(x), w.size() > 1 ? std::stod(w[1]) : kP, false); }},
-      {"run", [&] { ticks(100000, kP, true); }},
-      {"fail", [&] { s->midi.failFrom = size_t(x), s->midi.status = std::stoi(w[1]); }},
-      {"error", [&] { s->midi.deliveryError = int32_t(x); }},
-      {"pending", [&] { s->midi.pending = uint64_t(x); }},
-      {"warnings", [&] { s->midi.warnings = uint64_t(x); }},
-      {"blind", [&] { s->midi.seesEveryLoss = false; }},
-      {"largest", [&] { s->midi.largest = uint64_t(x); }},
-      {"result", [&] { log += Result(s->wf); }},
-      {"receipt", [&] { log += ReceiptJson(DescribeRun(s->wf, "midiflash-test")); }},
-  };
-  while (std::getline(script, line)) {
-    if (!line.starts_with("> ")) {
-      if (line.empty() || line[0] == '#') out += line + "\n";  // else an old transcript line
-      continue;
+  }
+  void Ticks(int n, double seconds, bool whileRunning = false) {
+    for (int i = 0; i < n && (s->wf.running() || !whileRunning); ++i) {
+      s->clock.now += seconds, s->wf.Tick();
     }
-    std::istringstream in(line.substr(2));
-    std::string name;
-    in >> name;
-    w.assign(std::istream_iterator<std::string>(in), {});
+  }
+  void operator()(const std::vector<std::string>& words, std::string& out) {
+    const double kP = kTickPeriodSeconds;
+    const std::map<std::string, std::function<void()>> commands = {
+        {"new", [&] { New(); }},
+        {"names", [&] { s->midi.names = w; }},
+        {"sources", [&] { s->midi.sources = w; }},
+        {"load", [&] { s->wf.Load(a == "-" ? "" : a, UpdateWorkflow::Fallback(w[1] == "none")); }},
+        {"put", [&] { s->files.Put(a, w.size() == 2 ? Named(w[1]) : Hex(1)); }},
+        {"rm", [&] { s->files.files.erase(a); }},
+        {"cut", [&] { Change([&](Bytes& b) { b.resize(b.size() - std::stoul(w[1])); }); }},
+        {"flip", [&] { Change([&](Bytes& b) { b[b.size() - std::stoul(w[1])] ^= 1; }); }},
+        {"grow", [&] { Change([](Bytes& b) { b.push_back(0); }); }},
+        {"choose", [&] { s->wf.ChooseFile(a); }},
+        {"dest", [&] { s->wf.ChooseDestination(a); }},
+        {"changed", [&] { s->wf.DestinationsChanged(); }},
+        {"start", [&] { s->wf.Start(); }},
+        {"cancel", [&] { s->wf.Cancel(); }},
+        {"identify", [&] { s->wf.Identify(); }},
+        {"verify", [&] { s->wf.SetVerify(true, uint32_t(x)); }},
+        {"gap", [&] { s->wf.SetSysExGap(uint32_t(x)); }},
+        {"receive", [&] { s->wf.Received(Hex(0).data(), w.size()); }},
+        {"tick", [&] { Ticks(1, w.empty() ? kP : x); }},
+        {"at", [&] { Ticks(1, 1000.0 + x - s->clock.now); }},
+        {"ticks", [&] { Ticks(int(x), w.size() > 1 ? std::stod(w[1]) : kP); }},
+        {"run", [&] { Ticks(100000, kP, true); }},
+        {"fail", [&] { s->midi.failFrom = size_t(x), s->midi.status = std::stoi(w[1]); }},
+        {"error", [&] { s->midi.deliveryError = int32_t(x); }},
+        {"pending", [&] { s->midi.pending = uint64_t(x); }},
+        {"warnings", [&] { s->midi.warnings = uint64_t(x); }},
+        {"blind", [&] { s->midi.seesEveryLoss = false; }},
+        {"largest", [&] { s->midi.largest = uint64_t(x); }},
+        {"result", [&] { log += Result(s->wf); }},
+        {"receipt", [&] { log += ReceiptJson(DescribeRun(s->wf, "midiflash-test")); }},
+    };
+    w.assign(words.begin() + 1, words.end());
     a = w.empty() ? "" : w[0], x = std::atof(a.c_str());
     const Phase was = s->wf.phase();
-    const auto command = commands.find(name);
-    if (command == commands.end()) ADD_FAILURE() << "unknown command: " << line;
+    const auto command = commands.find(words[0]);
+    if (command == commands.end()) ADD_FAILURE() << "unknown command " << words[0];
     if (command != commands.end()) command->second();
-    if (name != "new" && s->wf.phase() != was) log += "phase " + kPhases[int(s->wf.phase())] + "\n";
-    out += line + "\n" + log, log.clear();
+    if (words[0] != "new" && s->wf.phase() != was)
+      log += "phase " + kPhases[int(s->wf.phase())] + "\n";
+    out += log, log.clear();
   }
-  return out;
-}
+};
 
 TEST(Workflow, EachScriptWritesItsTranscript) {
-  const std::filesystem::path folder = MIDIFLASH_WORKFLOW_SCRIPTS;
-  const bool regenerate = std::getenv("MIDIFLASH_REGENERATE") != nullptr;
-  int scripts = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    SCOPED_TRACE(entry.path());
-    ++scripts;
-    std::ifstream in(entry.path());
-    const std::string want{std::istreambuf_iterator<char>(in), {}};
-    std::istringstream script(want);
-    const std::string got = Replay(script);
-    if (regenerate) std::ofstream(entry.path()) << got;
-    EXPECT_EQ(got, want);
-  }
-  EXPECT_GE(scripts, 6);
+  std::string log;
+  ScopedLogCapture capture{[&](const std::string& l) { log += "log " + l + "\n"; }};
+  const auto scripts = ReplayScripts(MIDIFLASH_SCRIPTS, "workflow-", [&]() -> ScriptStep {
+    const auto script = std::make_shared<Script>(log);
+    return [script](const auto& words, std::string& out) { (*script)(words, out); };
+  });
+  EXPECT_EQ(scripts.size(), 9u);
+  for (const auto& [path, got, want] : scripts) EXPECT_EQ(got, want) << path;
 }
 
 // Divisions below one tick a period (time must build up, not be lost), around it (172/173) and

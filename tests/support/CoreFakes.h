@@ -1,11 +1,19 @@
 // Fakes for the core's interfaces, and a workflow loaded on them. Given a transcript (`log`), the
-// fakes write each call they take to it, a line each, as the user would see it.
+// fakes write each call they take to it, a line each, as the user would see it. Scripts that hold
+// the transcripts their commands must write.
 #pragma once
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "SmfBuilder.h"
@@ -166,5 +174,45 @@ struct CoreHarness : FakeParts {
     return n;
   }
 };
+
+// A script: "> command words" lines, each followed by the transcript it writes; lines that begin
+// with '#' and blank lines are kept. `step` carries out one command (its name first) and appends
+// its transcript to `out`.
+using ScriptStep = std::function<void(const std::vector<std::string>& words, std::string& out)>;
+inline std::string Replay(std::istream& script, const ScriptStep& step) {
+  std::string out, line;
+  while (std::getline(script, line)) {
+    if (line.empty() || line[0] == '#') out += line + "\n";
+    if (!line.starts_with("> ")) continue;  // else a transcript line, written anew
+    std::istringstream in(line.substr(2));
+    out += line + "\n";
+    step({std::istream_iterator<std::string>(in), {}}, out);
+  }
+  return out;
+}
+// Each script in `folder` whose name begins with `prefix`, replayed with a `fresh()` step: its
+// path, what it writes and what it holds. MIDIFLASH_REGENERATE=1 writes the new transcripts into
+// the files (review the difference).
+inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScripts(
+    const std::string& folder, const std::string& prefix,
+    const std::function<ScriptStep()>& fresh) {
+  std::vector<std::tuple<std::string, std::string, std::string>> scripts;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.path().filename().string().starts_with(prefix)) continue;
+    std::ifstream in(entry.path());
+    std::istringstream script{std::string(std::istreambuf_iterator<char>(in), {})};
+    const std::string got = Replay(script, fresh());
+    scripts.emplace_back(entry.path().string(), got, script.str());
+    if (std::getenv("MIDIFLASH_REGENERATE")) std::ofstream(entry.path()) << got;
+  }
+  return scripts;
+}
+// Bytes written as hexadecimal words.
+inline Bytes FromHex(std::vector<std::string>::const_iterator from,
+                     std::vector<std::string>::const_iterator to) {
+  Bytes b;
+  for (; from < to; ++from) b.push_back(uint8_t(std::stoul(*from, nullptr, 16)));
+  return b;
+}
 
 }  // namespace midiflash::testing
