@@ -1,6 +1,9 @@
-// The one reader: every rule of ReadTrackEvent (tests/core/scripts/reader-steps.txt), then the file
-// check and the cable analysis that read the image through it.
+// The one reader: every rule of ReadTrackEvent, and the cable analysis that reads the checked image
+// through it (tests/core/scripts/reader-*.txt); what the file check keeps of a file.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
 
 #include "CableLoad.h"
 #include "CheckedFile.h"
@@ -38,41 +41,74 @@ void Step(const std::vector<std::string>& w, std::string& out) {
          std::to_string(e.WireBytes()) + ", tick " + std::to_string(e.tick) + cursor;
 }
 
-TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
-  const auto scripts = ReplayScripts(MIDIFLASH_SCRIPTS, "reader-", [] { return Step; });
-  ASSERT_EQ(scripts.size(), 1u);
-  EXPECT_EQ(std::get<1>(scripts[0]), std::get<2>(scripts[0]));
+// A track as words "DELTA:EVENT", each optionally "COUNTx" times: EVENT "end" (End of Track),
+// "f0*N" (F0 event of N data bytes), "f0=HH,.." and "f7=HH,.." (F0 and F7 events with those data
+// bytes), "ffTT*N" (meta event of type TT, N bytes), else the event's own bytes "HH,..".
+TrackBuilder Track(std::vector<std::string>::const_iterator at,
+                   std::vector<std::string>::const_iterator end) {
+  TrackBuilder t;
+  for (; at < end && *at != "|"; ++at) {
+    const size_t x = at->find('x'), colon = at->find(':');
+    const uint32_t dt = std::stoul(at->substr(x + 1, colon - x - 1));
+    const std::string ev = at->substr(colon + 1);
+    const size_t star = ev.find('*');
+    const Bytes n(star == std::string::npos ? 0 : std::stoul(ev.substr(star + 1)), 0x11);
+    Bytes listed;
+    std::istringstream in(ev.substr(ev.find('=') + 1));
+    for (std::string h; std::getline(in, h, ',');) listed.push_back(uint8_t(std::stoul(h, 0, 16)));
+    for (unsigned long i = 0; i < (x == std::string::npos ? 1 : std::stoul(*at)); ++i) {
+      if (ev == "end") t.EndOfTrack(dt);
+      if (ev.starts_with("f0")) t.SysEx(dt, star == 2 ? n : listed);
+      if (ev.starts_with("f7")) t.Escape(dt, listed);
+      if (ev.starts_with("ff")) t.Meta(dt, uint8_t(std::stoul(ev.substr(2, 2), nullptr, 16)), n);
+      if (ev != "end" && ev[0] != 'f') t.Event(dt, listed);
+    }
+  }
+  return t;
 }
 
-struct ReaderFixture : ::testing::Test {
-  CheckedFile f;
-  CableLoad load;
-  std::vector<std::string> log;
-  ScopedLogCapture capture{[this](const std::string& l) { log.push_back(l); }};
-  int32_t Check(const Bytes& b) { return (f = CheckFile(b)).result; }
-  static TrackBuilder Ticks(uint32_t n) {
-    TrackBuilder t;
-    return t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
+// `cable DIVISION TRACK | TRACK ...`: the check's wire bytes and largest message of a format 1
+// file, then its cable load: the busiest second, split System Exclusive, each overrun.
+void Cable(const std::vector<std::string>& w, std::string& out) {
+  std::vector<TrackBuilder> tracks;
+  for (auto at = w.begin() + 1; at < w.end(); at = std::find(at + 1, w.end(), "|")) {
+    tracks.push_back(Track(at + 1, w.end()));
   }
-  void Measure(uint16_t division, const std::vector<TrackBuilder>& tracks) {
-    ASSERT_EQ(Check(Smf(1, division, tracks)), kCheckPlayable);
-    load = MeasureCableLoad(f);
+  const CheckedFile f = CheckFile(Smf(1, uint16_t(std::stoul(w[1])), tracks));
+  const CableLoad c = MeasureCableLoad(f);
+  const auto n = [](uint64_t v) { return std::to_string(v); };
+  out += "result " + n(uint64_t(f.result)) + ", wire " + n(f.wireBytes) + ", largest " +
+         n(f.largest.bytes) + " at track " + n(uint64_t(f.largest.track)) + " tick " +
+         n(f.largest.tick) + "; busiest second " + n(c.busiestSecondBytes) + " from tick " +
+         n(c.busiestSecondTick) + (c.RateExceeded() ? ", over the rate" : "") + "; split " +
+         n(c.splitSysEx) + " first at track " + n(uint64_t(c.firstSplitTrack)) + " tick " +
+         n(c.firstSplitTick) + "\n";
+  for (const CableOverrun& o : c.overruns) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.6f", o.WireSeconds());
+    out += "overrun track " + n(uint64_t(o.track)) + " tick " + n(o.tick) + ": " + n(o.bytes) +
+           " bytes take " + seconds + " s, next track " + n(uint64_t(o.nextTrack)) + " tick " +
+           n(o.nextTick) + "\n";
   }
-  U64 Busiest() const { return {load.busiestSecondBytes, load.busiestSecondTick}; }
-  U64 Overrun(size_t i) const {
-    const CableOverrun& o = load.overruns.at(i);
-    return {uint64_t(o.track), o.tick, o.bytes, uint64_t(o.nextTrack), o.nextTick};
-  }
-  // A SysEx that goes out as `wire` bytes (F0 included) at `delta`, then a note `gap` ticks on.
-  static TrackBuilder SysExThenNote(uint32_t wire, uint32_t gap, uint32_t delta = 0) {
-    TrackBuilder t;
-    return t.SysEx(delta, Bytes(wire - 1, 0x11)).Event(gap, {0x90, 0x3C, 0x64}).EndOfTrack();
-  }
-};
+}
+
+TEST(Reader, EachStepAndEachFilesCableLoad) {
+  const auto scripts = ReplayScripts(MIDIFLASH_SCRIPTS, "reader-", [] {
+    return [](const std::vector<std::string>& w, std::string& out) {
+      (w[0] == "cable" ? Cable : Step)(w, out);
+    };
+  });
+  ASSERT_EQ(scripts.size(), 2u);
+  for (const auto& [path, got, want] : scripts) EXPECT_EQ(got, want) << path;
+}
 
 // Each refusal, its track, byte offset and explanation: the corpus (tests/data) with its golden
 // check reports. Here what no report shows, and the cuts of a sound file.
-TEST_F(ReaderFixture, SpansCutsAndTheLog) {
+TEST(CheckFile, SpansCutsAndTheLog) {
+  CheckedFile f;
+  std::vector<std::string> log;
+  ScopedLogCapture capture{[&](const std::string& l) { log.push_back(l); }};
+  const auto Check = [&](const Bytes& b) { return (f = CheckFile(b)).result; };
   const Bytes m1{0xF0, 0x7E, 0x7F, 0xF7}, m2{0xF0, 0xF7};  // System Exclusive messages
   // A System Exclusive file's messages in file order, their bytes, and the first of the largest.
   Check(Cat({m2, m1, m2, m1}));
@@ -94,7 +130,10 @@ TEST_F(ReaderFixture, SpansCutsAndTheLog) {
   }
   // What the scan keeps of each track, and the long delta times it logs (8000 ticks pass quietly).
   log.clear();
-  Check(Cat({Header(0, 2, 480), Ticks(8000).Chunk(3), Ticks(8001).Chunk(1000)}));
+  TrackBuilder a, b;
+  a.Event(0, {0x90, 0x3C, 0x64}).Event(8000, {0x80, 0x3C, 0x00}).EndOfTrack();
+  b.Event(0, {0x90, 0x3C, 0x64}).Event(8001, {0x80, 0x3C, 0x00}).EndOfTrack();
+  Check(Cat({Header(0, 2, 480), a.Chunk(3), b.Chunk(1000)}));
   EXPECT_EQ(f.tracks.size(), 2u);
   EXPECT_EQ((U{f.tracks[0].declaredLength, f.tracks[0].firstEvent, f.tracks[0].ticks,
                f.tracks[1].declaredLength, f.tracks[1].firstEvent, f.tracks[1].ticks}),
@@ -103,88 +142,6 @@ TEST_F(ReaderFixture, SpansCutsAndTheLog) {
   Check(Header(2, 34, 480));
   EXPECT_EQ((U{f.format, f.trackCount, f.division, f.headerRead}), (U{2, 34, 480, 1}));
   EXPECT_FALSE(CheckFile({'M', 'T', 'h', 'd', 0, 0, 0, 6}).headerRead);
-}
-
-TEST_F(ReaderFixture, SysExLongerThanItsGapAndNoLonger) {
-  // 48 ticks at 480 a quarter note are 50 ms; 156 bytes take 49.92 ms, 157 take 50.24 ms. Exactly
-  // equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
-  for (const uint32_t wire : {156, 157, 625, 626}) {
-    Measure(480, {SysExThenNote(wire, wire < 600 ? 48 : 192, 7)});
-    ASSERT_EQ(load.overruns.size(), wire == 157 || wire == 626 ? 1u : 0u) << wire;
-  }
-  EXPECT_EQ(Overrun(0), (U64{0, 7, 626, 0, 199}));
-  EXPECT_NEAR(load.overruns[0].WireSeconds(), 0.20032, 1e-9);
-}
-
-TEST_F(ReaderFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
-  // 100 bytes take 32 ms; 10 ticks are 10.4 ms. The meta event at tick 1 is not the next message.
-  TrackBuilder a, b, first, later;
-  a.Event(10, {0x90, 0x3C, 0x64}).EndOfTrack(480);
-  b.SysEx(0, Bytes(99, 0x11)).Meta(1, 0x06, {'m'}).EndOfTrack(480);
-  Measure(480, {a, b});
-  ASSERT_EQ(load.overruns.size(), 1u);
-  EXPECT_EQ(Overrun(0), (U64{1, 0, 100, 0, 10}));
-  // At the same tick track 0 goes first, so its message is not the one that follows; a later
-  // track's message at that tick follows at once.
-  first.Event(0, {0xC0, 0x01}).EndOfTrack();
-  later.Event(0, {0xC1, 0x01}).EndOfTrack();
-  Measure(480, {first, SysExThenNote(2, 960)});
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {SysExThenNote(2, 960), later});
-  ASSERT_EQ(load.overruns.size(), 1u);
-  EXPECT_EQ(Overrun(0), (U64{0, 0, 2, 1, 0}));
-}
-
-TEST_F(ReaderFixture, WireBytesLargestMessageAndSplitSystemExclusive) {
-  TrackBuilder t, split;
-  t.Event(0, {0x90, 0x3C, 0x64})
-      .Event(0, {0x3C, 0x00})  // running status: still three bytes on the cable
-      .Event(0, {0xC0, 0x05})
-      .Meta(0, 0x01, Bytes(50, 'a'))
-      .SysEx(0, {0x43, 0x10, 0xF7})  // whole: not split
-      .Escape(0, {0x43, 0x12})
-      .EndOfTrack();
-  split.SysEx(3, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(2, {}).EndOfTrack();
-  Measure(96, {t, split});
-  EXPECT_EQ(f.wireBytes, 3u + 3 + 2 + 4 + 3 + 3 + 3 + 1);
-  EXPECT_EQ(load.busiestSecondBytes, f.wireBytes);
-  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{4, 0, 0}));
-  // F0 43 10 and the empty F0 are split; the first at track 1, tick 3.
-  EXPECT_EQ((U64{load.splitSysEx, uint64_t(load.firstSplitTrack), load.firstSplitTick}),
-            (U64{2, 1, 3}));
-  Measure(96, {t});
-  EXPECT_EQ(load.splitSysEx, 0u);
-  Measure(96, {Ticks(1), SysExThenNote(3000, 0, 5)});  // the largest is named where it stands
-  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{3000, 1, 5}));
-}
-
-TEST_F(ReaderFixture, BusiestSecondIsTwoDivisionsLong) {
-  // At 480 a quarter note one second is ticks [t, t + 960).
-  auto file = [](uint32_t second_block_tick) {
-    TrackBuilder t;
-    return t.Event(0, {0xC0, 0x05})
-        .SysEx(100, Bytes(1599, 0x11))
-        .SysEx(second_block_tick - 100, Bytes(1525, 0x22))
-        .EndOfTrack();
-  };
-  Measure(480, {file(1059)});
-  EXPECT_EQ(Busiest(), (U64{3126, 100}));
-  EXPECT_TRUE(load.RateExceeded());
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {file(1060)});
-  EXPECT_EQ(Busiest(), (U64{1602, 0}));
-  EXPECT_FALSE(load.RateExceeded());
-  // Two equal seconds: the first is named.
-  TrackBuilder twice, a, b;
-  twice.SysEx(5, Bytes(99, 0x11)).SysEx(1000, Bytes(99, 0x11)).EndOfTrack();
-  Measure(480, {twice});
-  EXPECT_EQ(Busiest(), (U64{100, 5}));
-  // Many ticks inside one second, from two tracks: the window holds every tick of it.
-  for (int i = 0; i < 959; ++i) a.Event(1, {0x90, 0x3C, 0x64});
-  a.EndOfTrack();
-  b.Event(959, {0xC0, 0x01}).Event(1, {0xC0, 0x02}).EndOfTrack();
-  Measure(480, {a, b});
-  EXPECT_EQ(Busiest(), (U64{959 * 3 + 4, 1}));
 }
 
 }  // namespace
