@@ -2,7 +2,6 @@
 // through it (tests/core/scripts/reader-*.txt); what the file check keeps of a file.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "CableLoad.h"
@@ -41,40 +40,10 @@ void Step(const std::vector<std::string>& w, std::string& out) {
          std::to_string(e.WireBytes()) + ", tick " + std::to_string(e.tick) + cursor;
 }
 
-// A track as words "DELTA:EVENT", each optionally "COUNTx" times: EVENT "end" (End of Track),
-// "f0*N" (F0 event of N data bytes), "f0=HH,.." and "f7=HH,.." (F0 and F7 events with those data
-// bytes), "ffTT*N" (meta event of type TT, N bytes), else the event's own bytes "HH,..".
-TrackBuilder Track(std::vector<std::string>::const_iterator at,
-                   std::vector<std::string>::const_iterator end) {
-  TrackBuilder t;
-  for (; at < end && *at != "|"; ++at) {
-    const size_t x = at->find('x'), colon = at->find(':');
-    const uint32_t dt = std::stoul(at->substr(x + 1, colon - x - 1));
-    const std::string ev = at->substr(colon + 1);
-    const size_t star = ev.find('*');
-    const Bytes n(star == std::string::npos ? 0 : std::stoul(ev.substr(star + 1)), 0x11);
-    Bytes listed;
-    std::istringstream in(ev.substr(ev.find('=') + 1));
-    for (std::string h; std::getline(in, h, ',');) listed.push_back(uint8_t(std::stoul(h, 0, 16)));
-    for (unsigned long i = 0; i < (x == std::string::npos ? 1 : std::stoul(*at)); ++i) {
-      if (ev == "end") t.EndOfTrack(dt);
-      if (ev.starts_with("f0")) t.SysEx(dt, star == 2 ? n : listed);
-      if (ev.starts_with("f7")) t.Escape(dt, listed);
-      if (ev.starts_with("ff")) t.Meta(dt, uint8_t(std::stoul(ev.substr(2, 2), nullptr, 16)), n);
-      if (ev != "end" && ev[0] != 'f') t.Event(dt, listed);
-    }
-  }
-  return t;
-}
-
-// `cable DIVISION TRACK | TRACK ...`: the check's wire bytes and largest message of a format 1
-// file, then its cable load: the busiest second, split System Exclusive, each overrun.
+// `cable FILE` (SmfOf's words): the check's wire bytes and largest message, then the cable load:
+// the busiest second, split System Exclusive, each overrun.
 void Cable(const std::vector<std::string>& w, std::string& out) {
-  std::vector<TrackBuilder> tracks;
-  for (auto at = w.begin() + 1; at < w.end(); at = std::find(at + 1, w.end(), "|")) {
-    tracks.push_back(Track(at + 1, w.end()));
-  }
-  const CheckedFile f = CheckFile(Smf(1, uint16_t(std::stoul(w[1])), tracks));
+  const CheckedFile f = CheckFile(SmfOf(w.begin() + 1, w.end()));
   const CableLoad c = MeasureCableLoad(f);
   const auto n = [](uint64_t v) { return std::to_string(v); };
   out += "result " + n(uint64_t(f.result)) + ", wire " + n(f.wireBytes) + ", largest " +

@@ -15,30 +15,6 @@ namespace {
 
 using namespace midiflash::testing;
 
-// The files scripts put by name: ten notes two ticks apart after the first, End of Track two
-// ticks on (at 480 a quarter note a timer period is worth two ticks); three System Exclusive
-// messages at tick 0, a note at tick 1; a track that is silent for 4,000,000 ticks; System
-// Exclusive, escape, meta and running status at tick 0 in two tracks, then 30 notes.
-Bytes Named(const std::string& name) {
-  TrackBuilder t, u;
-  if (name == "tennotes") {
-    for (uint8_t i = 0; i < 10; ++i) t.Event(i == 0 ? 0 : 2, {0x90, i, 1});
-    return Smf(1, 480, {t.EndOfTrack(2)});
-  }
-  if (name == "opening") {
-    t.SysEx(0, {0x7D, 1}).SysEx(0, {0x7D, 2}).SysEx(0, {0x7D, 3}).Event(1, {0x90, 1, 1});
-    return Smf(0, 480, {t.EndOfTrack(1)});
-  }
-  if (name == "silent") return Smf(1, 480, {t.EndOfTrack(4000000)});
-  if (name == "format2") return Header(2, 1, 480);
-  if (name == "division0") return Smf(0, 0, {t.EndOfTrack()});
-  t.SysEx(0, {0x41, 0x10, 0xF7}).Escape(0, {0x43, 0x12}).SysEx(0, {}).Meta(0, 0x01, {'x'});
-  u.Event(0, {0xC5, 0x07}).Meta(0, 0x58, {6, 3, 0x18, 8}).Event(0, {0x09}).SysEx(0, {0x55});
-  for (int i = 0; i < 30; ++i) u.Event(1, {0x90, 1, 1});
-  EXPECT_EQ(name, "mixed") << "no file of that name";
-  return Smf(1, 480, {t.SysEx(1, {0x7E}).EndOfTrack(), u.EndOfTrack()});
-}
-
 const std::string kPhases[] = {"no file",  "ready",    "unreadable", "refused",     "not opened",
                                "updating", "draining", "ended",      "identifying", "verifying"};
 
@@ -58,6 +34,7 @@ struct Scenario : FakeParts {
 struct Script {
   std::string& log;
   std::unique_ptr<Scenario> s;
+  std::map<std::string, Bytes> named;  // files the script wrote as SmfOf reads them
   std::vector<std::string> w;  // the words after the command's name; `a` the first, `x` its value
   std::string a;
   double x = 0;
@@ -80,7 +57,8 @@ struct Script {
         {"names", [&] { s->midi.names = w; }},
         {"sources", [&] { s->midi.sources = w; }},
         {"load", [&] { s->wf.Load(a == "-" ? "" : a, UpdateWorkflow::Fallback(w[1] == "none")); }},
-        {"put", [&] { s->files.Put(a, w.size() == 2 ? Named(w[1]) : Hex(1)); }},
+        {"file", [&] { named[a] = SmfOf(w.begin() + 1, w.end()); }},
+        {"put", [&] { s->files.Put(a, named.count(w.at(1)) ? named[w[1]] : Hex(1)); }},
         {"rm", [&] { s->files.files.erase(a); }},
         {"cut", [&] { Change([&](Bytes& b) { b.resize(b.size() - std::stoul(w[1])); }); }},
         {"flip", [&] { Change([&](Bytes& b) { b[b.size() - std::stoul(w[1])] ^= 1; }); }},

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,13 +57,45 @@ class TrackBuilder {
   Bytes body_;
 };
 
-inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division, uint32_t length = 6) {
-  return Cat({{'M', 'T', 'h', 'd'}, Be(length, 4), Be(format, 2), Be(tracks, 2), Be(division, 2)});
+inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
+  return Cat({{'M', 'T', 'h', 'd'}, Be(6, 4), Be(format, 2), Be(tracks, 2), Be(division, 2)});
 }
 inline Bytes Smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks) {
   Bytes out = Header(format, uint16_t(tracks.size()), division);
   for (const TrackBuilder& t : tracks) out = Cat({out, t.Chunk()});
   return out;
+}
+
+// A file written as words: FORMAT DIVISION, then each track's events as words DELTA:EVENT, "|"
+// between tracks. EVENT is "end" (End of Track), "f0*N" (an F0 event of N data bytes), "f0=HH,.."
+// or "f7=HH,.." (an F0 or F7 event with those data bytes), "ffTT*N" or "ffTT=HH,.." (a meta event
+// of type TT) or the event's own bytes "HH,..". "COUNTx" in front of a word repeats it.
+inline Bytes SmfOf(std::vector<std::string>::const_iterator at,
+                   std::vector<std::string>::const_iterator end) {
+  std::vector<TrackBuilder> tracks(1);
+  const auto number = [](const std::string& s, int base) { return std::stoul(s, nullptr, base); };
+  const uint16_t format = uint16_t(number(at[0], 10)), division = uint16_t(number(at[1], 10));
+  for (at += 2; at < end; ++at) {
+    if (*at == "|") tracks.emplace_back();
+    const size_t x = at->find('x'), colon = at->find(':');
+    if (*at == "|") continue;
+    const uint32_t dt = uint32_t(number(at->substr(x + 1, colon - x - 1), 10));  // x + 1: 0 if none
+    const std::string ev = at->substr(colon + 1);
+    const bool star = ev.find('*') != std::string::npos;
+    const Bytes n(star ? number(ev.substr(ev.find('*') + 1), 10) : 0, 0x11);
+    Bytes listed;
+    std::istringstream in(ev.substr(ev.find('=') + 1));
+    for (std::string h; std::getline(in, h, ',');) listed.push_back(uint8_t(number(h, 16)));
+    for (unsigned long i = 0; i < (x == std::string::npos ? 1 : number(*at, 10)); ++i) {
+      TrackBuilder& t = tracks.back();
+      if (ev == "end") t.EndOfTrack(dt);
+      if (ev.starts_with("f0")) t.SysEx(dt, star ? n : listed);
+      if (ev.starts_with("f7")) t.Escape(dt, listed);
+      if (ev.starts_with("ff")) t.Meta(dt, uint8_t(number(ev.substr(2, 2), 16)), star ? n : listed);
+      if (ev != "end" && ev[0] != 'f') t.Event(dt, listed);
+    }
+  }
+  return Smf(format, division, tracks);
 }
 
 }  // namespace midiflash::testing
