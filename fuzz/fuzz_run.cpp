@@ -15,19 +15,9 @@ using namespace midiflash;
 using namespace midiflash::testing;
 using midiflash::fuzz::Require;
 
-namespace {
-
 constexpr int kMaxTicks = 2048;
 constexpr const char* kPath = "/media/stick/update.dat";
 enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail, kDeliveryError, kPending, kCount };
-
-// From well under one timer period up to leaps that cross any delta time at once.
-double TickLength(uint8_t code) {
-  if (code < 128) return code * 0.00025;
-  return code < 240 ? (code - 127) * (code - 127) * 0.01 : std::pow(10.0, code - 236);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QuietLog();
@@ -62,7 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (action == kPending) h.midi.pending = 1000;
     }
     if (action == kPending && tick == action_tick + control[3] % 16) h.midi.pending = 0;
-    h.clock.now += TickLength(control[4 + tick % 12]);
+    // From well under one timer period up to leaps that cross any delta time at once.
+    const uint8_t code = control[4 + tick % 12];
+    h.clock.now += code < 128   ? code * 0.00025
+                   : code < 240 ? (code - 127) * (code - 127) * 0.01
+                                : std::pow(10.0, code - 236);
     const size_t sent_before = h.midi.sent.size();
     const bool pending = h.midi.pending > 0;
     h.wf.Tick();

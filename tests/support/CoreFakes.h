@@ -53,7 +53,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   void SetDestinationsChanged(std::function<void()>) override {}
   uint64_t LargestMessage(const std::string&) override { return largest; }
   int32_t Send(const uint8_t* d, size_t n) override {
-    Log("send" + Hex(sent.emplace_back(d, d + n)));
+    if (sent.emplace_back(d, d + n), log) Log("send" + Hex(sent.back()));
     return sent.size() > failFrom ? status : 0;
   }
   uint64_t PendingBytes() override { return pending; }
@@ -89,9 +89,8 @@ class FakeView : public UpdateView, public Transcript {
   void ShowProgress(int p) override { Log("progress " + std::to_string(p)); }
   void ShowControls(const Controls& c) override {
     std::string on;
-    for (bool b : {c.fileSel, c.update, c.cancel, c.midiOutDevice, c.identify, c.report}) {
-      on += b ? '1' : '0';
-    }
+    for (bool b : {c.fileSel, c.update, c.cancel, c.midiOutDevice, c.identify, c.report})
+      on += "01"[b];
     Log("controls " + on), shown = c;
   }
   void ShowDestinations(const std::vector<ListedDestination>& list, int64_t s) override {
@@ -167,29 +166,12 @@ struct CoreHarness : FakeParts {
     wf.ChooseFile(path);
   }
   void Tick(double seconds = kTickPeriodSeconds) { clock.now += seconds, wf.Tick(); }
-  // Timer periods until the run ends or `limit` ticks went by; returns how many.
-  int RunToEnd(int limit = 100000) {
-    int n = 0;
-    for (; view.ends.empty() && n < limit; ++n) Tick();
-    return n;
-  }
 };
 
-// A script: "> command words" lines, each followed by the transcript it writes; lines that begin
-// with '#' and blank lines are kept. `step` carries out one command (its name first) and appends
-// its transcript to `out`.
+// Scripts: "> command words" lines, each followed by the transcript the command writes; lines that
+// begin with '#' and blank lines are kept. A step carries out one command (its name first) and
+// appends its transcript to `out`.
 using ScriptStep = std::function<void(const std::vector<std::string>& words, std::string& out)>;
-inline std::string Replay(std::istream& script, const ScriptStep& step) {
-  std::string out, line;
-  while (std::getline(script, line)) {
-    if (line.empty() || line[0] == '#') out += line + "\n";
-    if (!line.starts_with("> ")) continue;  // else a transcript line, written anew
-    std::istringstream in(line.substr(2));
-    out += line + "\n";
-    step({std::istream_iterator<std::string>(in), {}}, out);
-  }
-  return out;
-}
 // Each script in `folder` whose name begins with `prefix`, replayed with a `fresh()` step: its
 // path, what it writes and what it holds. MIDIFLASH_REGENERATE=1 writes the new transcripts into
 // the files (review the difference).
@@ -200,9 +182,17 @@ inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScri
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.path().filename().string().starts_with(prefix)) continue;
     std::ifstream in(entry.path());
-    std::istringstream script{std::string(std::istreambuf_iterator<char>(in), {})};
-    const std::string got = Replay(script, fresh());
-    scripts.emplace_back(entry.path().string(), got, script.str());
+    std::string want(std::istreambuf_iterator<char>(in), {}), got, line;
+    std::istringstream script(want);
+    const ScriptStep step = fresh();
+    while (std::getline(script, line)) {
+      if (line.empty() || line[0] == '#') got += line + "\n";
+      if (!line.starts_with("> ")) continue;  // else a transcript line, written anew
+      std::istringstream words(line.substr(2));
+      got += line + "\n";
+      step({std::istream_iterator<std::string>(words), {}}, got);
+    }
+    scripts.emplace_back(entry.path().string(), got, want);
     if (std::getenv("MIDIFLASH_REGENERATE")) std::ofstream(entry.path()) << got;
   }
   return scripts;
