@@ -2,8 +2,6 @@
 // through it (tests/core/scripts/reader-*.txt); what the file check keeps of a file.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "CableLoad.h"
 #include "CheckedFile.h"
 #include "CoreFakes.h"
@@ -25,19 +23,18 @@ void Step(const std::vector<std::string>& w, std::string& out) {
   TrackEvent e;
   ReadRefusal why;
   const ReadStep step = ReadTrackEvent(in.data(), uint32_t(in.size()), c, e, why);
-  const auto hex = [](uint32_t v) { return Hex({uint8_t(v)}); };
-  const std::string cursor =
-      "; cursor " + std::to_string(c.pos) + hex(c.runSts) + " " + std::to_string(c.ticks) + "\n";
+  const std::string cursor = Format("; cursor %u %02X %u\n", c.pos, c.runSts, c.ticks);
   if (step == ReadStep::kRefused) {
-    out += "refused " + std::to_string(why.result) + " (" + CheckReason(why.result) + ") at " +
-           std::to_string(why.offset) + cursor;
+    out +=
+        Format("refused %d (%s) at %u", why.result, CheckReason(why.result), why.offset) + cursor;
     return;
   }
   const char* kinds[] = {"channel", "sysex", "escape", "meta"};
-  out += std::string(step == ReadStep::kEndOfTrack ? "end of track " : "") + kinds[int(e.kind)] +
-         hex(e.status) + hex(e.data1) + hex(e.data2) + (e.runningStatus ? " running" : "") +
-         ", data " + std::to_string(e.dataOffset) + "+" + std::to_string(e.dataLength) + ", wire " +
-         std::to_string(e.WireBytes()) + ", tick " + std::to_string(e.tick) + cursor;
+  out += Format("%s%s %02X %02X %02X%s, data %u+%u, wire %lu, tick %u",
+                step == ReadStep::kEndOfTrack ? "end of track " : "", kinds[int(e.kind)], e.status,
+                e.data1, e.data2, e.runningStatus ? " running" : "", e.dataOffset, e.dataLength,
+                e.WireBytes(), e.tick) +
+         cursor;
 }
 
 // `cable FILE` (SmfOf's words): the check's wire bytes and largest message, then the cable load:
@@ -45,19 +42,15 @@ void Step(const std::vector<std::string>& w, std::string& out) {
 void Cable(const std::vector<std::string>& w, std::string& out) {
   const CheckedFile f = CheckFile(SmfOf(w.begin() + 1, w.end()));
   const CableLoad c = MeasureCableLoad(f);
-  const auto n = [](uint64_t v) { return std::to_string(v); };
-  out += "result " + n(uint64_t(f.result)) + ", wire " + n(f.wireBytes) + ", largest " +
-         n(f.largest.bytes) + " at track " + n(uint64_t(f.largest.track)) + " tick " +
-         n(f.largest.tick) + "; busiest second " + n(c.busiestSecondBytes) + " from tick " +
-         n(c.busiestSecondTick) + (c.RateExceeded() ? ", over the rate" : "") + "; split " +
-         n(c.splitSysEx) + " first at track " + n(uint64_t(c.firstSplitTrack)) + " tick " +
-         n(c.firstSplitTick) + "\n";
+  out += Format(
+      "result %d, wire %lu, largest %lu at track %d tick %u; busiest second %lu from tick "
+      "%u%s; split %lu first at track %d tick %u\n",
+      f.result, f.wireBytes, f.largest.bytes, f.largest.track, f.largest.tick, c.busiestSecondBytes,
+      c.busiestSecondTick, c.RateExceeded() ? ", over the rate" : "", c.splitSysEx,
+      c.firstSplitTrack, c.firstSplitTick);
   for (const CableOverrun& o : c.overruns) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.6f", o.WireSeconds());
-    out += "overrun track " + n(uint64_t(o.track)) + " tick " + n(o.tick) + ": " + n(o.bytes) +
-           " bytes take " + seconds + " s, next track " + n(uint64_t(o.nextTrack)) + " tick " +
-           n(o.nextTick) + "\n";
+    out += Format("overrun track %d tick %u: %lu bytes take %.6f s, next track %d tick %u\n",
+                  o.track, o.tick, o.bytes, o.WireSeconds(), o.nextTrack, o.nextTick);
   }
 }
 

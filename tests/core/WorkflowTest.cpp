@@ -3,7 +3,6 @@
 // files and the timer take, log lines and phase changes).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 
 #include "CoreFakes.h"
@@ -36,11 +35,9 @@ std::string Paced(uint16_t division) {
   h.wf.Start();
   int periods = 0;
   for (; h.view.ends.empty() && periods < 2000000; ++periods) h.Tick();
-  char line[160];
-  std::snprintf(line, sizeof line, "%d periods, %.9f s, %zu sent; the model: %.9f s, %.9f s\n",
-                periods, periods * kTickPeriodSeconds, h.midi.sent.size(),
-                PacedSeconds(3000, division), PacedSeconds(0, division));
-  return line;
+  return Format("%d periods, %.9f s, %zu sent; the model: %.9f s, %.9f s\n", periods,
+                periods * kTickPeriodSeconds, h.midi.sent.size(), PacedSeconds(3000, division),
+                PacedSeconds(0, division));
 }
 
 struct Scenario : FakeParts {

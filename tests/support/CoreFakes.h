@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,16 @@
 #include "UpdateWorkflow.h"
 
 namespace midiflash::testing {
+
+// printf into a string.
+inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline std::string Format(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  return va_end(args), line;
+}
 
 struct Transcript {
   std::string* log = nullptr;
@@ -106,11 +118,10 @@ class FakeView : public UpdateView, public Transcript {
   }
   void RunEnded(const RunResult& r) override {
     ends.push_back(r.outcome);
-    const auto n = [](uint64_t v) { return std::to_string(v); };
-    Log("ended " + OutcomeText(r) + "; " + n(r.bytesSent) + " of " + n(r.bytesTotal) +
-        " bytes left, " + n(r.bytesHanded) + " in " + n(r.messagesHanded) + " messages handed, " +
-        n(r.messagesLeft) + " left; warnings " + n(r.deliveryWarnings) +
-        (r.unverified ? ", unverified" : ""));
+    Log("ended " + OutcomeText(r) +
+        Format("; %lu of %lu bytes left, %lu in %lu messages handed, %lu left; warnings %lu%s",
+               r.bytesSent, r.bytesTotal, r.bytesHanded, r.messagesHanded, r.messagesLeft,
+               r.deliveryWarnings, r.unverified ? ", unverified" : ""));
   }
 };
 
