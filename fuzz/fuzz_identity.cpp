@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "FuzzSupport.h"
 #include "Identity.h"
+#include "SentBytesOracle.h"
 
 using namespace midiflash;
 
@@ -49,6 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       got.push_back(d);
     }
   }
-  fuzz::Require(got == Reference(data + 1, size - 1), "the replies differ from the reference's");
+  testing::Require(got == Reference(data + 1, size - 1), "the replies differ from the reference's");
   return 0;
 }

@@ -18,14 +18,6 @@ using namespace midiflash::testing;
 const std::string kPhases[] = {"no file",  "ready",    "unreadable", "refused",     "not opened",
                                "updating", "draining", "ended",      "identifying", "verifying"};
 
-// Where the run left the choice, what it says of the device, and the exit status it makes.
-std::string Result(const UpdateWorkflow& wf) {
-  const RunResult& r = wf.result();
-  return "chosen " + (wf.chosen() ? wf.chosen()->id : "none") + "; " +
-         RevisionChangeText(r.before, r.after) + "; exit status " +
-         std::to_string(PlayExitStatus(r)) + "\n";
-}
-
 // A run of a note at tick 1500 and End of Track at 3000: the timer periods it takes, against what
 // the pacing model says (and says of no ticks at all).
 std::string Paced(uint16_t division) {
@@ -89,7 +81,6 @@ struct Script {
         {"warnings", [&] { s->midi.warnings = uint64_t(x); }},
         {"blind", [&] { s->midi.seesEveryLoss = false; }},
         {"largest", [&] { s->midi.largest = uint64_t(x); }},
-        {"result", [&] { log += Result(s->wf); }},
         {"pace", [&] { log += Paced(uint16_t(x)); }},
         {"receipt", [&] { log += ReceiptJson(DescribeRun(s->wf, "midiflash-test")); }},
     };

@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Receipt.h"
 #include "SmfBuilder.h"
 #include "StatusText.h"
 #include "UpdateWorkflow.h"
@@ -119,9 +120,12 @@ class FakeView : public UpdateView, public Transcript {
   void RunEnded(const RunResult& r) override {
     ends.push_back(r.outcome);
     Log("ended " + OutcomeText(r) +
-        Format("; %lu of %lu bytes left, %lu in %lu messages handed, %lu left; warnings %lu%s",
-               r.bytesSent, r.bytesTotal, r.bytesHanded, r.messagesHanded, r.messagesLeft,
-               r.deliveryWarnings, r.unverified ? ", unverified" : ""));
+        Format(
+            "; %lu of %lu bytes left, %lu in %lu messages handed, %lu left; warnings %lu%s; exit "
+            "status %d",
+            r.bytesSent, r.bytesTotal, r.bytesHanded, r.messagesHanded, r.messagesLeft,
+            r.deliveryWarnings, r.unverified ? ", unverified" : "", PlayExitStatus(r)) +
+        (r.after.asked ? "; " + RevisionChangeText(r.before, r.after) : ""));
   }
 };
 

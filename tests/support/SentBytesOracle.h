@@ -1,10 +1,13 @@
 // Judges what a run sent against the file it played. Its own small walkers, written apart from the
 // program's reader, list every message a complete run sends: channel messages as they stand
 // (status from running status where the event has none), F0 and F7 events as F0 + data, and the
-// messages of a System Exclusive file as they stand.
+// messages of a System Exclusive file as they stand. Require aborts a fuzz target, so that
+// libFuzzer keeps the input, where a judgement fails.
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -13,6 +16,10 @@
 #include "SmfBuilder.h"
 
 namespace midiflash::testing {
+
+inline void Require(bool ok, const std::string& what) {
+  if (!ok) std::fprintf(stderr, "fuzz violation: %s\n", what.c_str()), std::abort();
+}
 
 struct SmfWalk {
   bool ok = false;  // header usable and every announced track reached End of Track
