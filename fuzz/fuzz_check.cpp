@@ -1,7 +1,6 @@
-// Arbitrary bytes through the file check, against the oracle's own walker: a refused file is one
-// the walker cannot walk; an accepted one, read again from each track's first event as playback
-// reads it, gives the walker's channel messages, System Exclusive data and track lengths, and the
-// check's counts add up. Playback itself is judged by the same walker in fuzz_run.
+// Arbitrary bytes through the file check against the walker: a refused file is one it cannot walk;
+// an accepted one, read again as playback reads it, gives its messages and track lengths, and the
+// check's counts add up.
 #include <algorithm>
 #include <cstring>
 

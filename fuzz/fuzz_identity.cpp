@@ -1,7 +1,6 @@
-// Arbitrary bytes, in pieces of a size the first byte chooses, through the Identity Reply reader,
-// against a reference that reads the whole stream at once: realtime bytes dropped, then every
-// F0, data bytes, F7 whose data fit the reader's bound and begin 7E <device> 06 02 with room for
-// a maker, family, model and revision. Pieces must change nothing.
+// Bytes in pieces (the first byte says how large) through the Identity Reply reader, against a
+// reference that reads them whole: realtime bytes dropped, every F0 data F7 within the reader's
+// bound that begins 7E <device> 06 02 and holds a maker, family, model and revision.
 #include <algorithm>
 #include <iterator>
 
@@ -45,9 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IdentityReplyParser parser;
   std::vector<DeviceIdentity> got;
   for (size_t at = 1; at < size; at += piece) {
-    for (const DeviceIdentity& d : parser.Feed(data + at, std::min(piece, size - at))) {
-      got.push_back(d);
-    }
+    const std::vector<DeviceIdentity> replies = parser.Feed(data + at, std::min(piece, size - at));
+    got.insert(got.end(), replies.begin(), replies.end());
   }
   testing::Require(got == Reference(data + 1, size - 1), "the replies differ from the reference's");
   return 0;

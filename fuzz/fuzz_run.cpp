@@ -1,9 +1,7 @@
-// A whole run in the core with the fakes: the file is chosen, Update clicked, and ticks follow on a
-// fake clock until the run ends or a bound of ticks. Every message sent must be a copy of file
-// bytes, nothing may be sent after the end, a complete run sends every message once, and a System
-// Exclusive file's messages leave one at a time, never while bytes are pending, the gap apart.
-// Input: 16 control bytes, then the file. Byte 0 picks what happens during the run, bytes 1 and 2
-// the tick when, byte 3 how many ticks bytes stay pending, bytes 4 to 15 the tick lengths in turn.
+// A whole run on the fakes, judged by the walkers; a System Exclusive file's messages leave one at
+// a time, never while bytes are pending, the gap apart. Input: 16 control bytes, then the file.
+// Byte 0 picks what happens during the run, bytes 1 and 2 the tick when, byte 3 how many ticks
+// bytes stay pending, bytes 4 to 15 the tick lengths in turn.
 #include <algorithm>
 #include <cmath>
 

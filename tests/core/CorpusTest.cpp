@@ -1,7 +1,5 @@
-// The malformed-file corpus of tests/data (written by scripts/make-corpus), Standard MIDI Files and
-// System Exclusive files: every file gets the check result expected.txt lists for it, and every
-// accepted file plays through the core to its end, sending each of its messages once as a copy of
-// its bytes and nothing more.
+// The corpus of tests/data (scripts/make-corpus): each file gets the result expected.txt lists, and
+// each accepted one plays to its end, sending each of its messages once and nothing more.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -13,8 +13,7 @@ namespace {
 
 using namespace midiflash::testing;
 
-// `step RUNNING TICKS BYTES`: one ReadTrackEvent over the bytes, from that running status and tick
-// sum; what it returns, the event and where the cursor stands after it.
+// `step RUNNING TICKS BYTES`: one ReadTrackEvent from that running status and tick sum.
 void Step(const std::vector<std::string>& w, std::string& out) {
   const Bytes in = FromHex(w.begin() + 3, w.end());
   TrackCursor c{0, uint32_t(std::stoul(w[1], nullptr, 16)), uint32_t(std::stoul(w[2]))};
@@ -35,8 +34,7 @@ void Step(const std::vector<std::string>& w, std::string& out) {
          cursor;
 }
 
-// `cable FILE` (SmfOf's words): the check's wire bytes and largest message, then the cable load:
-// the busiest second, split System Exclusive, each overrun.
+// `cable FILE` (SmfOf's words): the check's wire bytes and largest message, and the cable load.
 void Cable(const std::vector<std::string>& w, std::string& out) {
   const CheckedFile f = CheckFile(SmfOf(w.begin() + 1, w.end()));
   const CableLoad c = MeasureCableLoad(f);
@@ -78,8 +76,7 @@ TEST(Reader, EachStepAndEachFilesCableLoad) {
   for (const auto& [path, got, want] : scripts) EXPECT_EQ(got, want) << path;
 }
 
-// Every cut of a sound file is refused inside the cut: each copy is exactly n bytes long, so that
-// AddressSanitizer sees any read past it.
+// Every cut of a sound file is refused inside the cut (each copy exact, for AddressSanitizer).
 TEST(CheckFile, EveryCutIsRefusedInsideIt) {
   ScopedLogCapture quiet{[](const std::string&) {}};
   TrackBuilder tempo, body;

@@ -1,8 +1,5 @@
-// Judges what a run sent against the file it played. Its own small walkers, written apart from the
-// program's reader, list every message a complete run sends: channel messages as they stand
-// (status from running status where the event has none), F0 and F7 events as F0 + data, and the
-// messages of a System Exclusive file as they stand. Require aborts a fuzz target, so that
-// libFuzzer keeps the input, where a judgement fails.
+// Judges what a run sent against the file it played, by walkers of its own written apart from the
+// program's reader. Require aborts a fuzz target (libFuzzer keeps the input) where a check fails.
 #pragma once
 
 #include <algorithm>
@@ -25,13 +22,11 @@ struct SmfWalk {
   bool ok = false;  // header usable and every announced track reached End of Track
   std::vector<uint32_t> trackTicks;
   std::vector<Bytes> channel;  // in track order
-  // Data of F0 and F7 events, or what follows the F0 of a System Exclusive file's message (its F7
-  // included): offset, length.
+  // F0 and F7 events' data, or a System Exclusive file's messages after F0: offset, length.
   std::vector<std::pair<uint32_t, uint32_t>> sysex;
 };
 
-// Walks one track from `p`; false where the program must refuse it. On success `p` stands just
-// after the End of Track's length field, where the next chunk is sought.
+// Walks one track from `p` (left after End of Track); false where the program must refuse it.
 inline bool WalkTrack(const Bytes& img, uint64_t& p, SmfWalk& w) {
   bool cut = false;
   const auto byte = [&]() -> uint8_t { return p < img.size() ? img[p++] : (cut = true, 0); };
@@ -103,8 +98,8 @@ inline SmfWalk WalkFile(const Bytes& img) {
   return !img.empty() && img[0] == 0xF0 ? WalkSysEx(img) : WalkSmf(img);
 }
 
-// Empty when every message sent is one of the file's, none sent more often than the file holds it
-// and, where `complete`, each exactly as often; else what is wrong.
+// What is wrong with `sent`: a message sent more often than the file holds it, or (`complete`)
+// less.
 inline std::string JudgeSent(const Bytes& img, const std::vector<Bytes>& sent, bool complete) {
   const SmfWalk w = WalkFile(img);
   std::map<Bytes, int64_t> left;

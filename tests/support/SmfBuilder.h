@@ -37,24 +37,18 @@ inline std::string Hex(const Bytes& m) {
 }
 
 // The events of one track, each appended with its delta time.
-class TrackBuilder {
- public:
-  TrackBuilder& Raw(const Bytes& b) { return body_.insert(body_.end(), b.begin(), b.end()), *this; }
-  TrackBuilder& Event(uint32_t dt, const Bytes& body) { return Raw(VarLen(dt)).Raw(body); }
+struct TrackBuilder {
+  Bytes body;
+  TrackBuilder& Event(uint32_t dt, const Bytes& e) {
+    return body = Cat({body, VarLen(dt), e}), *this;
+  }
   TrackBuilder& SysEx(uint32_t dt, const Bytes& d) { return Event(dt, Cat({{0xF0}, Len(d)})); }
   TrackBuilder& Escape(uint32_t dt, const Bytes& d) { return Event(dt, Cat({{0xF7}, Len(d)})); }
   TrackBuilder& Meta(uint32_t dt, uint8_t type, const Bytes& d) {
     return Event(dt, Cat({{0xFF, type}, Len(d)}));
   }
   TrackBuilder& EndOfTrack(uint32_t dt = 0) { return Meta(dt, 0x2F, {}); }
-  // The whole chunk, `declared` (if given) in its length field.
-  Bytes Chunk(int64_t declared = -1) const {
-    return Cat({{'M', 'T', 'r', 'k'}, Be(declared < 0 ? body_.size() : declared, 4), body_});
-  }
-
- private:
   static Bytes Len(const Bytes& d) { return Cat({VarLen(uint32_t(d.size())), d}); }
-  Bytes body_;
 };
 
 inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
@@ -62,7 +56,8 @@ inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
 }
 inline Bytes Smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks) {
   Bytes out = Header(format, uint16_t(tracks.size()), division);
-  for (const TrackBuilder& t : tracks) out = Cat({out, t.Chunk()});
+  for (const TrackBuilder& t : tracks)
+    out = Cat({out, {'M', 'T', 'r', 'k'}, Be(t.body.size(), 4), t.body});
   return out;
 }
 
