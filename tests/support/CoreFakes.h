@@ -66,7 +66,8 @@ class FakeMidi : public MidiOutput, public Transcript {
   void SetDestinationsChanged(std::function<void()>) override {}
   uint64_t LargestMessage(const std::string&) override { return largest; }
   int32_t Send(const uint8_t* d, size_t n) override {
-    if (sent.emplace_back(d, d + n), log) Log("send" + Hex(sent.back()));
+    sent.emplace_back(d, d + n);
+    if (log) Log("send" + Hex(sent.back()));  // formatted only where a transcript is kept
     return sent.size() > failFrom ? status : 0;
   }
   uint64_t PendingBytes() override { return pending; }

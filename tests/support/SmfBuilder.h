@@ -12,9 +12,9 @@ namespace midiflash::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
+inline Bytes Cat(std::initializer_list<Bytes> pieces) {
   Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  for (const Bytes& p : pieces) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 inline Bytes VarLen(uint32_t v) {
@@ -72,8 +72,8 @@ inline Bytes SmfOf(std::vector<std::string>::const_iterator at,
   const uint16_t format = uint16_t(number(at[0], 10)), division = uint16_t(number(at[1], 10));
   for (at += 2; at < end; ++at) {
     if (*at == "|") tracks.emplace_back();
-    const size_t x = at->find('x'), colon = at->find(':');
     if (*at == "|") continue;
+    const size_t x = at->find('x'), colon = at->find(':');
     const uint32_t dt = uint32_t(number(at->substr(x + 1, colon - x - 1), 10));  // x + 1: 0 if none
     const std::string ev = at->substr(colon + 1);
     const bool star = ev.find('*') != std::string::npos;
