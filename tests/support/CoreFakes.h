@@ -43,7 +43,7 @@ struct Transcript {
   }
 };
 
-// Destinations named by their identity; "thru" ones are pass-through ports.
+// Destinations named by their identity ("thru" ones pass through); sources too.
 class FakeMidi : public MidiOutput, public Transcript {
  public:
   std::vector<std::string> names{"A", "B", "C"};
@@ -195,6 +195,7 @@ inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScri
     const std::string& folder, const std::string& prefix,
     const std::function<ScriptStep()>& fresh) {
   std::vector<std::tuple<std::string, std::string, std::string>> scripts;
+  const char* regenerate = std::getenv("MIDIFLASH_REGENERATE");
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.path().filename().string().starts_with(prefix)) continue;
     std::ifstream in(entry.path());
@@ -209,7 +210,7 @@ inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScri
       step({std::istream_iterator<std::string>(words), {}}, got);
     }
     scripts.emplace_back(entry.path().string(), got, want);
-    if (std::getenv("MIDIFLASH_REGENERATE")) std::ofstream(entry.path()) << got;
+    if (regenerate && *regenerate == '1') std::ofstream(entry.path()) << got;
   }
   return scripts;
 }
