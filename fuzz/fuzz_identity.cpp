@@ -1,23 +1,19 @@
-// Arbitrary bytes, in pieces of a size the first byte chooses, through the Identity Reply reader,
-// against a reference that reads the whole stream at once: realtime bytes dropped, then every
-// F0, data bytes, F7 whose data fit the reader's bound and begin 7E <device> 06 02 with room for
-// a maker, family, model and revision. Pieces must change nothing.
+// Bytes in pieces (the first byte says how large) through the Identity Reply reader, against a
+// reference that reads them whole: realtime bytes dropped, every F0 data F7 within the reader's
+// bound that begins 7E <device> 06 02 and holds a maker, family, model and revision.
 #include <algorithm>
+#include <iterator>
 
-#include "FuzzSupport.h"
 #include "Identity.h"
+#include "SentBytesOracle.h"
 
-using midiflash::DeviceIdentity;
-using midiflash::IdentityReplyParser;
-using midiflash::fuzz::Require;
+using namespace midiflash;
 
 namespace {
 
 std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
   std::vector<uint8_t> s;
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] < 0xF8) s.push_back(data[i]);
-  }
+  std::copy_if(data, data + size, std::back_inserter(s), [](uint8_t b) { return b < 0xF8; });
   std::vector<DeviceIdentity> replies;
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] != 0xF0) continue;
@@ -25,18 +21,17 @@ std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
     while (j < s.size() && s[j] < 0x80) ++j;
     const std::vector<uint8_t> b(s.begin() + long(i) + 1, s.begin() + long(j));
     i = j - 1;  // a status byte that ends the message may begin the next
-    if (j == s.size() || s[j] != 0xF7 || b.size() > IdentityReplyParser::kMaxMessage) continue;
-    if (b.size() < 5 || b[0] != 0x7E || b[2] != 0x06 || b[3] != 0x02) continue;
-    const size_t maker = b[4] == 0 ? 3 : 1;
-    if (b.size() < 4 + maker + 8) continue;
-    DeviceIdentity d;
-    d.deviceId = b[1];
-    d.manufacturer.assign(b.begin() + 4, b.begin() + 4 + long(maker));
+    const long maker = b.size() > 4 && b[4] == 0 ? 3 : 1;
+    if (j == s.size() || s[j] != 0xF7 || b.size() > IdentityReplyParser::kMaxMessage ||
+        b.size() < size_t(12 + maker) || b[0] != 0x7E || b[2] != 0x06 || b[3] != 0x02) {
+      continue;
+    }
     const uint8_t* f = b.data() + 4 + maker;
-    d.family = uint16_t(f[0] + 128 * f[1]);
-    d.model = uint16_t(f[2] + 128 * f[3]);
-    std::copy(f + 4, f + 8, d.revision.begin());
-    replies.push_back(d);
+    replies.push_back({b[1],
+                       {b.begin() + 4, b.begin() + 4 + maker},
+                       uint16_t(f[0] + 128 * f[1]),
+                       uint16_t(f[2] + 128 * f[3]),
+                       {f[4], f[5], f[6], f[7]}});
   }
   return replies;
 }
@@ -46,14 +41,12 @@ std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const size_t piece = data[0] % 16 + 1;
-  ++data, --size;
   IdentityReplyParser parser;
   std::vector<DeviceIdentity> got;
-  for (size_t at = 0; at < size; at += piece) {
-    for (const DeviceIdentity& d : parser.Feed(data + at, std::min(piece, size - at))) {
-      got.push_back(d);
-    }
+  for (size_t at = 1; at < size; at += piece) {
+    const std::vector<DeviceIdentity> replies = parser.Feed(data + at, std::min(piece, size - at));
+    got.insert(got.end(), replies.begin(), replies.end());
   }
-  Require(got == Reference(data, size), "the replies differ from the reference's");
+  testing::Require(got == Reference(data + 1, size - 1), "the replies differ from the reference's");
   return 0;
 }

@@ -1,55 +1,36 @@
-// A whole run in the core with the fakes: the file is chosen, Update clicked, and playback ticks
-// follow on a fake clock until the run ends or a bound of ticks. Every message sent must be a copy
-// of file bytes, nothing may be sent after the end, and a complete run sends every message once.
-// A System Exclusive file's messages leave one at a time, never while bytes are pending, and each
-// at least the gap after the one before.
-// Input: 16 control bytes, then the file. Byte 0 picks what happens during the run, bytes 1 and 2
-// the tick when, byte 3 how many ticks bytes stay pending, bytes 4 to 15 the tick lengths in turn.
+// A whole run on the fakes, judged by the walkers; a System Exclusive file's messages leave one at
+// a time, never while bytes are pending, the gap apart. Input: 16 control bytes, then the file.
+// Byte 0 picks what happens during the run, bytes 1 and 2 the tick when, byte 3 how many ticks
+// bytes stay pending, bytes 4 to 15 the tick lengths in turn.
 #include <algorithm>
 #include <cmath>
 
 #include "CoreFakes.h"
-#include "FuzzSupport.h"
+#include "Log.h"
 #include "SentBytesOracle.h"
 
 using namespace midiflash;
 using namespace midiflash::testing;
-using midiflash::fuzz::Require;
-
-namespace {
 
 constexpr int kMaxTicks = 2048;
 constexpr const char* kPath = "/media/stick/update.dat";
 enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail, kDeliveryError, kPending, kCount };
 
-// From well under one timer period up to leaps that cross any delta time at once.
-double TickLength(uint8_t code) {
-  if (code < 128) return code * 0.00025;
-  if (code < 240) return (code - 127) * (code - 127) * 0.01;
-  return std::pow(10.0, code - 236);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  midiflash::fuzz::QuietLog();
+  static const ScopedLogCapture quiet([](const std::string&) {});  // long delta times are logged
   uint8_t control[16] = {};
   const size_t head = std::min<size_t>(size, 16);
   std::copy(data, data + head, control);
   const Bytes file(data + head, data + size);
-  const Action action = static_cast<Action>(control[0] % kCount);
+  const auto action = Action(control[0] % kCount);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 
   CoreHarness h;
   h.Choose(file, kPath);
-  const SentBytesOracle oracle(file);
-  const int32_t result = h.wf.file().checked->result;
-  const bool accepted = result == kCheckPlayable;
-  Require(accepted == oracle.walk().ok,
-          "load result " + std::to_string(result) + " but the oracle disagrees");
+  const bool accepted = h.wf.file().checked->playable();
+  Require(accepted == WalkFile(file).ok, "load result and oracle disagree");
   if (!accepted) return Require(h.midi.sent.empty() && !h.view.shown.update, "refused, sent"), 0;
   Require(h.wf.phase() == Phase::kReady, "an accepted file is not ready");
-
   h.wf.Start();
   Require(h.timer.running, "the timer did not start");
   size_t sent_at_action = SIZE_MAX;
@@ -68,7 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (action == kPending) h.midi.pending = 1000;
     }
     if (action == kPending && tick == action_tick + control[3] % 16) h.midi.pending = 0;
-    h.clock.now += TickLength(control[4 + tick % 12]);
+    // From well under one timer period up to leaps that cross any delta time at once.
+    const uint8_t code = control[4 + tick % 12];
+    h.clock.now += code < 128   ? code * 0.00025
+                   : code < 240 ? (code - 127) * (code - 127) * 0.01
+                                : std::pow(10.0, code - 236);
     const size_t sent_before = h.midi.sent.size();
     const bool pending = h.midi.pending > 0;
     h.wf.Tick();
@@ -76,11 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(h.midi.sent.size() == sent_before + 1 && !pending, "sent while bytes were pending");
       sent_at.push_back(h.clock.now);
     }
-    Require(tick != action_tick || action != kCancel || !h.view.ends.empty(),
-            "the tick after Cancel did not end the run");
+    Require(tick != action_tick || action != kCancel || !h.view.ends.empty(), "Cancel did not end");
   }
-
-  std::string why = oracle.Judge(h.midi.sent, false);
+  std::string why = JudgeSent(file, h.midi.sent, false);
   Require(why.empty(), why);
   for (size_t i = 1; i < sent_at.size(); ++i) {
     // The run measures from its start: a few units in the last place of the clock's value apart.
@@ -88,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(sent_at[i] - sent_at[i - 1] >= kDefaultSysExGapMs / 1000.0 - slack, "a gap cut short");
   }
   const bool acted = sent_at_action != SIZE_MAX;
-  Require(!acted || (action != kDelete && action != kGrow) || h.midi.sent.size() == sent_at_action,
+  const auto did = [&](Action a) { return acted && action == a; };
+  Require((!did(kDelete) && !did(kGrow)) || h.midi.sent.size() == sent_at_action,
           "sent from a file that is gone or changed");
   if (h.view.ends.empty()) return 0;
 
@@ -96,37 +80,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t sent_at_end = h.midi.sent.size();
   const RunOutcome outcome = h.view.ends.front();
   Require(!h.timer.running, "the timer runs after the end");
-  for (int i = 0; i < 3; ++i) {
-    h.clock.now += 1000.0;
-    h.wf.Tick();
-    h.wf.Start();
-    h.wf.Cancel();
-  }
-  Require(h.midi.sent.size() == sent_at_end, "sent after the end of the run");
-  Require(h.view.ends.size() == 1, "a run ended more than once");
-  // The destination stays: Identify is offered again, and the receipt of the run.
+  for (int i = 0; i < 3; ++i) h.clock.now += 1000.0, h.wf.Tick(), h.wf.Start(), h.wf.Cancel();
+  Require(h.midi.sent.size() == sent_at_end && h.view.ends.size() == 1, "sent or ended again");
   Require(h.view.shown == Controls{true, false, false, true, true, true}, "controls not restored");
-  Require(!acted || action != kSendsFail || sent_at_end <= sent_at_action + 1,
-          "sent on after a failed send");
-  Require(!acted || action != kDeliveryError || sent_at_end == sent_at_action,
-          "sent on after a delivery failure");
-
-  const bool file_gone = acted && playing_at_action && (action == kDelete || action == kGrow);
-  const bool send_failed = acted && (action == kSendsFail || action == kDeliveryError);
+  Require(!did(kSendsFail) || sent_at_end <= sent_at_action + 1, "sent on after a failed send");
+  Require(!did(kDeliveryError) || sent_at_end == sent_at_action, "sent on after a lost delivery");
+  const bool file_gone = playing_at_action && (did(kDelete) || did(kGrow));
   // A file that changes after its last message was sent may still complete the run.
   Require(outcome != RunOutcome::kFileFailed || file_gone, "FileFailed without cause");
   Require(!file_gone || outcome == RunOutcome::kFileFailed || outcome == RunOutcome::kCompleted,
           "a changed file neither failed nor completed the run");
-  Require(outcome != RunOutcome::kSendFailed || send_failed, "SendFailed with every send good");
-  Require(outcome != RunOutcome::kCanceled || (acted && action == kCancel), "Canceled uncanceled");
-  if (outcome == RunOutcome::kCompleted) {
-    Require(h.midi.pending == 0, "completed with bytes still pending");
-    Require(!(acted && playing_at_action && action == kDeliveryError),
-            "completed after a delivery failure");
-    Require(!(acted && action == kSendsFail && sent_at_end > sent_at_action),
-            "completed after a failed send");
-    why = oracle.Judge(h.midi.sent, true);
-    Require(why.empty(), "complete run: " + why);
-  }
+  Require(outcome != RunOutcome::kSendFailed || did(kSendsFail) || did(kDeliveryError),
+          "SendFailed with every send good");
+  Require(outcome != RunOutcome::kCanceled || did(kCancel), "Canceled uncanceled");
+  if (outcome != RunOutcome::kCompleted) return 0;
+  Require(h.midi.pending == 0, "completed with bytes still pending");
+  Require(!(playing_at_action && did(kDeliveryError)), "completed after a delivery failure");
+  Require(!(did(kSendsFail) && sent_at_end > sent_at_action), "completed after a failed send");
+  why = JudgeSent(file, h.midi.sent, true);
+  Require(why.empty(), "complete run: " + why);
   return 0;
 }

@@ -1,240 +1,94 @@
-// The one reader: every rule of ReadTrackEvent as a row of one table, then the file check and the
-// cable analysis that read the image through it.
+// The one reader: every rule of ReadTrackEvent, what the file check keeps of a file and the cable
+// analysis that reads the checked image through it (tests/core/scripts/reader-*.txt).
 #include <gtest/gtest.h>
 
 #include "CableLoad.h"
 #include "CheckedFile.h"
+#include "CoreFakes.h"
 #include "Log.h"
-#include "SmfBuilder.h"
 #include "TrackReader.h"
 
 namespace midiflash {
 namespace {
 
 using namespace midiflash::testing;
-using ::testing::PrintToString;
-using U = std::vector<uint32_t>;
-using U64 = std::vector<uint64_t>;
-constexpr ReadStep E = ReadStep::kEvent, X = ReadStep::kRefused, T = ReadStep::kEndOfTrack;
-constexpr uint32_t kLast = UINT32_MAX - 5;  // a tick sum 5 below the last 32-bit value
 
-struct StepCase {
-  Bytes in;
-  uint32_t runSts;  // running status before the step
-  ReadStep step;
-  uint32_t at;        // kRefused: CheckResult; else the kind (0 channel, 1 sysex, 2 escape, 3 meta)
-  uint32_t where;     // kRefused: the offset; else where the cursor stands after it
-  Bytes fields = {};  // status, data1, data2, dataOffset, dataLength, running, runSts after
-  uint32_t ticks = 7;  // the tick sum before the step
-};
+// `step RUNNING TICKS BYTES`: one ReadTrackEvent from that running status and tick sum.
+void Step(const std::vector<std::string>& w, std::string& out) {
+  const Bytes in = FromHex(w.begin() + 3, w.end());
+  TrackCursor c{0, uint32_t(std::stoul(w[1], nullptr, 16)), uint32_t(std::stoul(w[2]))};
+  TrackEvent e;
+  ReadRefusal why;
+  const ReadStep step = ReadTrackEvent(in.data(), uint32_t(in.size()), c, e, why);
+  const std::string cursor = Format("; cursor %u %02X %u\n", c.pos, c.runSts, c.ticks);
+  if (step == ReadStep::kRefused) {
+    out +=
+        Format("refused %d (%s) at %u", why.result, CheckReason(why.result), why.offset) + cursor;
+    return;
+  }
+  const char* kinds[] = {"channel", "sysex", "escape", "meta"};
+  out += Format("%s%s %02X %02X %02X%s, data %u+%u, wire %lu, tick %u",
+                step == ReadStep::kEndOfTrack ? "end of track " : "", kinds[int(e.kind)], e.status,
+                e.data1, e.data2, e.runningStatus ? " running" : "", e.dataOffset, e.dataLength,
+                e.WireBytes(), e.tick) +
+         cursor;
+}
 
-TEST(ReadTrackEvent, EveryRuleOnItsBoundary) {
-  const StepCase cases[] = {
-      {{0x00, 0x90, 0x3C, 0x64}, 0, E, 0, 4, {0x90, 0x3C, 0x64, 0, 0, 0, 0x90}},
-      {{0x00, 0xBF, 0x01, 0x7F}, 0, E, 0, 4, {0xBF, 0x01, 0x7F, 0, 0, 0, 0xBF}},
-      {{0x00, 0xC0, 0x05}, 0x90, E, 0, 3, {0xC0, 0x05, 0, 0, 0, 0, 0xC0}},
-      {{0x00, 0xDF, 0x10}, 0, E, 0, 3, {0xDF, 0x10, 0, 0, 0, 0, 0xDF}},
-      {{0x00, 0xE0, 0x00, 0x40}, 0, E, 0, 4, {0xE0, 0x00, 0x40, 0, 0, 0, 0xE0}},
-      {{0x00, 0x3C, 0x00}, 0x91, E, 0, 3, {0x91, 0x3C, 0x00, 0, 0, 1, 0x91}},
-      {{0x00, 0x09}, 0xC5, E, 0, 2, {0xC5, 0x09, 0, 0, 0, 1, 0xC5}},
-      {{0x00, 0xF0, 0x03, 0x43, 0x10, 0xF7}, 0x90, E, 1, 6, {0xF0, 0, 0, 3, 3, 0, 0x90}},
-      {{0x00, 0xF7, 0x02, 0x43, 0x12}, 0, E, 2, 5, {0xF7, 0, 0, 3, 2, 0, 0}},
-      {{0x00, 0xF0, 0x00}, 0, E, 1, 3, {0xF0, 0, 0, 3, 0, 0, 0}},
-      {{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}, 0xB0, E, 3, 7, {0xFF, 0x51, 0, 4, 3, 0, 0xB0}},
-      {{0x00, 0xFF, 0x2F, 0x00}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 0, 0, 0}},
-      // End of Track's data is never passed over, and only what exists of it is shown.
-      {{0x00, 0xFF, 0x2F, 0x03, 0x01}, 0, T, 3, 4, {0xFF, 0x2F, 0, 4, 1, 0, 0}},
-      // Length fields past 32 bits lose their high groups, as delta times do.
-      {{0x00, 0xF0, 0x80, 0x80, 0x80, 0x80, 0x01, 0x41}, 0, E, 1, 8, {0xF0, 0, 0, 7, 1, 0, 0}},
-      // Tick sums up to the last 32-bit value, and none past it.
-      {{0x05, 0x90, 0x3C, 0x64}, 0, E, 0, 4, {0x90, 0x3C, 0x64, 0, 0, 0, 0x90}, kLast},
-      {{0x06, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, kLast},
-      {{0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 0x3C, 0x64}, 0, X, kCheckTickOverflow, 0, {}, 1},
-      // Refusals: the image ends at an event, inside one, or inside its data.
-      {{}, 0, X, kCheckNoEndOfTrack, 0},
-      {{0x81}, 0, X, kCheckEventCut, 1},
-      {{0x00}, 0, X, kCheckEventCut, 1},
-      {{0x00, 0x90, 0x3C}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0x3C}, 0x90, X, kCheckEventCut, 2},
-      {{0x00, 0xC0}, 0, X, kCheckEventCut, 2},
-      {{0x00, 0xF0, 0x85}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0xF0, 0x03, 0x01, 0x02}, 0, X, kCheckEventCut, 3},
-      {{0x00, 0xFF}, 0, X, kCheckEventCut, 2},
-      {{0x00, 0xFF, 0x01, 0x02, 0x41}, 0, X, kCheckEventCut, 4},
-      // Strict rules.
-      {{0x00, 0xF1, 0x00, 0x00}, 0x90, X, kCheckSystemStatus, 1},
-      {{0x00, 0xF8}, 0, X, kCheckSystemStatus, 1},
-      {{0x00, 0xFE}, 0, X, kCheckSystemStatus, 1},
-      {{0x05, 0x3C, 0x40}, 0, X, kCheckNoRunningStatus, 1},
-      {{0x00, 0x7F}, 0, X, kCheckNoRunningStatus, 1},
-      {{0x00, 0x90, 0xCC, 0x40}, 0, X, kCheckDataByteHigh, 2},
-      {{0x00, 0x90, 0x3C, 0x80}, 0, X, kCheckDataByteHigh, 3},
-      {{0x00, 0xC0, 0x80}, 0, X, kCheckDataByteHigh, 2},
-      {{0x00, 0x3C, 0xFF}, 0x90, X, kCheckDataByteHigh, 2},
-  };
-  for (const StepCase& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.in));
-    TrackCursor cur{0, c.runSts, c.ticks};
-    TrackEvent e;
-    ReadRefusal why;
-    ASSERT_EQ(ReadTrackEvent(c.in.data(), uint32_t(c.in.size()), cur, e, why), c.step);
-    if (c.step == X) {  // the cursor stays where it was
-      EXPECT_EQ((U{uint32_t(why.result), why.offset, cur.pos, cur.runSts, cur.ticks}),
-                (U{c.at, c.where, 0, c.runSts, c.ticks}));
-      continue;
-    }
-    EXPECT_EQ((U{uint32_t(e.kind), cur.pos, cur.ticks, e.tick}),
-              (U{c.at, c.where, c.ticks + c.in[0], c.ticks + c.in[0]}));
-    EXPECT_EQ((Bytes{e.status, e.data1, e.data2, uint8_t(e.dataOffset), uint8_t(e.dataLength),
-                     e.runningStatus, uint8_t(cur.runSts)}),
-              c.fields);
-    EXPECT_EQ(e.WireBytes(), e.kind == EventKind::kChannel ? ChannelMessageLength(e.status)
-                             : e.kind == EventKind::kMeta  ? 0
-                                                           : e.dataLength + 1u);
+// `cable FILE` (SmfOf's words): the check's wire bytes and largest message, and the cable load.
+void Cable(const std::vector<std::string>& w, std::string& out) {
+  const CheckedFile f = CheckFile(SmfOf(w.begin() + 1, w.end()));
+  const CableLoad c = MeasureCableLoad(f);
+  out += Format(
+      "result %d, wire %lu, largest %lu at track %d tick %u; busiest second %lu from tick "
+      "%u%s; split %lu first at track %d tick %u\n",
+      f.result, f.wireBytes, f.largest.bytes, f.largest.track, f.largest.tick, c.busiestSecondBytes,
+      c.busiestSecondTick, c.RateExceeded() ? ", over the rate" : "", c.splitSysEx,
+      c.firstSplitTrack, c.firstSplitTick);
+  for (const CableOverrun& o : c.overruns) {
+    out += Format("overrun track %d tick %u: %lu bytes take %.6f s, next track %d tick %u\n",
+                  o.track, o.tick, o.bytes, o.WireSeconds(), o.nextTrack, o.nextTick);
   }
 }
 
-struct ReaderFixture : ::testing::Test {
-  CheckedFile f;
-  CableLoad load;
-  std::vector<std::string> log;
-  ScopedLogCapture capture{[this](const std::string& l) { log.push_back(l); }};
-  int32_t Check(const Bytes& b) { return (f = CheckFile(b)).result; }
-  static TrackBuilder Ticks(uint32_t n) {
-    TrackBuilder t;
-    return t.Event(0, {0x90, 0x3C, 0x64}).Event(n, {0x80, 0x3C, 0x00}).EndOfTrack();
+// `check BYTES`: what the file check keeps of the file.
+void Check(const std::vector<std::string>& w, std::string& out) {
+  const CheckedFile f = CheckFile(FromHex(w.begin() + 1, w.end()));
+  out += Format("result %d at %lu; format %u, %u tracks, division %u, header %sread", f.result,
+                f.failure.offset, f.format, f.trackCount, f.division, f.headerRead ? "" : "not ");
+  for (const TrackSpan& t : f.tracks) {
+    out += Format("; track %u+%u, %u ticks", t.firstEvent, t.declaredLength, t.ticks);
   }
-  void Measure(uint16_t division, const std::vector<TrackBuilder>& tracks) {
-    ASSERT_EQ(Check(Smf(1, division, tracks)), kCheckPlayable);
-    load = MeasureCableLoad(f);
-  }
-  U64 Busiest() const { return {load.busiestSecondBytes, load.busiestSecondTick}; }
-  U64 Overrun(size_t i) const {
-    const CableOverrun& o = load.overruns.at(i);
-    return {uint64_t(o.track), o.tick, o.bytes, uint64_t(o.nextTrack), o.nextTick};
-  }
-  // A SysEx that goes out as `wire` bytes (F0 included) at `delta`, then a note `gap` ticks on.
-  static TrackBuilder SysExThenNote(uint32_t wire, uint32_t gap, uint32_t delta = 0) {
-    TrackBuilder t;
-    return t.SysEx(delta, Bytes(wire - 1, 0x11)).Event(gap, {0x90, 0x3C, 0x64}).EndOfTrack();
-  }
-};
+  for (const MessageSpan& m : f.messages) out += Format("; message %u+%u", m.offset, m.length);
+  out += Format("; wire %lu, largest %lu: message %u at %u\n", f.wireBytes, f.largest.bytes,
+                f.largest.message, f.largest.offset);
+}
 
-// Each refusal, its track, byte offset and explanation: the corpus (tests/data) with its golden
-// check reports. Here what no report shows, and the cuts of a sound file.
-TEST_F(ReaderFixture, SpansCutsAndTheLog) {
-  const Bytes m1{0xF0, 0x7E, 0x7F, 0xF7}, m2{0xF0, 0xF7};  // System Exclusive messages
-  // A System Exclusive file's messages in file order, their bytes, and the first of the largest.
-  Check(Cat({m2, m1, m2, m1}));
-  U spans;
-  for (const MessageSpan& m : f.messages) spans.insert(spans.end(), {m.offset, m.length});
-  EXPECT_EQ(spans, (U{0, 2, 2, 4, 6, 2, 8, 4}));
-  EXPECT_EQ((U64{f.wireBytes, f.largest.bytes, f.largest.message, f.largest.offset}),
-            (U64{12, 4, 2, 2}));
-  // Every cut of a sound file is refused inside the cut: each copy is exactly n bytes long, so
-  // that AddressSanitizer sees any read past it.
+TEST(Reader, EachStepAndEachFilesCableLoad) {
+  std::string log;
+  ScopedLogCapture capture{[&](const std::string& l) { log += "log " + l + "\n"; }};
+  const auto scripts = ReplayScripts(MIDIFLASH_SCRIPTS, "reader-", [&] {
+    return [&](const std::vector<std::string>& w, std::string& out) {
+      (w[0] == "cable" ? Cable : w[0] == "check" ? Check : Step)(w, out);
+      out += log, log.clear();
+    };
+  });
+  ASSERT_EQ(scripts.size(), 3u);
+  for (const auto& [path, got, want] : scripts) EXPECT_EQ(got, want) << path;
+}
+
+// Every cut of a sound file is refused inside the cut (each copy exact, for AddressSanitizer).
+TEST(CheckFile, EveryCutIsRefusedInsideIt) {
+  ScopedLogCapture quiet{[](const std::string&) {}};
   TrackBuilder tempo, body;
   tempo.Meta(0, 0x51, {0x07, 0xA1, 0x20}).EndOfTrack();
   body.SysEx(0, Bytes(200, 0x11)).Event(0x4000, {0x90, 0x3C, 0x64}).Event(5, {0x3C, 0x00});
   const Bytes whole = Smf(1, 480, {tempo, body.EndOfTrack(1)});
-  ASSERT_EQ(Check(whole), kCheckPlayable);
+  ASSERT_EQ(CheckFile(whole).result, kCheckPlayable);
   for (size_t n = 0; n < whole.size(); ++n) {
-    EXPECT_NE(Check(Bytes(whole.begin(), whole.begin() + n)), kCheckPlayable) << "cut at " << n;
+    const CheckedFile f = CheckFile(Bytes(whole.begin(), whole.begin() + n));
+    EXPECT_NE(f.result, kCheckPlayable) << "cut at " << n;
     EXPECT_LE(f.failure.offset, n);
   }
-  // What the scan keeps of each track, and the long delta times it logs (8000 ticks pass quietly).
-  log.clear();
-  Check(Cat({Header(0, 2, 480), Ticks(8000).Chunk(3), Ticks(8001).Chunk(1000)}));
-  EXPECT_EQ(f.tracks.size(), 2u);
-  EXPECT_EQ((U{f.tracks[0].declaredLength, f.tracks[0].firstEvent, f.tracks[0].ticks,
-               f.tracks[1].declaredLength, f.tracks[1].firstEvent, f.tracks[1].ticks}),
-            (U{3, 22, 8000, 1000, 43, 8001}));
-  EXPECT_EQ(log, (std::vector<std::string>{"delta_time > 8000", "status: 80"}));
-  Check(Header(2, 34, 480));
-  EXPECT_EQ((U{f.format, f.trackCount, f.division, f.headerRead}), (U{2, 34, 480, 1}));
-  EXPECT_FALSE(CheckFile({'M', 'T', 'h', 'd', 0, 0, 0, 6}).headerRead);
-}
-
-TEST_F(ReaderFixture, SysExLongerThanItsGapAndNoLonger) {
-  // 48 ticks at 480 a quarter note are 50 ms; 156 bytes take 49.92 ms, 157 take 50.24 ms. Exactly
-  // equal is not longer: 625 bytes take 200 ms, and so do 192 ticks.
-  for (const uint32_t wire : {156, 157, 625, 626}) {
-    Measure(480, {SysExThenNote(wire, wire < 600 ? 48 : 192, 7)});
-    ASSERT_EQ(load.overruns.size(), wire == 157 || wire == 626 ? 1u : 0u) << wire;
-  }
-  EXPECT_EQ(Overrun(0), (U64{0, 7, 626, 0, 199}));
-  EXPECT_NEAR(load.overruns[0].WireSeconds(), 0.20032, 1e-9);
-}
-
-TEST_F(ReaderFixture, TracksMergeByTickThenTrackAndMetaEventsDoNotCount) {
-  // 100 bytes take 32 ms; 10 ticks are 10.4 ms. The meta event at tick 1 is not the next message.
-  TrackBuilder a, b, first, later;
-  a.Event(10, {0x90, 0x3C, 0x64}).EndOfTrack(480);
-  b.SysEx(0, Bytes(99, 0x11)).Meta(1, 0x06, {'m'}).EndOfTrack(480);
-  Measure(480, {a, b});
-  ASSERT_EQ(load.overruns.size(), 1u);
-  EXPECT_EQ(Overrun(0), (U64{1, 0, 100, 0, 10}));
-  // At the same tick track 0 goes first, so its message is not the one that follows; a later
-  // track's message at that tick follows at once.
-  first.Event(0, {0xC0, 0x01}).EndOfTrack();
-  later.Event(0, {0xC1, 0x01}).EndOfTrack();
-  Measure(480, {first, SysExThenNote(2, 960)});
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {SysExThenNote(2, 960), later});
-  ASSERT_EQ(load.overruns.size(), 1u);
-  EXPECT_EQ(Overrun(0), (U64{0, 0, 2, 1, 0}));
-}
-
-TEST_F(ReaderFixture, WireBytesLargestMessageAndSplitSystemExclusive) {
-  TrackBuilder t, split;
-  t.Event(0, {0x90, 0x3C, 0x64})
-      .Event(0, {0x3C, 0x00})  // running status: still three bytes on the cable
-      .Event(0, {0xC0, 0x05})
-      .Meta(0, 0x01, Bytes(50, 'a'))
-      .SysEx(0, {0x43, 0x10, 0xF7})  // whole: not split
-      .Escape(0, {0x43, 0x12})
-      .EndOfTrack();
-  split.SysEx(3, {0x43, 0x10}).Escape(1, {0x4C, 0xF7}).SysEx(2, {}).EndOfTrack();
-  Measure(96, {t, split});
-  EXPECT_EQ(f.wireBytes, 3u + 3 + 2 + 4 + 3 + 3 + 3 + 1);
-  EXPECT_EQ(load.busiestSecondBytes, f.wireBytes);
-  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{4, 0, 0}));
-  // F0 43 10 and the empty F0 are split; the first at track 1, tick 3.
-  EXPECT_EQ((U64{load.splitSysEx, uint64_t(load.firstSplitTrack), load.firstSplitTick}),
-            (U64{2, 1, 3}));
-  Measure(96, {t});
-  EXPECT_EQ(load.splitSysEx, 0u);
-  Measure(96, {Ticks(1), SysExThenNote(3000, 0, 5)});  // the largest is named where it stands
-  EXPECT_EQ((U64{f.largest.bytes, uint64_t(f.largest.track), f.largest.tick}), (U64{3000, 1, 5}));
-}
-
-TEST_F(ReaderFixture, BusiestSecondIsTwoDivisionsLong) {
-  // At 480 a quarter note one second is ticks [t, t + 960).
-  auto file = [](uint32_t second_block_tick) {
-    TrackBuilder t;
-    return t.Event(0, {0xC0, 0x05})
-        .SysEx(100, Bytes(1599, 0x11))
-        .SysEx(second_block_tick - 100, Bytes(1525, 0x22))
-        .EndOfTrack();
-  };
-  Measure(480, {file(1059)});
-  EXPECT_EQ(Busiest(), (U64{3126, 100}));
-  EXPECT_TRUE(load.RateExceeded());
-  EXPECT_TRUE(load.overruns.empty());
-  Measure(480, {file(1060)});
-  EXPECT_EQ(Busiest(), (U64{1602, 0}));
-  EXPECT_FALSE(load.RateExceeded());
-  // Two equal seconds: the first is named.
-  TrackBuilder twice, a, b;
-  twice.SysEx(5, Bytes(99, 0x11)).SysEx(1000, Bytes(99, 0x11)).EndOfTrack();
-  Measure(480, {twice});
-  EXPECT_EQ(Busiest(), (U64{100, 5}));
-  // Many ticks inside one second, from two tracks: the window holds every tick of it.
-  for (int i = 0; i < 959; ++i) a.Event(1, {0x90, 0x3C, 0x64});
-  a.EndOfTrack();
-  b.Event(959, {0xC0, 0x01}).Event(1, {0xC0, 0x02}).EndOfTrack();
-  Measure(480, {a, b});
-  EXPECT_EQ(Busiest(), (U64{959 * 3 + 4, 1}));
 }
 
 }  // namespace
