@@ -108,12 +108,12 @@ std::vector<std::string> Cases(const std::string& name) {
   return cases;
 }
 
-// Cases and what `run` gives for each, against tests/data/`name`; MIDIFLASH_GOLDEN_WRITE=1 writes.
+// Cases and what `run` gives for each, against tests/data/`name` (rewritten when Regenerating()).
 void ExpectGolden(const std::string& name, const std::vector<std::string>& cases,
                   const std::function<std::string(const std::string&)>& run) {
   std::string all;
   for (const std::string& c : cases) all += "==== " + c + "\n" + run(c);
-  if (std::getenv("MIDIFLASH_GOLDEN_WRITE")) std::ofstream(kData + name) << all;
+  if (Regenerating()) std::ofstream(kData + name) << all;
   EXPECT_FALSE(cases.empty()) << name;
   EXPECT_EQ(all, ReadFile(kData + name)) << name;
 }

@@ -184,18 +184,22 @@ struct CoreHarness : FakeParts {
   void Tick(double seconds = kTickPeriodSeconds) { clock.now += seconds, wf.Tick(); }
 };
 
+// True when golden files are to be rewritten from what the program does now (review the diff).
+inline bool Regenerating() {
+  const char* v = std::getenv("MIDIFLASH_REGENERATE");
+  return v != nullptr && std::string(v) == "1";
+}
+
 // Scripts: "> command words" lines, each followed by the transcript the command writes; lines that
 // begin with '#' and blank lines are kept. A step carries out one command (its name first) and
 // appends its transcript to `out`.
 using ScriptStep = std::function<void(const std::vector<std::string>& words, std::string& out)>;
 // Each script in `folder` whose name begins with `prefix`, replayed with a `fresh()` step: its
-// path, what it writes and what it holds. MIDIFLASH_REGENERATE=1 writes the new transcripts into
-// the files (review the difference).
+// path, what it writes and what it holds; Regenerating() writes the new transcripts into the files.
 inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScripts(
     const std::string& folder, const std::string& prefix,
     const std::function<ScriptStep()>& fresh) {
   std::vector<std::tuple<std::string, std::string, std::string>> scripts;
-  const char* regenerate = std::getenv("MIDIFLASH_REGENERATE");
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (!entry.path().filename().string().starts_with(prefix)) continue;
     std::ifstream in(entry.path());
@@ -210,7 +214,7 @@ inline std::vector<std::tuple<std::string, std::string, std::string>> ReplayScri
       step({std::istream_iterator<std::string>(words), {}}, got);
     }
     scripts.emplace_back(entry.path().string(), got, want);
-    if (regenerate && *regenerate == '1') std::ofstream(entry.path()) << got;
+    if (Regenerating()) std::ofstream(entry.path()) << got;
   }
   return scripts;
 }
