@@ -77,6 +77,7 @@ struct Script {
         {"run", [&] { Ticks(100000, kP, true); }},
         {"fail", [&] { s->midi.failFrom = size_t(x), s->midi.status = std::stoi(w[1]); }},
         {"error", [&] { s->midi.deliveryError = int32_t(x); }},
+        {"lose", [&] { s->midi.lostOnSend = int32_t(x); }},
         {"pending", [&] { s->midi.pending = uint64_t(x); }},
         {"warnings", [&] { s->midi.warnings = uint64_t(x); }},
         {"blind", [&] { s->midi.seesEveryLoss = false; }},

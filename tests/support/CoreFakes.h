@@ -55,6 +55,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   uint64_t largest = UINT64_MAX;  // LargestMessage()
   uint64_t pending = 0;           // PendingBytes(); DropPending() empties it
   int32_t deliveryError = 0;      // DeliveryError(); opening a destination clears it
+  int32_t lostOnSend = 0;         // a send takes the message but makes it DeliveryError()
   uint64_t warnings = 0;          // DeliveryWarnings(); opening a destination clears it
   bool seesEveryLoss = true;
   const char* ServiceName() const override { return "fake"; }
@@ -68,6 +69,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   int32_t Send(const uint8_t* d, size_t n) override {
     sent.emplace_back(d, d + n);
     if (log) Log("send" + Hex(sent.back()));  // formatted only where a transcript is kept
+    if (lostOnSend != 0) deliveryError = lostOnSend;
     return sent.size() > failFrom ? status : 0;
   }
   uint64_t PendingBytes() override { return pending; }
