@@ -12,10 +12,10 @@
 #include "CableModel.h"
 #include "JackServerEnvironment.h"
 #include "MidiService.h"
-#include "MidiTestHelpers.h"
 #include "RawmidiStatus.h"
 #include "RecordingClient.h"
 #include "SendQueue.h"
+#include "TestHelpers.h"
 
 namespace midiflash::testing {
 namespace {

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <thread>
 
-#include "MidiTestHelpers.h"
 #include "RecordingClient.h"
+#include "TestHelpers.h"
 
 namespace midiflash::testing {
 namespace {

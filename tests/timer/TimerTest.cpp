@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "MainQueue.h"
-#include "MidiTestHelpers.h"
 #include "PeriodicTimer.h"
+#include "TestHelpers.h"
 #include "TickHandOff.h"
 
 namespace midiflash {

@@ -1,4 +1,5 @@
-// Message builder, log capture and environment overrides for the MIDI, timer and window tests.
+// Message builder, log capture and environment overrides shared by the MIDI and timer tests and the
+// JACK test bed.
 #pragma once
 
 #include <cstdint>
