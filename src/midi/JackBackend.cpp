@@ -356,16 +356,8 @@ int32_t JackBackend::OpenSource(const std::string& id) {
     in_port_.store(in, std::memory_order_release);
     reader_ = std::thread([this] { ReadLoop(); });
   }
-  if (const int err = jack_connect(client_, id.c_str(), jack_port_name(in))) return err;
-  // As for a destination: the connection shows with the next graph change, and a request must
-  // not go out before its answer can come in.
-  const auto deadline = Clock::now() + kMaxWait;
-  while (!jack_port_connected_to(in, id.c_str())) {
-    if (shut_down_.load()) return -ESHUTDOWN;
-    if (Clock::now() > deadline) return -ETIMEDOUT;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return 0;
+  // A request must not go out before its answer can come in.
+  return ConnectAndWait(in, id, false);
 }
 
 void JackBackend::SetReceived(std::function<void(const uint8_t*, size_t)> received) {
@@ -412,12 +404,19 @@ int32_t JackBackend::OpenDestination(const std::string& id) {
   target_ = id;
   unlinked_.store(false);
   target_port_.store(jack_port_by_name(client_, target_.c_str()));
-  const int err = jack_connect(client_, jack_port_name(port), target_.c_str());
-  if (err != 0) return err;
-  // The server publishes a new connection with the next graph change; until then the port still
-  // reads as unconnected and a send would be refused.
+  // Until the connection shows, the port reads as unconnected and a send would be refused.
+  return ConnectAndWait(port, target_, true);
+}
+
+int32_t JackBackend::ConnectAndWait(jack_port_t* own, const std::string& other, bool own_sends) {
+  const char* mine = jack_port_name(own);
+  const char* theirs = other.c_str();
+  if (const int err =
+          own_sends ? jack_connect(client_, mine, theirs) : jack_connect(client_, theirs, mine)) {
+    return err;
+  }
   const auto deadline = Clock::now() + kMaxWait;
-  while (!jack_port_connected_to(port, target_.c_str())) {
+  while (!jack_port_connected_to(own, theirs)) {
     if (shut_down_.load()) return -ESHUTDOWN;
     if (Clock::now() > deadline) return -ETIMEDOUT;
     std::this_thread::sleep_for(std::chrono::microseconds(200));

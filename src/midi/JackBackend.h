@@ -132,6 +132,10 @@ class JackBackend final : public MidiOutput {
   bool WaitForCycles(uint64_t cycles);
   // Waits until the ring is empty and its last message has been written to the port.
   void WaitUntilSent();
+  // Connects our port `own` to the port named `other` (`own_sends`: ours is the source) and
+  // waits until the server shows the connection, which it publishes only with the next graph
+  // change: 0, jack_connect's error, -ESHUTDOWN or -ETIMEDOUT. Workflow's thread.
+  int32_t ConnectAndWait(jack_port_t* own, const std::string& other, bool own_sends);
   // Status of the target as the workflow's thread sees it now: 0, or a DeliveryError status.
   int32_t TargetStatus();
 
