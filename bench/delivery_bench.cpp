@@ -7,12 +7,12 @@
 //
 // A run opens the destination (which resets the count), sends 150 notes and 15 System Exclusive
 // messages of 200 bytes one 128-frame period apart (or --gap-us apart), waits until the output has
-// nothing pending and compares, byte for byte, what a recording client got. --busy keeps both
-// cores busy with two spinning processes; --fault stalls the recorder for 3 cycles of 60 ms in
-// each run, which makes jackd without --sync, and PipeWire, really lose messages; --long-stall
-// stalls it once for 6 s, longer than jackd --sync waits for a client (ten client timeouts, 5 s by
-// default). Then a destination in a process of its own is killed during a run: the time until the
-// output reports the failure.
+// nothing pending and no loss report due, and compares, byte for byte, what a recording client got.
+// --busy keeps both cores busy with two spinning processes; --fault stalls the recorder for 3
+// cycles of 60 ms in each run, which makes jackd without --sync, and PipeWire, really lose
+// messages; --long-stall stalls it once for 6 s, longer than jackd --sync waits for a client (ten
+// client timeouts, 5 s by default). Then a destination in a process of its own is killed during a
+// run: the time until the output reports the failure.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -117,7 +117,9 @@ void Measure(JackKind kind, const Options& o) {
         midi.Send(sent[i].data(), sent[i].size());
         std::this_thread::sleep_until(at += microseconds(o.gap_us));
       }
-      Eventually([&] { return midi.PendingBytes() == 0; }, milliseconds(15000));
+      // As a run ends: nothing pending, and no report of a loss still on its way.
+      Eventually([&] { return midi.PendingBytes() == 0 && !midi.LossReportDue(); },
+                 milliseconds(15000));
       std::this_thread::sleep_for(milliseconds(100));
       std::vector<Bytes> got;
       const auto all = rec.Messages();

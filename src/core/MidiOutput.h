@@ -74,6 +74,10 @@ class MidiOutput {
   // How many times since the latest OpenDestination the service may have lost messages without
   // telling the sender. 0 when none was seen.
   virtual uint64_t DeliveryWarnings() = 0;
+  // True while the service could still report a loss of bytes that have already left (a JACK
+  // server tells of a late client on another thread, some cycles after it): a completed run waits
+  // until this is false before it counts the warnings. False when every report comes at once.
+  virtual bool LossReportDue() { return false; }
   // False when the service can lose messages without any sign the sender could count (PipeWire's
   // JACK library drops what a receiver that falls behind misses), so that a completed run must
   // say that its delivery could not be verified.

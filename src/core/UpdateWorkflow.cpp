@@ -335,7 +335,8 @@ void UpdateWorkflow::Cancel() {
   midi_.DropPending();
   // The run ends here, not at a later tick: once the timer stops, no tick may be queued to end it.
   // Tracks that had all ended with nothing left to drain were delivered whole all the same.
-  if (playback_->AllEnded() && pending == 0 && midi_.DeliveryError() == 0) {
+  if (playback_->AllEnded() && pending == 0 && !midi_.LossReportDue() &&
+      midi_.DeliveryError() == 0) {
     return EndRun(RunOutcome::kCompleted);
   }
   EndRun(RunOutcome::kCanceled);
@@ -385,10 +386,11 @@ void UpdateWorkflow::PlayTick() {
   // What has left by now stays a fact whatever fails later.
   Left(bytes_handed_ - std::min(pending, bytes_handed_));
   if (!last_step_.allEnded) return;
-  // Handed over is not delivered: the run completes once the device has taken every byte.
-  if (pending != 0) {
+  // Handed over is not delivered: the run completes once the device has taken every byte and no
+  // report of a loss among them can still come.
+  if (pending != 0 || midi_.LossReportDue()) {
     SetPhase(Phase::kDraining);
-    view_.ShowDraining(pending);
+    if (pending != 0) view_.ShowDraining(pending);
     return;
   }
   EndRun(RunOutcome::kCompleted);
@@ -399,8 +401,8 @@ void UpdateWorkflow::DrainTick() {
     return EndRun(RunOutcome::kSendFailed, failed);
   }
   const uint64_t pending = midi_.PendingBytes();
-  if (pending == 0) return EndRun(RunOutcome::kCompleted);
-  view_.ShowDraining(pending);
+  if (pending == 0 && !midi_.LossReportDue()) return EndRun(RunOutcome::kCompleted);
+  if (pending != 0) view_.ShowDraining(pending);
 }
 
 void UpdateWorkflow::EndRun(RunOutcome outcome, int32_t status) {

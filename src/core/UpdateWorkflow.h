@@ -81,7 +81,8 @@ class UpdateWorkflow {
   // they were sent leaves the run unstarted (NotOpened).
   void Start();
   // Cancels a run: drops what still waits to go out, stops the timer and ends the run at once with
-  // the cancel text (the completion text when every track had ended and nothing was dropped).
+  // the cancel text (the completion text when every track had ended, nothing was dropped and no
+  // loss report could still come).
   // While Verifying, stops waiting for the device (it counts as not answering). Ignored otherwise.
   void Cancel();
   // The MIDI service's destinations may have changed; front ends queue this onto the workflow's
@@ -92,10 +93,10 @@ class UpdateWorkflow {
   // Verifying at once, and a device that appeared is asked at once.
   void DestinationsChanged();
   // One queued playback tick. While Updating it advances the run; once every track has ended it
-  // waits (Draining) until the MIDI output has nothing pending; it ends the run at the first
-  // failed send or delivery error, when the file changes, at the end, or after a cancel. While
-  // Identifying or Verifying it sends the requests that are due and ends the asking at its
-  // deadline. Ticks after the end do nothing.
+  // waits (Draining) until the MIDI output has nothing pending and no loss report due; it ends
+  // the run at the first failed send or delivery error, when the file changes, at the end, or
+  // after a cancel. While Identifying or Verifying it sends the requests that are due and ends
+  // the asking at its deadline. Ticks after the end do nothing.
   void Tick();
 
   Phase phase() const { return phase_; }

@@ -35,6 +35,9 @@ constexpr auto kUnlinkedGrace = std::chrono::milliseconds(100);
 // later than the previous one may follow one it stopped waiting for (the smallest usual client
 // timeout, times ten, is well above this).
 constexpr auto kServerGaveUp = std::chrono::milliseconds(250);
+// How late jackd's report of a late client may reach us after the cycle it concerns: it passes
+// the server's request thread and our notification thread, neither of them real-time.
+constexpr auto kLossReportWindow = std::chrono::milliseconds(250);
 
 // Whether the jackd we reach (JACK_DEFAULT_SERVER, or "default") was started with --sync. JACK has
 // no call for it; jackd lists its servers' process ids in its table in shared memory (jackd
@@ -160,12 +163,9 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   const int64_t now_ns = NowNs();
   const int64_t previous_ns = self->last_cycle_ns_.exchange(now_ns, std::memory_order_relaxed);
 
-  // Whether what the previous two calls wrote may have been lost. jackd without --sync goes on
-  // when a client is late and reports an xrun: data still in the graph then may never be read.
-  // jackd --sync waits for late clients: only a server that stopped waiting can have lost a
-  // cycle, which shows as a long gap before this call and then such an xrun. PipeWire 0.3.65
-  // goes on without a late reader but reports nothing (measured); whatever it might report
-  // counts.
+  // Whether what the previous two calls wrote may have been lost. PipeWire 0.3.65 goes on without
+  // a late reader but reports nothing (measured): a skipped cycle or a long gap while data was in
+  // the graph is all there is to see. jackd's reports are counted where they arrive (OnXrun).
   jack_nframes_t frames = 0;
   jack_time_t current_usecs = 0, next_usecs = 0;
   float period_usecs = 0;
@@ -176,19 +176,25 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   if (timed) {
     self->previous_frames_ = frames;
     self->have_previous_frames_ = true;
+    self->period_ns_.store(static_cast<int64_t>(period_usecs * 1000), std::memory_order_relaxed);
   }
   const uint64_t xruns = self->graph_xruns_.load(std::memory_order_relaxed);
   const bool graph_xrun = xruns != self->xruns_seen_;
   self->xruns_seen_ = xruns;
   const bool at_stake = self->in_graph_bytes_[0] + self->in_graph_bytes_[1] > 0;
-  // The report of a server that stopped waiting may come a call or two after the long gap.
   const bool gave_up =
       previous_ns != 0 && now_ns - previous_ns > std::chrono::nanoseconds(kServerGaveUp).count();
-  self->calls_since_gap_ = gave_up && at_stake ? 0 : self->calls_since_gap_ + 1;
-  const bool lost = self->sync_
-                        ? graph_xrun && self->calls_since_gap_ < 3
-                        : at_stake && (graph_xrun || (self->pipewire_ && (skipped || gave_up)));
-  if (lost) self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  // jackd --sync stopped waiting for a late client while our data was in the graph: its report
+  // of that counts, whether it came just before this call or comes later (OnXrun).
+  if (self->sync_ && gave_up && at_stake) {
+    self->gave_up_ns_.store(now_ns, std::memory_order_relaxed);
+    if (self->Recent(self->xrun_ns_.load(std::memory_order_relaxed), now_ns)) {
+      self->warnings_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  if (self->pipewire_ && at_stake && (graph_xrun || skipped || gave_up)) {
+    self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  }
   // What the call before the previous one wrote has now been through two whole cycles.
   self->pending_bytes_.fetch_sub(self->in_graph_bytes_[1], std::memory_order_relaxed);
   self->in_graph_bytes_[1] = self->in_graph_bytes_[0];
@@ -218,6 +224,7 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
     ring.Read(slot, length);
     self->in_graph_bytes_[0] += length;
   }
+  if (self->in_graph_bytes_[0] > 0) self->last_data_ns_.store(now_ns, std::memory_order_relaxed);
   if (jack_port_t* in = self->in_port_.load(std::memory_order_acquire)) {
     void* input = jack_port_get_buffer(in, nframes);
     jack_midi_event_t event;
@@ -245,11 +252,31 @@ int JackBackend::OnXrun(void* arg) {
   // still running when a cycle starts leaves that figure alone: the server went on without it,
   // and what it had not read is lost. PipeWire 0.3.65 calls this for neither (measured).
   const float delayed = jack_get_xrun_delayed_usecs(self->client_);
-  if (self->pipewire_ || delayed == self->last_xrun_delay_) {
-    self->graph_xruns_.fetch_add(1, std::memory_order_relaxed);
-  }
+  const bool graph_xrun = self->pipewire_ || delayed == self->last_xrun_delay_;
   self->last_xrun_delay_ = delayed;
+  if (!graph_xrun) return 0;
+  if (self->pipewire_) {
+    self->graph_xruns_.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  // The report comes from the server's threads through ours, which a loaded machine delays by
+  // many cycles: it counts against data written within the window before it, not only in the
+  // last two cycles, and a run that ends waits that long for it (LossReportDue).
+  const int64_t now_ns = NowNs();
+  self->xrun_ns_.store(now_ns, std::memory_order_relaxed);
+  if (self->Recent((self->sync_ ? self->gave_up_ns_ : self->last_data_ns_).load(), now_ns)) {
+    self->warnings_.fetch_add(1, std::memory_order_relaxed);
+  }
   return 0;
+}
+
+bool JackBackend::Recent(int64_t then_ns, int64_t now_ns) const {
+  return then_ns != 0 && now_ns - then_ns < std::chrono::nanoseconds(kLossReportWindow).count() +
+                                                2 * period_ns_.load(std::memory_order_relaxed);
+}
+
+bool JackBackend::LossReportDue() {
+  return !pipewire_ && Recent(last_data_ns_.load(), NowNs());
 }
 
 void JackBackend::OnPortRegistration(jack_port_id_t, int, void* arg) {

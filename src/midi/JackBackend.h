@@ -108,17 +108,24 @@ class JackBackend final : public MidiOutput {
   int32_t DeliveryError() override;
   // The process callback discards everything queued before this call at its next cycle.
   void DropPending() override;
-  // Cycles carrying our data that the server may have lost without telling us: on jackd, an xrun
-  // in which it went on without a late client while data we wrote was still in the graph (with
-  // --sync, only after it waited 250 ms and more); on PipeWire, an xrun, a skipped cycle or a
-  // 250 ms gap while data was in the graph (PipeWire 0.3.65 loses what a late reader missed
+  // Cycles carrying our data that the server may have lost without telling us: on jackd, a
+  // report that it went on without a late client, arriving within LossReportDue's window after a
+  // cycle that carried our data (with --sync, after a cycle that came 250 ms late with our data
+  // in the graph); on PipeWire, an xrun, a skipped cycle or a 250 ms gap while data was in the
+  // graph (PipeWire 0.3.65 loses what a late reader missed
   // without telling us: see bench_delivery).
   uint64_t DeliveryWarnings() override { return warnings_.load(); }
+  // On jackd, for 250 ms and two cycles after the latest cycle that carried our data: a report of
+  // a late client reaches us on the notification thread, that much later on a loaded machine.
+  bool LossReportDue() override;
 
  private:
   static int Process(jack_nframes_t nframes, void* arg);
   static void OnShutdown(void* arg);
   static int OnXrun(void* arg);
+  // Whether NowNs() `then_ns` (0: never) lies within 250 ms and two cycles before `now_ns`: how
+  // late a report of a lost cycle may come. Any thread.
+  bool Recent(int64_t then_ns, int64_t now_ns) const;
   static void OnPortRegistration(jack_port_id_t, int, void* arg);
   static void OnClientRegistration(const char*, int, void* arg);
   static void OnPortRename(jack_port_id_t, const char*, const char*, void* arg);
@@ -182,18 +189,25 @@ class JackBackend final : public MidiOutput {
   std::atomic<size_t> drop_until_{0};
   std::atomic<uint64_t> pending_bytes_{0};
   std::atomic<uint64_t> warnings_{0};
-  // Xruns in which the server went on without a late client, counted by the notification thread
-  // (which alone uses last_xrun_delay_); the process thread compares with what it saw.
+  // PipeWire's xruns, counted by the notification thread (which alone uses last_xrun_delay_); the
+  // process thread compares with what it saw.
   std::atomic<uint64_t> graph_xruns_{0};
   float last_xrun_delay_ = 0;
+  // Written by the process thread, read by the notification and workflow threads: NowNs() at the
+  // start of the latest call that wrote our data, and (--sync) of the latest that came 250 ms late
+  // with data in the graph; the cycle's length. Written by the notification thread: when jackd
+  // last reported that it went on without a late client.
+  std::atomic<int64_t> last_data_ns_{0};
+  std::atomic<int64_t> gave_up_ns_{0};
+  std::atomic<int64_t> period_ns_{0};
+  std::atomic<int64_t> xrun_ns_{0};
   // Process thread only: bytes written in the previous two calls, which the graph may still be
-  // carrying (a late xrun report can still concern them); the xruns seen at the previous call; the
-  // previous call's first frame.
+  // carrying (on PipeWire a skipped cycle or a gap can still concern them); the xruns seen at the
+  // previous call; the previous call's first frame.
   uint64_t in_graph_bytes_[2] = {0, 0};
   uint64_t xruns_seen_ = 0;
   jack_nframes_t previous_frames_ = 0;
   bool have_previous_frames_ = false;
-  uint64_t calls_since_gap_ = 3;
 };
 
 }  // namespace midiflash

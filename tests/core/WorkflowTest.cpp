@@ -81,6 +81,7 @@ struct Script {
         {"pending", [&] { s->midi.pending = uint64_t(x); }},
         {"warnings", [&] { s->midi.warnings = uint64_t(x); }},
         {"blind", [&] { s->midi.seesEveryLoss = false; }},
+        {"due", [&] { s->midi.lossReportDue = x != 0; }},
         {"largest", [&] { s->midi.largest = uint64_t(x); }},
         {"pace", [&] { log += Paced(uint16_t(x)); }},
         {"receipt", [&] { log += ReceiptJson(DescribeRun(s->wf, "midiflash-test")); }},

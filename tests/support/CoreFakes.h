@@ -58,6 +58,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   int32_t lostOnSend = 0;         // a send takes the message but makes it DeliveryError()
   uint64_t warnings = 0;          // DeliveryWarnings(); opening a destination clears it
   bool seesEveryLoss = true;
+  bool lossReportDue = false;  // LossReportDue()
   const char* ServiceName() const override { return "fake"; }
   std::vector<MidiDestination> ListDestinations() override { return List(names, true); }
   int32_t OpenDestination(const std::string& id) override {
@@ -77,6 +78,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   void DropPending() override { pending = 0, Log("drop"); }
   uint64_t DeliveryWarnings() override { return warnings; }
   bool SeesEveryLoss() const override { return seesEveryLoss; }
+  bool LossReportDue() override { return lossReportDue; }
   std::vector<MidiDestination> ListSources() override { return List(sources, false); }
   int32_t OpenSource(const std::string& id) override {
     Log("listen " + (id.empty() ? "to nothing" : id));
