@@ -241,7 +241,12 @@ void MainWindowController::ShowStatus(const std::string& text) {
 }
 
 void MainWindowController::Redraw() {
-  if (frame_status_) ui_->LocationBox->setText(QString::fromStdString(*frame_status_));
+  if (frame_status_) {
+    const auto* position = std::get_if<Position>(&*frame_status_);
+    const std::string text = position != nullptr ? PositionText(*position)
+                                                 : DrainingText(std::get<uint64_t>(*frame_status_));
+    ui_->LocationBox->setText(QString::fromStdString(text));
+  }
   if (frame_progress_) ui_->Progress->setValue(*frame_progress_);
   frame_status_.reset();
   frame_progress_.reset();
@@ -257,14 +262,14 @@ void MainWindowController::ShowNotice(Notice notice) {
   ShowStatus(NoticeText(notice));
 }
 void MainWindowController::ShowPosition(const Position& position) {
-  frame_status_ = PositionText(position);
+  frame_status_ = position;
   if (!frame_.isActive()) frame_.start();
 }
 void MainWindowController::ShowSendError(int32_t status) {
   ShowStatus(SendErrorText(status));
 }
 void MainWindowController::ShowDraining(uint64_t pendingBytes) {
-  frame_status_ = DrainingText(pendingBytes);
+  frame_status_ = pendingBytes;
   if (!frame_.isActive()) frame_.start();
 }
 void MainWindowController::ShowDetail(const std::string& text) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <variant>
 
 #include "FileChooser.h"
 #include "MidiOutput.h"
@@ -105,9 +106,10 @@ class MainWindowController : public QObject, public UpdateView {
   std::string settings_file_;
   std::string reports_folder_;
   // The position (or the bytes draining) and the bar change with every 2.9 ms tick, far faster
-  // than anyone reads them; they are drawn at most once a frame (kFrameMs).
+  // than anyone reads them; they are kept as values and put into words and drawn at most once a
+  // frame (kFrameMs): formatting the text at every tick would cost more than the tick.
   QTimer frame_;
-  std::optional<std::string> frame_status_;
+  std::optional<std::variant<Position, uint64_t>> frame_status_;  // or the bytes draining
   std::optional<int> frame_progress_;
 
   // Declared in the order the load step creates them. Members go in reverse order, which would
