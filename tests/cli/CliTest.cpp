@@ -40,7 +40,6 @@ std::string ReadFile(const std::string& path) {
 
 // midiflash-cli as a child process, its stdout and stderr captured in memory files.
 struct CliProcess {
-  // Starts midiflash-cli with `args`; with `finish`, waits here for it to exit.
   explicit CliProcess(std::vector<std::string> args, bool finish = false) {
     args.insert(args.begin(), MIDIFLASH_CLI_PATH);
     std::vector<char*> argv;  // made before fork: the child only redirects and execs
@@ -56,11 +55,9 @@ struct CliProcess {
     if (status < 0) kill(pid, SIGKILL), Wait();
     close(fds_[0]), close(fds_[1]);
   }
-  // Whether stdout holds `text`, waiting up to 5 s for it.
   bool Shows(const std::string& text) const {
     return Eventually([&] { return Output(0).find(text) != std::string::npos; }, seconds(5));
   }
-  // Waits for the exit; the status is 128 + the signal's number when a signal ended it.
   int Wait() {
     int s = 0;
     waitpid(pid, &s, 0);
@@ -76,7 +73,6 @@ struct CliProcess {
   const int fds_[2] = {memfd_create("stdout", 0), memfd_create("stderr", 0)};
 };
 
-// A folder in /tmp, removed with this object; Put writes a file into it and returns its path.
 struct TempDir {
   std::string path = [] {
     char p[] = "/tmp/midiflash-test-XXXXXX";
@@ -238,9 +234,8 @@ TEST(CliView, TheProgressIsRedrawnInPlaceAndTheEndIsALineOfItsOwn) {
 }
 
 // Round 0 plays the whole file; then SIGINT or SIGTERM at random or racing the run's end; then a
-// fault: destination or server gone (exit 3), file deleted, grown or cut short (exit 4). What
-// arrived is the file's messages from the first, in order, nothing later; the status follows the
-// end.
+// fault (destination or server gone, file deleted, grown or cut short). What arrived is the file's
+// messages from the first, in order, nothing later; the status follows the end.
 TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent) {
   enum Fault { kNone, kUnplug, kDelete, kGrow, kTruncate, kKillServer };
   std::unique_ptr<JackServer> own;  // for the last round; it outlives the client on it
@@ -301,7 +296,6 @@ TEST(PlayFixture, PlaysAtThePaceOfTheFileAndASignalOrAFaultLeavesNothingHalfSent
       const bool send = fault == kUnplug || fault == kKillServer;
       EXPECT_EQ(status, send ? 3 : 4) << out << cli.err;
       EXPECT_LT(took, 1.5);
-      // The status line, what it means, and where the run stopped.
       const std::string end = send ? "\nSend error ! -[0-9]+\n" : "\nOpen file error !\n";
       EXPECT_TRUE(std::regex_search(out, std::regex(end + ".*\nu[.]dat: stopped at tick .*\n$")))
           << out;
