@@ -383,7 +383,7 @@ TEST(Verify, TheDeviceSaysWhoItIsAndTheReceiptTellsWhatItReceived) {
   const std::string file = dir.Put("u.dat", Update(6, 0, sent));
   const struct {
     A answer;
-    std::vector<std::string> args;  // "play" and the --verify-wait of a verified run of `file`
+    std::vector<std::string> args;  // identify's words, or "play" and a verified run's wait
     int status;
     std::string out;       // stdout holds it (stderr for a failure)
     bool restart = false;  // the device comes back as "dev2" once the update has completed
