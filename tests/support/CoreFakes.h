@@ -1,6 +1,5 @@
-// Fakes for the core's interfaces, and a workflow loaded on them. Given a transcript (`log`), the
-// fakes write each call they take to it, a line each, as the user would see it. Scripts that hold
-// the transcripts their commands must write.
+// Fakes for the core's interfaces, which write each call they take to a transcript (`log`), a line
+// each, as the user would see it; a workflow loaded on them; scripts that hold their transcripts.
 #pragma once
 
 #include <algorithm>
@@ -26,8 +25,7 @@
 namespace midiflash::testing {
 
 // printf into a string.
-inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-inline std::string Format(const char* format, ...) {
+[[gnu::format(printf, 1, 2)]] inline std::string Format(const char* format, ...) {
   char line[512];
   va_list args;
   va_start(args, format);
@@ -93,8 +91,7 @@ class FakeMidi : public MidiOutput, public Transcript {
   }
 };
 
-class FakeView : public UpdateView, public Transcript {
- public:
+struct FakeView : UpdateView, Transcript {
   Controls shown{true, true, true, true};
   std::vector<RunOutcome> ends;
   void ShowFileName(const std::string& n) override { Log("file " + FileNameText(n)); }
@@ -135,10 +132,10 @@ class FakeView : public UpdateView, public Transcript {
 };
 
 // Files in memory. Every write gives the files a new modification stamp, as a real write would.
-class FakeFiles : public FileSource, public Transcript {
- public:
+struct FakeFiles : FileSource, Transcript {
   std::map<std::string, Bytes> files;
-  void Put(const std::string& path, const Bytes& b) { files[path] = b, ++version_; }
+  int64_t version = 0;
+  void Put(const std::string& path, const Bytes& b) { files[path] = b, ++version; }
   FileRead ReadWhole(const std::string& path, Bytes& out, FileStamp& stamp) override {
     Log("read " + path);
     if (!Stat(path, stamp)) return {ReadStatus::kOpenFailed, ENOENT};
@@ -147,12 +144,9 @@ class FakeFiles : public FileSource, public Transcript {
   }
   bool Stat(const std::string& path, FileStamp& stamp) override {
     if (!files.count(path)) return false;
-    stamp = FileStamp{1, 1, files[path].size(), version_, version_};
+    stamp = FileStamp{1, 1, files[path].size(), version, version};
     return true;
   }
-
- private:
-  int64_t version_ = 0;
 };
 
 struct FakeClock : Clock {
@@ -194,9 +188,8 @@ inline bool Regenerating() {
   return v != nullptr && std::string(v) == "1";
 }
 
-// Scripts: "> command words" lines, each followed by the transcript the command writes; lines that
-// begin with '#' and blank lines are kept. A step carries out one command (its name first) and
-// appends its transcript to `out`.
+// Scripts: "> command words" lines, each followed by the transcript the command writes; '#' lines
+// and blank lines are kept. A step carries out one command (its name first), appending to `out`.
 using ScriptStep = std::function<void(const std::vector<std::string>& words, std::string& out)>;
 // Each script in `folder` whose name begins with `prefix`, replayed with a `fresh()` step: its
 // path, what it writes and what it holds; Regenerating() writes the new transcripts into the files.

@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "RecordingClient.h"
-#include "TestHelpers.h"
 
 namespace midiflash::testing {
 namespace {
@@ -139,11 +138,6 @@ std::unique_ptr<JackServer> JackServer::Start(std::string* error, JackKind kind)
   return error->empty() ? std::move(server) : nullptr;  // the destructor stops what is left
 }
 
-void JackServer::SetEnv(const char* var, const char* value) {
-  env_.push_back(
-      std::make_unique<ScopedEnv>(var, value ? std::optional<std::string>(value) : std::nullopt));
-}
-
 std::string JackServer::StartJackd(bool sync) {
   // The first free name (6: jackd's table has 8 entries, and make run keeps one more name).
   for (const auto end = Clock::now() + 60s; lock_fd_ < 0; std::this_thread::sleep_for(100ms)) {
@@ -155,8 +149,8 @@ std::string JackServer::StartJackd(bool sync) {
     if (lock_fd_ < 0 && Clock::now() > end)
       return name_.clear(), "all test server names stay taken";
   }
-  SetEnv("JACK_NO_AUDIO_RESERVATION", "1");
-  SetEnv("JACK_DEFAULT_SERVER", name_.c_str());
+  env_.emplace_back("JACK_NO_AUDIO_RESERVATION", "1");
+  env_.emplace_back("JACK_DEFAULT_SERVER", name_);
   // A run killed with this name may have left its shared memory behind.
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
@@ -192,11 +186,11 @@ std::string JackServer::StartPipeWire() {
   if (mkdtemp(dir) == nullptr) return std::string("mkdtemp: ") + std::strerror(errno);
   runtime_dir_ = dir;
   const std::string bus = "unix:path=" + runtime_dir_ + "/bus", address = "--address=" + bus;
-  SetEnv("XDG_RUNTIME_DIR", dir);
-  SetEnv("DBUS_SESSION_BUS_ADDRESS", bus.c_str());
-  SetEnv("JACK_DEFAULT_SERVER", nullptr);  // PipeWire's libjack would take it as a remote's name
+  env_.emplace_back("XDG_RUNTIME_DIR", dir);
+  env_.emplace_back("DBUS_SESSION_BUS_ADDRESS", bus);
+  env_.emplace_back("JACK_DEFAULT_SERVER", std::nullopt);  // PipeWire's would take it as a remote
   // Otherwise PipeWire's libjack hands on a note-on of velocity 0 as a note-off of velocity 64.
-  SetEnv("PIPEWIRE_PROPS", "{ jack.fix-midi-events = false }");
+  env_.emplace_back("PIPEWIRE_PROPS", "{ jack.fix-midi-events = false }");
   pids_.push_back(Spawn({"pipewire"}, runtime_dir_ + "/server.log"));
   // The bus runs in the foreground as our child, so that it dies with this process too.
   pids_.push_back(Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", address.c_str()},

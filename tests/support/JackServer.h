@@ -1,21 +1,22 @@
 // A private JACK server of the kind MIDIFLASH_TEST_JACK names: async (jackd --no-realtime -d
 // dummy), sync (the same with --sync, the default) or pipewire (pipewire and wireplumber, headless,
-// in a runtime folder of their own, on PipeWire's libjack). jackd takes one of the names
-// midiflash-test-0 ... -5 under a flock in /tmp, so that a killed run's table entry is taken back.
+// in a runtime folder of their own, on PipeWire's libjack). jackd takes a free name of six.
 #pragma once
 
 #include <sys/types.h>
 
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "TestHelpers.h"
 
 namespace midiflash::testing {
 
 enum class JackKind { kAsync, kSync, kPipeWire };
 JackKind JackKindFromEnv();  // kSync when unset or unknown
 const char* JackKindName(JackKind kind);
-struct ScopedEnv;
 
 class JackServer {
  public:
@@ -29,12 +30,11 @@ class JackServer {
  private:
   std::string StartJackd(bool sync);
   std::string StartPipeWire();
-  void SetEnv(const char* var, const char* value);  // until the destructor
 
   std::string name_, runtime_dir_;  // runtime_dir_: PipeWire's XDG_RUNTIME_DIR
   int lock_fd_ = -1;                // the flock on the name
   std::vector<pid_t> pids_;         // started in this order, stopped in reverse; the server first
-  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  std::list<ScopedEnv> env_;        // set until the destructor
 };
 
 }  // namespace midiflash::testing

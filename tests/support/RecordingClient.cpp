@@ -15,24 +15,14 @@ struct RecordHeader {
 
 // What a device that answers as `answer` sends for a request.
 std::vector<std::vector<uint8_t>> Reply(RecordingClient::Answer answer, bool updated) {
-  using A = RecordingClient::Answer;
   const std::vector<uint8_t> reply = {
       0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0x00, 0x34, 0x01, 0x01, 0x00, uint8_t(updated),
       0x00, 0xF7};
-  if (answer == A::kLate) return {reply};
-  if (answer == A::kAnswer) {
-    return {{reply.begin(), reply.begin() + 4},
-            {0x02, 0x7D, 0xF8, 0x12, 0x00, 0x34},
-            {reply.begin() + 9, reply.end()}};
-  }
-  if (answer != A::kGarbage) return {};
-  std::vector<uint8_t> too_long = reply;
-  too_long.insert(too_long.end() - 1, 80, 0x00);  // beyond what any reply holds
-  return {{0xF0, 0x7E, 0x10, 0x06, 0x03, 0x7D, 0x12, 0x00, 0x34, 0x01, 1, 0, 0, 0, 0xF7},
-          {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0xF7},
-          {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x7D, 0x12, 0x00, 0x90, 0x40, 0x40},
-          {0x34, 0x01, 0x01, 0x00, 0x00, 0x00, 0xF7},
-          too_long};
+  if (answer == RecordingClient::Answer::kLate) return {reply};
+  if (answer != RecordingClient::Answer::kAnswer) return {};
+  return {{reply.begin(), reply.begin() + 4},
+          {0x02, 0x7D, 0xF8, 0x12, 0x00, 0x34},
+          {reply.begin() + 9, reply.end()}};
 }
 
 }  // namespace

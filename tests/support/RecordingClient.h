@@ -27,11 +27,10 @@ class RecordingClient {
     jack_time_t usecs = 0;     // jack_get_time() when the process callback took it
   };
   enum class Answer {
-    kOff,      // no output port
-    kNever,    // an output port that never sends
-    kAnswer,   // the reply at once, in three pieces with a clock byte inside
-    kLate,     // the reply whole, 1.5 s after the request
-    kGarbage,  // a wrong sub-id, a reply cut short, one broken by a note, one far too long
+    kOff,     // no output port
+    kNever,   // an output port that never sends
+    kAnswer,  // the reply at once, in three pieces with a clock byte inside
+    kLate,    // the reply whole, 1.5 s after the request
   };
 
   // Opens and activates the client on the server JACK_DEFAULT_SERVER names (never starts one).

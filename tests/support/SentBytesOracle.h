@@ -98,8 +98,7 @@ inline SmfWalk WalkFile(const Bytes& img) {
   return !img.empty() && img[0] == 0xF0 ? WalkSysEx(img) : WalkSmf(img);
 }
 
-// What is wrong with `sent`: a message sent more often than the file holds it, or (`complete`)
-// less.
+// What is wrong with `sent`: a message sent more often than the file has it, or (`complete`) less.
 inline std::string JudgeSent(const Bytes& img, const std::vector<Bytes>& sent, bool complete) {
   const SmfWalk w = WalkFile(img);
   std::map<Bytes, int64_t> left;

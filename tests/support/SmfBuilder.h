@@ -51,11 +51,9 @@ struct TrackBuilder {
   static Bytes Len(const Bytes& d) { return Cat({VarLen(uint32_t(d.size())), d}); }
 };
 
-inline Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
-  return Cat({{'M', 'T', 'h', 'd'}, Be(6, 4), Be(format, 2), Be(tracks, 2), Be(division, 2)});
-}
 inline Bytes Smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks) {
-  Bytes out = Header(format, uint16_t(tracks.size()), division);
+  Bytes out =
+      Cat({{'M', 'T', 'h', 'd'}, Be(6, 4), Be(format, 2), Be(tracks.size(), 2), Be(division, 2)});
   for (const TrackBuilder& t : tracks)
     out = Cat({out, {'M', 'T', 'r', 'k'}, Be(t.body.size(), 4), t.body});
   return out;

@@ -1,5 +1,4 @@
-// Message builder, log capture and environment overrides shared by the MIDI and timer tests and the
-// JACK test bed.
+// Message builder, log capture and environment overrides for the MIDI and timer tests and JACK bed.
 #pragma once
 
 #include <cstdint>
