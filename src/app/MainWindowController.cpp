@@ -28,8 +28,10 @@ constexpr const char* kVerifyKey = "verify";
 int WriteFile(const std::string& path, const std::string& text) {
   std::FILE* f = std::fopen(path.c_str(), "w");
   if (f == nullptr) return errno;
+  errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const int error = errno;
+  // A short write need not set errno; a report cut short must never count as saved.
+  const int error = errno != 0 ? errno : EIO;
   if (std::fclose(f) != 0) return errno;
   return written ? 0 : error;
 }
