@@ -2,11 +2,10 @@
 // reaches it. NAME: a sequencer client (default "recorder") with a writable port "in" and the
 // largest input pool the kernel grants (POOL=0: its default), gone once STOP_AFTER bytes came (0:
 // never); hw:C,D: a rawmidi input with a 64 KiB buffer. FILE.ready appears once it can receive
-// (holding a client's "client:port"). At SIGTERM it writes the bytes to FILE, closes, and writes
-// when it closed to FILE.exit (seconds of /proc/uptime). ANSWER=fresh|updated: it answers Identity
-// Requests (a client from its port, rawmidi on the device's output) as device 10, 7D, family
-// 0x0012, model 0x00B4, software revision 1.0.0.0 until anything else came in (fresh),
-// then 1.0.1.0.
+// (holding a client's "client:port"). Once stopped (SIGTERM) it writes FILE, closes, then FILE.exit
+// (when, in seconds of /proc/uptime). ANSWER=fresh|updated: it answers Identity Requests (a client
+// from its port, rawmidi on the device's output) as device 10, 7D, family 0x0012, model 0x00B4,
+// revision 1.0.0.0 until anything but requests came in (fresh), then 1.0.1.0.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,8 +30,7 @@ int main(int argc, char** argv) {
   pollfd fds[2];
   int nfds, port = 0;
   if (source.rfind("hw:", 0) == 0) {
-    if (snd_rawmidi_open(&in, answer ? &back : nullptr, argv[3], SND_RAWMIDI_NONBLOCK) < 0)
-      return 1;
+    snd_rawmidi_open(&in, answer ? &back : nullptr, argv[3], SND_RAWMIDI_NONBLOCK);
     snd_rawmidi_params_t* params;
     snd_rawmidi_params_alloca(&params);
     snd_rawmidi_params_current(in, params);
@@ -42,7 +40,7 @@ int main(int argc, char** argv) {
     nfds = snd_rawmidi_poll_descriptors(in, fds, 2);
     std::ofstream(file + ".ready");
   } else {
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return 1;
+    snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     snd_seq_set_client_name(seq, source.c_str());
     if (std::getenv("POOL") == nullptr) snd_seq_set_client_pool_input(seq, 2000);
     snd_seq_set_input_buffer_size(seq, 128 * 1024);

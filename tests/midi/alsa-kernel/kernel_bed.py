@@ -2,7 +2,7 @@
 """A real kernel ALSA sequencer (kernel_bed.py test|bench --cli PATH ... --cache DIR): Debian 12's
 kernel in QEMU, where midiflash-cli plays update files to a user-space client, to snd-virmidi (read
 back from its rawmidi device) and to snd-serial-u16550 under snd-seq-midi, drained like a cable."""
-import ctypes, glob, hashlib, itertools, json, lzma, os, re, shutil, signal, socket, subprocess, sys
+import ctypes, glob, hashlib, itertools, json, lzma, os, re, signal, socket, subprocess, sys
 import tarfile, tempfile, time
 
 CABLE = 3125  # bytes a second on a 31250-baud cable
@@ -59,6 +59,7 @@ PORTS = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
 LARGEST = "".join(f"destination: {p}, messages of {n}\n" for p, n in zip(
     PORTS + ["small:in"], ["up to 55,972 bytes", "any size", "any size", "up to 5,572 bytes"]))
 REQUEST = bytes.fromhex("f07e7f0601f7")
+SHA256 = hashlib.sha256(smf(CHANNEL)).hexdigest()  # of the file the verified runs play
 RECEIPT = dict(bytes_sent=24, bytes_delivered=24, messages_sent=9, messages_delivered=9,
                ticks_played=108, ticks_total=108, exit_status=0, outcome="Updating is completed !!")
 
@@ -95,12 +96,13 @@ RUNS = {**{f"{d}-{c}": (0, DONE) for d in ("user", "virmidi", "serial") for c in
         "id-silent": (6, r'\A\x00\{.*"answered": false\}\n\Z'), "dmesg": (0, r"\A(?!.*seq_midi)"),
         "verify-user": (0, VERIFIED), "verify-virmidi": (0, VERIFIED),
         "noseq-list": (2, r"\x00\Z"), "noseq-play": (2, "no MIDI service")}
-# Exactly what each recorder received.
+# Exactly what each recorder received (the destination of "gone" exits after 5000 bytes).
 RECEIVED = {**{f"{d}-{c}": stream(e) for d in ("user", "virmidi") for c, e in CASES.items()},
             "small": stream(FILES["sysex5572"]), "ident-B": stream(CHANNEL), "ident-A": b"",
             "twice": stream(FILES["opening"]) * 2, "first": stream(OPENING),
             "second": stream(FILES["opening"]), "id-user": REQUEST, "id-virmidi": REQUEST,
-            "id-silent": REQUEST}
+            "id-silent": REQUEST, "user-gone": stream(FILES["gone"])[:5000],
+            "verify-user": REQUEST + stream(CHANNEL)}
 
 BOOT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin; export PATH=/bin HOME=/tmp
@@ -180,13 +182,11 @@ def prepare_kernel(cache):
         capture_output=True, text=True).stdout)
     version = (found or sys.exit("kernel_bed: apt-cache knows no linux-image-amd64")).group(1)
     root = os.path.join(os.path.abspath(cache), version)
-    if not os.path.exists(root + "/vmlinux"):
-        shutil.rmtree(cache, ignore_errors=True)  # earlier kernels
-        os.makedirs(root)
-        subprocess.run(f"apt-get download -q linux-image-{version} > /dev/null && dpkg-deb "
-                       "--fsys-tarfile *.deb | tar -x --wildcards --transform 's,.*/,,' "
-                       "'./boot/vmlinuz-*' '*/kernel/sound/*.ko' && rm *.deb", shell=True,
-                       cwd=root, check=True)
+    if not os.path.exists(root + "/vmlinux"):  # earlier kernels go
+        subprocess.run(f"rm -rf '{cache}' && mkdir -p '{root}' && cd '{root}' && apt-get download "
+                       f"-q linux-image-{version} > /dev/null && dpkg-deb --fsys-tarfile *.deb | "
+                       "tar -x --wildcards --transform 's,.*/,,' './boot/vmlinuz-*' "
+                       "'*/kernel/sound/*.ko' && rm *.deb", shell=True, check=True)
         image = open(glob.glob(root + "/vmlinuz-*")[0], "rb").read()
         with open(root + "/vmlinux.tmp", "wb") as f:
             f.write(lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):]))
@@ -203,10 +203,9 @@ def build_initramfs(work, kernel, mode, args):
     with open(root + "/init", "w") as f:
         f.write(BOOT.replace("@MODULES@", " ".join(MODULES[:10])) + (
             TESTS.replace("@CASES@", " ".join(CASES)) if mode == "test" else BENCH) + END)
-    os.chmod(root + "/init", 0o755)
     bins = [args[o] for o in ("--cli", "--probe", "--recorder", "--driver") if o in args]
     # Each program comes with the shared libraries that `ldd` finds for it.
-    subprocess.run(["sh", "-ec", f"""mkdir -p bin lib/snd usr/share/alsa proc sys dev
+    subprocess.run(["sh", "-ec", f"""chmod +x init; mkdir -p bin lib/snd usr/share/alsa proc sys dev
         for m in {' '.join(MODULES)}; do cp "{kernel}/$m.ko" lib/snd; done
         cp /bin/busybox "$@" bin; cp /usr/share/alsa/alsa.conf usr/share/alsa
         for p; do cp -L --parents $(ldd "$p" | grep -o '/[^ ]* (0x' | cut -d' ' -f1) .; done
@@ -230,14 +229,14 @@ def boot(work, kernel, limit):
                             stdin=subprocess.DEVNULL, pass_fds=[qemus.fileno()],
                             preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
     qemus.close()
-    # The cable takes 3125 bytes a second while bytes wait (since `busy`), however late this loop
-    # wakes; a line empty for over 30 ms has gone idle (shorter gaps are QEMU's or this machine's).
-    data, times, busy, taken, empty, kept = bytearray(), [], None, 0, None, 0
+    # The cable takes 3125 bytes a second while bytes wait (`free`: when it takes the next), however
+    # late this loop wakes; idle after 30 ms empty (shorter gaps are QEMU's or this host's hiccups).
+    data, times, free, empty, kept = bytearray(), [], None, None, 0
     end = time.monotonic() + 240
     while qemu.poll() is None and time.monotonic() < end:
         time.sleep(0.002)
         now = time.monotonic()
-        due = min(1 if busy is None else int((now - busy) * CABLE) - taken, limit - kept)
+        due = min(1 if free is None else int((now - free) * CABLE), limit - kept)
         if due < 1:
             continue
         try:
@@ -245,11 +244,10 @@ def boot(work, kernel, limit):
         except BlockingIOError:
             empty = empty or now
             if now - empty > 0.03:
-                busy, taken = None, 0
+                free = None
             continue
-        if busy is None:
-            busy, taken = now - len(chunk) / CABLE, 0
-        empty, taken, kept = None, taken + len(chunk), kept + len(chunk) - 2 * chunk.count(0xF5)
+        free = now if free is None else free + len(chunk) / CABLE
+        empty, kept = None, kept + len(chunk) - 2 * chunk.count(0xF5)
         data.extend(chunk)
         times.extend([now] * len(chunk))
     qemu.kill()
@@ -299,10 +297,8 @@ def check(files, data, times, expect):
     expect(min(gaps) >= RAW_GAP - 0.004 and max(gaps) <= RAW_GAP + 0.3,
            f"serial-raw: {len(raw) - 1} gaps of {RAW_GAP} s at least, measured {gaps}")
 
-    got = files.get("user-gone.bin", b"")
     late = round(float(text("user-gone.end")) - float(text("user-gone.bin.exit")), 3)
-    expect(got == stream(FILES["gone"])[:len(got)] and len(got) >= 5000 and late <= UNPLUG_LIMIT,
-           f"user-gone: {len(got)} bytes as sent, the run ended {late} s after the destination "
+    expect(late <= UNPLUG_LIMIT, f"user-gone: the run ended {late} s after the destination "
            f"exited (at most {UNPLUG_LIMIT})")
     got = [(d["name"], d["pass_through"], d["id"]) for d in json.loads(text("list-json.txt"))]
     expect(got == [(n, i == 0, a) for i, (n, a) in enumerate(zip(PORTS, re.findall(
@@ -317,13 +313,10 @@ def check(files, data, times, expect):
         r = json.loads(text(f"verify-{dest}.receipt"))
         b, a = r["identity_before"], r["identity_after"]
         expect(got[:len(before)] == before and n >= 1 and after == REQUEST * n
-               and (dest != "user" or got == before)
-               and [r[k] for k in RECEIPT] == list(RECEIPT.values())
+               and [r[k] for k in RECEIPT] == list(RECEIPT.values()) and r["started"] < r["ended"]
                and (r["file"]["sha256"], b["software_revision"], b["requests"],
-                    a["software_revision"], a["requests"])
-               == (hashlib.sha256(smf(CHANNEL)).hexdigest(), "1.0.0.0", 1, "1.0.1.0", n)
-               and a["destination"]["name"] == r["destination"]["name"]
-               and r["started"] < r["ended"]
+                    a["software_revision"], a["requests"], a["destination"]["name"])
+               == (SHA256, "1.0.0.0", 1, "1.0.1.0", n, r["destination"]["name"])
                and (dest != "user" or a["destination"]["id"] != b["destination"]["id"]),
                f"verify-{dest}: the device got {got!r}, then {after!r}; receipt {r}")
 
