@@ -2,7 +2,7 @@
 """A real kernel ALSA sequencer (kernel_bed.py test|bench --cli PATH ... --cache DIR): Debian 12's
 kernel in QEMU, where midiflash-cli plays update files to a user-space client, to snd-virmidi (read
 back from its rawmidi device) and to snd-serial-u16550 under snd-seq-midi, drained like a cable."""
-import ctypes, glob, hashlib, itertools, json, lzma, os, re, signal, socket, subprocess, sys
+import ctypes, hashlib, itertools, json, lzma, os, pathlib, re, signal, socket, subprocess, sys
 import tarfile, tempfile, time
 
 CABLE = 3125  # bytes a second on a 31250-baud cable
@@ -187,9 +187,9 @@ def prepare_kernel(cache):
                        f"-q linux-image-{version} > /dev/null && dpkg-deb --fsys-tarfile *.deb | "
                        "tar -x --wildcards --transform 's,.*/,,' './boot/vmlinuz-*' "
                        "'*/kernel/sound/*.ko' && rm *.deb", shell=True, check=True)
-        image = open(glob.glob(root + "/vmlinuz-*")[0], "rb").read()
-        with open(root + "/vmlinux.tmp", "wb") as f:
-            f.write(lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):]))
+        image = next(pathlib.Path(root).glob("vmlinuz-*")).read_bytes()
+        elf = lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):])
+        pathlib.Path(root, "vmlinux.tmp").write_bytes(elf)
         os.rename(root + "/vmlinux.tmp", root + "/vmlinux")
     return root
 
@@ -198,11 +198,10 @@ def build_initramfs(work, kernel, mode, args):
     root = work + "/root"
     os.makedirs(root + "/cases")
     for name, events in FILES.items():
-        with open(f"{root}/cases/{name}." + ("syx" if name == "raw" else "dat"), "wb") as f:
-            f.write(stream(events) if name == "raw" else smf(events))
-    with open(root + "/init", "w") as f:
-        f.write(BOOT.replace("@MODULES@", " ".join(MODULES[:10])) + (
-            TESTS.replace("@CASES@", " ".join(CASES)) if mode == "test" else BENCH) + END)
+        pathlib.Path(f"{root}/cases/{name}.{'syx' if name == 'raw' else 'dat'}").write_bytes(
+            stream(events) if name == "raw" else smf(events))
+    pathlib.Path(root, "init").write_text(BOOT.replace("@MODULES@", " ".join(MODULES[:10])) + (
+        TESTS.replace("@CASES@", " ".join(CASES)) if mode == "test" else BENCH) + END)
     bins = [args[o] for o in ("--cli", "--probe", "--recorder", "--driver") if o in args]
     # Each program comes with the shared libraries that `ldd` finds for it.
     subprocess.run(["sh", "-ec", f"""chmod +x init; mkdir -p bin lib/snd usr/share/alsa proc sys dev
