@@ -2,7 +2,6 @@
 // an accepted one, read again as playback reads it, gives its messages and track lengths, and the
 // check's counts add up.
 #include <algorithm>
-#include <cstring>
 
 #include "CableLoad.h"
 #include "CheckedFile.h"
@@ -16,7 +15,7 @@ using namespace midiflash::testing;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const ScopedLogCapture quiet([](const std::string&) {});  // long delta times are logged
   const CheckedFile f = CheckFile(Bytes(data, data + size));  // exact size, for AddressSanitizer
-  Require(std::strcmp(CheckReason(f.result), "unknown result") != 0, "unknown result");
+  Require(CheckReason(f.result) != std::string("unknown result"), "unknown result");
   Require(f.failure.offset <= size && !ExplainRefusal(f).empty(), "refusal past the end or mute");
   const SmfWalk expected = WalkFile(f.image);
   Require(expected.ok == f.playable(), "result " + std::to_string(f.result) + ", oracle disagrees");

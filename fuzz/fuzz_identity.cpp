@@ -9,9 +9,7 @@
 
 using namespace midiflash;
 
-namespace {
-
-std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
+static std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
   std::vector<uint8_t> s;
   std::copy_if(data, data + size, std::back_inserter(s), [](uint8_t b) { return b < 0xF8; });
   std::vector<DeviceIdentity> replies;
@@ -22,21 +20,18 @@ std::vector<DeviceIdentity> Reference(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> b(s.begin() + long(i) + 1, s.begin() + long(j));
     i = j - 1;  // a status byte that ends the message may begin the next
     const long maker = b.size() > 4 && b[4] == 0 ? 3 : 1;
-    if (j == s.size() || s[j] != 0xF7 || b.size() > IdentityReplyParser::kMaxMessage ||
-        b.size() < size_t(12 + maker) || b[0] != 0x7E || b[2] != 0x06 || b[3] != 0x02) {
-      continue;
+    if (j < s.size() && s[j] == 0xF7 && b.size() <= IdentityReplyParser::kMaxMessage &&
+        b.size() >= size_t(12 + maker) && b[0] == 0x7E && b[2] == 0x06 && b[3] == 0x02) {
+      const uint8_t* f = b.data() + 4 + maker;
+      replies.push_back({b[1],
+                         {b.begin() + 4, b.begin() + 4 + maker},
+                         uint16_t(f[0] + 128 * f[1]),
+                         uint16_t(f[2] + 128 * f[3]),
+                         {f[4], f[5], f[6], f[7]}});
     }
-    const uint8_t* f = b.data() + 4 + maker;
-    replies.push_back({b[1],
-                       {b.begin() + 4, b.begin() + 4 + maker},
-                       uint16_t(f[0] + 128 * f[1]),
-                       uint16_t(f[2] + 128 * f[3]),
-                       {f[4], f[5], f[6], f[7]}});
   }
   return replies;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

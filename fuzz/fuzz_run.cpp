@@ -18,10 +18,9 @@ enum Action { kNone, kCancel, kDelete, kGrow, kSendsFail, kDeliveryError, kPendi
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const ScopedLogCapture quiet([](const std::string&) {});  // long delta times are logged
-  uint8_t control[16] = {};
   const size_t head = std::min<size_t>(size, 16);
-  std::copy(data, data + head, control);
-  const Bytes file(data + head, data + size);
+  Bytes control(data, data + head), file(data + head, data + size);
+  control.resize(16);
   const auto action = Action(control[0] % kCount);
   const int action_tick = (control[1] | control[2] << 8) % kMaxTicks;
 

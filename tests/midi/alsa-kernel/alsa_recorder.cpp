@@ -1,12 +1,11 @@
-// The guest's recorder: writes every MIDI byte that reaches it to FILE, exactly as received.
-//   alsa_recorder FILE [STOP_AFTER [NAME | hw:C,D]]
-// NAME: a sequencer client (default "recorder") with a writable port "in" and the largest input
-// pool the kernel grants (POOL=0: its default), gone once STOP_AFTER bytes came (0: never); hw:C,D:
-// a rawmidi input with a 64 KiB buffer. FILE.ready appears once it can receive (holding a client's
-// "client:port"); SIGTERM ends it; FILE.exit holds when it closed, in seconds of /proc/uptime.
-// ANSWER=fresh|updated: it answers Identity Requests (a client from its port, rawmidi on the
-// device's output) as device 10, 7D, family 0x0012, model 0x00B4, software revision 1.0.0.0 until
-// anything else came in (fresh), then 1.0.1.0.
+// The guest's recorder: alsa_recorder FILE [STOP_AFTER [NAME | hw:C,D]] keeps every MIDI byte that
+// reaches it. NAME: a sequencer client (default "recorder") with a writable port "in" and the
+// largest input pool the kernel grants (POOL=0: its default), gone once STOP_AFTER bytes came (0:
+// never); hw:C,D: a rawmidi input with a 64 KiB buffer. FILE.ready appears once it can receive
+// (holding a client's "client:port"). Once stopped (SIGTERM) it writes FILE, closes, then FILE.exit
+// (when, in seconds of /proc/uptime). ANSWER=fresh|updated: it answers Identity Requests (a client
+// from its port, rawmidi on the device's output) as device 10, 7D, family 0x0012, model 0x00B4,
+// revision 1.0.0.0 until anything but requests came in (fresh), then 1.0.1.0.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,38 +13,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 static volatile sig_atomic_t g_stop = 0;
 
-// Writes FILE`suffix` holding `text`, renamed into place so that whoever sees it sees the text.
-static void Ready(const std::string& file, const std::string& text, const char* suffix = ".ready") {
-  if (FILE* f = std::fopen((file + ".tmp").c_str(), "w")) {
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    std::rename((file + ".tmp").c_str(), (file + suffix).c_str());
-  }
-}
-
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4) {
-    std::fprintf(stderr, "usage: alsa_recorder FILE [STOP_AFTER [NAME | hw:C,D]]\n");
-    return 2;
-  }
   signal(SIGTERM, [](int) { g_stop = 1; });
   const std::string file = argv[1], source = argc > 3 ? argv[3] : "recorder";
-  const long stop_after = argc > 2 ? std::atol(argv[2]) : 0;
+  const size_t stop_after = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0;
   const char* answer = std::getenv("ANSWER");
   static unsigned char buf[65536];
-  FILE* out = std::fopen(file.c_str(), "wb");
   snd_seq_t* seq = nullptr;
   snd_rawmidi_t *in = nullptr, *back = nullptr;
   snd_midi_event_t* decoder = nullptr;
   pollfd fds[2];
   int nfds, port = 0;
   if (source.rfind("hw:", 0) == 0) {
-    if (snd_rawmidi_open(&in, answer ? &back : nullptr, argv[3], SND_RAWMIDI_NONBLOCK) < 0)
-      return 1;
+    snd_rawmidi_open(&in, answer ? &back : nullptr, argv[3], SND_RAWMIDI_NONBLOCK);
     snd_rawmidi_params_t* params;
     snd_rawmidi_params_alloca(&params);
     snd_rawmidi_params_current(in, params);
@@ -53,9 +38,9 @@ int main(int argc, char** argv) {
     snd_rawmidi_params(in, params);
     snd_rawmidi_read(in, buf, sizeof buf);  // starts the input; what came before it is not kept
     nfds = snd_rawmidi_poll_descriptors(in, fds, 2);
-    Ready(file, "");
+    std::ofstream(file + ".ready");
   } else {
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return 1;
+    snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     snd_seq_set_client_name(seq, source.c_str());
     if (std::getenv("POOL") == nullptr) snd_seq_set_client_pool_input(seq, 2000);
     snd_seq_set_input_buffer_size(seq, 128 * 1024);
@@ -67,12 +52,12 @@ int main(int argc, char** argv) {
     snd_midi_event_new(256, &decoder);
     snd_midi_event_no_status(decoder, 1);
     nfds = snd_seq_poll_descriptors(seq, fds, 2, POLLIN);
-    Ready(file, std::to_string(snd_seq_client_id(seq)) + ":" + std::to_string(port));
+    std::ofstream(file + ".ready") << snd_seq_client_id(seq) << ":" << port;
   }
-  long total = 0, others = 0;  // others: bytes outside Identity Requests
-  const bool updated = answer != nullptr && std::string(answer) == "updated";
-  std::string last;  // the last bytes, as many as a request has
-  while (stop_after == 0 || total < stop_after) {
+  const std::string request("\xF0\x7E\x7F\x06\x01\xF7");
+  std::string got;
+  size_t requests = 0;
+  while (stop_after == 0 || got.size() < stop_after) {
     long n;
     snd_seq_event_t* ev = nullptr;
     if (in != nullptr) {
@@ -84,22 +69,14 @@ int main(int argc, char** argv) {
     if (n < 0 && n != -EAGAIN) std::fprintf(stderr, "alsa_recorder: read err = %ld\n", n);
     if (n < 0 && g_stop) break;
     if (n < 0) poll(fds, nfds, 20);
-    if (n <= 0) continue;
-    std::fwrite(buf, 1, size_t(n), out);
-    std::fflush(out);
-    total += n;
     for (long i = 0; i < n; ++i) {
-      last.push_back(char(buf[i]));
-      if (last.size() > 6) last.erase(0, 1);
-      if (++others, last != "\xF0\x7E\x7F\x06\x01\xF7") continue;
-      others -= 6, last.clear();
-      if (answer == nullptr) continue;
+      got.push_back(char(buf[i]));
+      if (answer == nullptr || !got.ends_with(request)) continue;
       std::string r("\xF0\x7E\x10\x06\x02\x7D\x12\x00\x34\x01\x01\x00\x00\x00\xF7", 15);
-      r[12] = char(updated || others > 0);
+      r[12] = char(std::string(answer) == "updated" || got.size() > ++requests * request.size());
       if (back != nullptr) snd_rawmidi_write(back, r.data(), r.size());
       if (seq == nullptr) continue;
-      snd_seq_event_t e;
-      snd_seq_ev_clear(&e);
+      snd_seq_event_t e{};
       snd_seq_ev_set_source(&e, port);
       snd_seq_ev_set_subs(&e);
       snd_seq_ev_set_direct(&e);
@@ -107,11 +84,10 @@ int main(int argc, char** argv) {
       snd_seq_event_output_direct(seq, &e);
     }
   }
-  std::fclose(out);
-  const bool closed = seq ? snd_seq_close(seq) == 0 : snd_rawmidi_close(in) == 0;
+  std::ofstream(file, std::ios::binary) << got;
+  seq ? snd_seq_close(seq) : snd_rawmidi_close(in);
   if (back != nullptr) snd_rawmidi_close(back);
   timespec t;
   clock_gettime(CLOCK_BOOTTIME, &t);  // the clock of /proc/uptime
-  Ready(file, std::to_string(double(t.tv_sec) + double(t.tv_nsec) / 1e9), ".exit");
-  return closed ? 0 : 1;
+  std::ofstream(file + ".exit") << std::fixed << double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }

@@ -2,7 +2,7 @@
 """A real kernel ALSA sequencer (kernel_bed.py test|bench --cli PATH ... --cache DIR): Debian 12's
 kernel in QEMU, where midiflash-cli plays update files to a user-space client, to snd-virmidi (read
 back from its rawmidi device) and to snd-serial-u16550 under snd-seq-midi, drained like a cable."""
-import ctypes, glob, hashlib, itertools, json, lzma, os, re, shutil, signal, socket, subprocess, sys
+import ctypes, hashlib, itertools, json, lzma, os, pathlib, re, signal, socket, subprocess, sys
 import tarfile, tempfile, time
 
 CABLE = 3125  # bytes a second on a 31250-baud cable
@@ -17,8 +17,7 @@ def varlen(v):
 
 
 def smf(events):
-    """A one-track file (96 ticks a quarter note) of (delta, message) pairs, F0 for System
-    Exclusive."""
+    """One track of (delta, message) pairs, 96 ticks a quarter note."""
     body = b"".join(varlen(d) + (b"\xf0" + varlen(len(m) - 1) + m[1:] if m[0] == 0xF0 else m)
                     for d, m in events) + b"\x00\xff\x2f\x00"
     return b"MThd\0\0\0\6\0\0\0\1\0\x60MTrk" + len(body).to_bytes(4, "big") + body
@@ -37,9 +36,8 @@ CHANNEL = [(12, bytes.fromhex(h))
            for h in "903c64 903e64 c507 d340 803c00 b00764 e00040 a03c10 df7f".split()]
 # Played to each destination in turn: (delta, message) pairs, 96 ticks are half a second; "raw" is
 # a System Exclusive file, whose messages must begin on the cable at least RAW_GAP s apart.
-CASES = dict(channel=CHANNEL, sysex1=[(96, sysex(1))], sysex4=[(96, sysex(4))],
-             sysex1000=[(96, sysex(1000))], sysex5000=[(96, sysex(5000, 1))],
-             sysex30000=[(96, sysex(30000, 2))], sysex50000=[(96, sysex(50000, 3))],
+CASES = dict(channel=CHANNEL, **{f"sysex{n}": [(96, sysex(n, i))]
+                                 for i, n in enumerate([1, 4, 1000, 5000, 30000, 50000])},
              unterminated=[(96, bytes.fromhex("f04312"))],
              blocks20x96=[(96, sysex(1000, i)) for i in range(20)],
              blocks60x24=[(24, sysex(1000, i)) for i in range(60)],
@@ -61,6 +59,7 @@ PORTS = ["Midi Through:Midi Through Port-0", "Virtual Raw MIDI 0-0:VirMIDI 0-0",
 LARGEST = "".join(f"destination: {p}, messages of {n}\n" for p, n in zip(
     PORTS + ["small:in"], ["up to 55,972 bytes", "any size", "any size", "up to 5,572 bytes"]))
 REQUEST = bytes.fromhex("f07e7f0601f7")
+SHA256 = hashlib.sha256(smf(CHANNEL)).hexdigest()  # of the file the verified runs play
 RECEIPT = dict(bytes_sent=24, bytes_delivered=24, messages_sent=9, messages_delivered=9,
                ticks_played=108, ticks_total=108, exit_status=0, outcome="Updating is completed !!")
 
@@ -72,8 +71,8 @@ def listing(names):
 
 
 DONE = r"\nUpdating is completed !!\n\Z"
-ANSWERED = (r'\A\x00\{.*"answered": true, .*"manufacturer": \{"id": "7D", "name": "non-commercial"\}, '
-            r'.*"software_revision": "1\.0\.0\.0"\}\n\Z')
+ANSWERED = (r'\A\x00\{.*"answered": true, .*"manufacturer": \{"id": "7D", '
+            r'"name": "non-commercial"\}, .*"software_revision": "1\.0\.0\.0"\}\n\Z')
 WHO = r"non-commercial \(7D\), family 0x0012, model 0x00B4, software revision 1\.0\."
 VERIFIED = (rf"\x00.*{WHO}0\.0.*{WHO}1\.0, device ID 0x10\n"
             r"Software revision: 1\.0\.0\.0 \u2192 1\.0\.1\.0\n\Z")
@@ -82,36 +81,40 @@ RUNS = {**{f"{d}-{c}": (0, DONE) for d in ("user", "virmidi", "serial") for c in
         "serial-stall": (3, r"MIDISend err = -110\n.*\x00.*\nSend error ! -110\n"),
         "serial-refused": (3, r"snd_seq_connect_to err = (-\d+)\n.*\x00.*\nSend error ! \1\n"),
         "user-gone": (3, r"\A(?!(.* err = ){2}).* err = .*\x00.*\nSend error ! -\d+\n[^\n]*\n"
-                         r"gone\.dat: stopped at tick \d+ of 2592, \d+ %, [\d,]+ of 20,000 bytes sent\n\Z"),
+                      r"gone\.dat: stopped at tick \d+ of 2592, \d+ %, [\d,]+ of 20,000 bytes "
+                      r"sent\n\Z"),
         "largest": (0, rf"\A\x00{re.escape(LARGEST)}\Z"), "list-json": (0, r"\A\x00"),
         "small-5572": (0, DONE), "small-5573": (1, r"\x00.*small:in carries at most 5,572 bytes\n"),
         "list": (0, rf"\A\x00{listing(PORTS)}\Z"), "ident": (0, DONE),
-        "watch": (0, rf"\A\x00{listing(PORTS)}added 3: \d+:\d+ recorder:in\nremoved 3: \d+:\d+ recorder:in\n\Z"),
+        "watch": (0, rf"\A\x00{listing(PORTS)}added 3: \d+:\d+ recorder:in\n"
+                  r"removed 3: \d+:\d+ recorder:in\n\Z"),
         "ident-list": (0, rf"\A\x00{listing(PORTS + ['inserted:in', 'recorder:in'])}\Z"),
-        "twice": (0, r"\A(?!.*error)(?!(.*Updating is completed){3})(.*Updating is completed !!\n){2}"),
+        "twice": (0, r"\A(?!.*error)(?!(.*Updating is completed){3})"
+                  r"(.*Updating is completed !!\n){2}"),
         "switch": (0, r"2 opening messages went to second:in\.\n.*" + DONE),
         "id-user": (0, ANSWERED), "id-virmidi": (0, ANSWERED),
         "id-silent": (6, r'\A\x00\{.*"answered": false\}\n\Z'), "dmesg": (0, r"\A(?!.*seq_midi)"),
         "verify-user": (0, VERIFIED), "verify-virmidi": (0, VERIFIED),
         "noseq-list": (2, r"\x00\Z"), "noseq-play": (2, "no MIDI service")}
-# Exactly what each recorder received.
+# Exactly what each recorder received (the destination of "gone" exits after 5000 bytes).
 RECEIVED = {**{f"{d}-{c}": stream(e) for d in ("user", "virmidi") for c, e in CASES.items()},
             "small": stream(FILES["sysex5572"]), "ident-B": stream(CHANNEL), "ident-A": b"",
             "twice": stream(FILES["opening"]) * 2, "first": stream(OPENING),
             "second": stream(FILES["opening"]), "id-user": REQUEST, "id-virmidi": REQUEST,
-            "id-silent": REQUEST}
+            "id-silent": REQUEST, "user-gone": stream(FILES["gone"])[:5000],
+            "verify-user": REQUEST + stream(CHANNEL)}
 
 BOOT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin; export PATH=/bin HOME=/tmp
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
-mkdir -p /dev/shm /tmp /out; mount -t tmpfs shm /dev/shm
-for m in @MODULES@; do insmod /lib/snd/$m.ko; done; insmod /lib/snd/snd-virmidi.ko index=0 midi_devs=1
+mkdir -p /dev/shm /tmp /out; mount -t tmpfs shm /dev/shm; cd /lib/snd
+for m in @MODULES@; do insmod $m.ko; done; insmod snd-virmidi.ko index=0 midi_devs=1
 # COM2 belongs to the serial console driver until it is let go.
 for d in /sys/bus/pnp/devices/*; do
   grep -q 'io 0x2f8' $d/resources 2>/dev/null && echo ${d##*/} > /sys/bus/pnp/drivers/serial/unbind
 done
-insmod /lib/snd/snd-serial-u16550.ko index=1 port=0x2f8 irq=3 speed=38400 base=115200
-insmod /lib/snd/snd-seq-midi.ko; stty -F /dev/ttyS2 raw -echo
+insmod snd-serial-u16550.ko index=1 port=0x2f8 irq=3 speed=38400 base=115200
+insmod snd-seq-midi.ko; cd /; stty -F /dev/ttyS2 raw -echo
 """
 TESTS = r"""
 # rec NAME [STOP_AFTER [CLIENT|hw:C,D]]: a recorder into /out/NAME.bin, once it can receive.
@@ -130,8 +133,7 @@ VM="Virtual Raw MIDI 0-0" SERIAL="Serial MIDI (UART16550A)"
 (for c in @CASES@; do rec user-$c; play user-$c $c recorder:in; stop user-$c; done
  rec user-gone 5000; play user-gone gone recorder:in; stop user-gone) &
 (for c in @CASES@; do rec virmidi-$c 0 hw:0,0; play virmidi-$c $c "$VM"; stop virmidi-$c; done) &
-# Refused while another program holds the serial port's rawmidi output; stalled once the host has
-# stopped reading, as if the device stopped taking bytes.
+# Refused while another program holds its rawmidi output; stalled once the host stops reading.
 (for c in @CASES@; do play serial-$c $c "$SERIAL"; done
  exec 3> /dev/snd/midiC1D0; play serial-refused channel "$SERIAL"; exec 3>&-
  play serial-stall stall "$SERIAL") &
@@ -144,8 +146,7 @@ play small-5572 sysex5572 small:in; play small-5573 sysex5573 small:in; stop sma
 run list midiflash-cli list; run list-json midiflash-cli list --json
 midiflash-cli list --watch > /out/watch.txt 2> /out/watch.err & w=$!
 sleep 1; rec watch; sleep 1; stop watch; sleep 1; kill -INT $w; wait $w; echo $? > /out/watch.rc
-# A new client takes the lowest free number and lists follow the numbers: the one started last is
-# listed first, yet the run goes to the address it is given.
+# ident-A takes the number hold left, so it is listed first; the run goes to ident-B's address.
 rec hold; rec ident-B; stop hold; rec ident-A 0 inserted; run ident-list midiflash-cli list
 play ident channel "$(cat /out/ident-B.bin.ready)"; stop ident-A ident-B
 # Two updates 6 s apart, the file chosen again; then a destination chosen after the file.
@@ -175,55 +176,42 @@ END = "tar -cf /dev/ttyS2 -C /out . && sleep 1; echo 'bed: done'; poweroff -f\n"
 def prepare_kernel(cache):
     """Debian's kernel, downloaded once into the folder returned: the sound modules and the ELF
     inside vmlinuz (it boots in 2-3 s instead of 7-8)."""
-    def current():
-        return re.search(r"Depends: linux-image-(\S+)", subprocess.run(
-            ["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True).stdout)
-
-    if not current():  # package lists never fetched on this machine
-        subprocess.run(["apt-get", "update", "-qq"])
-    version = (current() or sys.exit("kernel_bed: apt-cache knows no linux-image-amd64")).group(1)
+    depends = "apt-cache depends linux-image-amd64"  # no package lists yet: fetch them first
+    found = re.search(r"Depends: linux-image-(\S+)", subprocess.run(
+        f"{depends} 2> /dev/null || (apt-get update -qq && {depends})", shell=True,
+        capture_output=True, text=True).stdout)
+    version = (found or sys.exit("kernel_bed: apt-cache knows no linux-image-amd64")).group(1)
     root = os.path.join(os.path.abspath(cache), version)
-    if not os.path.exists(root + "/vmlinux"):
-        shutil.rmtree(cache, ignore_errors=True)  # earlier kernels
-        os.makedirs(root)
-        subprocess.run(f"apt-get download -q linux-image-{version} > /dev/null && dpkg-deb "
-                       "--fsys-tarfile *.deb | tar -x --wildcards --transform 's,.*/,,' "
-                       "'./boot/vmlinuz-*' '*/kernel/sound/*.ko' && rm *.deb", shell=True,
-                       cwd=root, check=True)
-        image = open(glob.glob(root + "/vmlinuz-*")[0], "rb").read()
-        with open(root + "/vmlinux.tmp", "wb") as f:
-            f.write(lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):]))
+    if not os.path.exists(root + "/vmlinux"):  # earlier kernels go
+        subprocess.run(f"rm -rf '{cache}' && mkdir -p '{root}' && cd '{root}' && apt-get download "
+                       f"-q linux-image-{version} > /dev/null && dpkg-deb --fsys-tarfile *.deb | "
+                       "tar -x --wildcards --transform 's,.*/,,' './boot/vmlinuz-*' "
+                       "'*/kernel/sound/*.ko' && rm *.deb", shell=True, check=True)
+        image = next(pathlib.Path(root).glob("vmlinuz-*")).read_bytes()
+        elf = lzma.LZMADecompressor().decompress(image[image.find(b"\xfd7zXZ\x00"):])
+        pathlib.Path(root, "vmlinux.tmp").write_bytes(elf)
         os.rename(root + "/vmlinux.tmp", root + "/vmlinux")
     return root
 
 
 def build_initramfs(work, kernel, mode, args):
     root = work + "/root"
-    os.makedirs(root)
-    subprocess.run("mkdir -p bin lib/snd cases usr/share/alsa proc sys dev && cp /bin/busybox bin && "
-                   "cp /usr/share/alsa/alsa.conf usr/share/alsa && cp " + " ".join(
-                       f"'{kernel}/{m}.ko'" for m in MODULES) + " lib/snd", shell=True,
-                   cwd=root, check=True)
-    for path in (args[o] for o in ("--cli", "--probe", "--recorder", "--driver") if o in args):
-        shutil.copy(path, root + "/bin")  # and the shared libraries it needs
-        for lib in re.findall(r"(/\S+) \(0x", subprocess.run(["ldd", path], capture_output=True,
-                                                            text=True).stdout):
-            os.makedirs(os.path.dirname(root + lib), exist_ok=True)
-            shutil.copy(lib, root + lib)
+    os.makedirs(root + "/cases")
     for name, events in FILES.items():
-        with open(f"{root}/cases/{name}." + ("syx" if name == "raw" else "dat"), "wb") as f:
-            f.write(stream(events) if name == "raw" else smf(events))
-    with open(root + "/init", "w") as f:
-        f.write(BOOT.replace("@MODULES@", " ".join(MODULES[:10])) + (
-            TESTS.replace("@CASES@", " ".join(CASES)) if mode == "test" else BENCH) + END)
-    os.chmod(root + "/init", 0o755)
-    with open(work + "/initrd.cpio", "wb") as f:
-        subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root, stdout=f,
-                       check=True)
-    return work + "/initrd.cpio"
+        pathlib.Path(f"{root}/cases/{name}.{'syx' if name == 'raw' else 'dat'}").write_bytes(
+            stream(events) if name == "raw" else smf(events))
+    pathlib.Path(root, "init").write_text(BOOT.replace("@MODULES@", " ".join(MODULES[:10])) + (
+        TESTS.replace("@CASES@", " ".join(CASES)) if mode == "test" else BENCH) + END)
+    bins = [args[o] for o in ("--cli", "--probe", "--recorder", "--driver") if o in args]
+    # Each program comes with the shared libraries that `ldd` finds for it.
+    subprocess.run(["sh", "-ec", f"""chmod +x init; mkdir -p bin lib/snd usr/share/alsa proc sys dev
+        for m in {' '.join(MODULES)}; do cp "{kernel}/$m.ko" lib/snd; done
+        cp /bin/busybox "$@" bin; cp /usr/share/alsa/alsa.conf usr/share/alsa
+        for p; do cp -L --parents $(ldd "$p" | grep -o '/[^ ]* (0x' | cut -d' ' -f1) .; done
+        find . | cpio -o -H newc --quiet > ../initrd.cpio""", "sh", *bins], cwd=root, check=True)
 
 
-def boot(work, initrd, vmlinux, limit):
+def boot(work, kernel, limit):
     """Runs the guest to its end: the files it wrote, its console, the bytes of its MIDI cable and
     when each was taken. After `limit` bytes (less the adaptor's F5 01) the device stalls."""
     ours, qemus = socket.socketpair()
@@ -231,35 +219,34 @@ def boot(work, initrd, vmlinux, limit):
     qemus.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 131072)
     ours.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     ours.setblocking(False)
-    console = work + "/console.txt"
-    cmd = (f"qemu-system-x86_64 -accel tcg,tb-size=64,thread=multi -cpu max -smp 1 -m 192 -nodefaults "
-           f"-display none -no-reboot -nic none -chardev file,id=con,path={console} -serial chardev:con"
-           f" -chardev socket,id=midi,fd={qemus.fileno()} -serial chardev:midi -chardev file,id=res,"
-           f"path={work}/results.tar -serial chardev:res -kernel {vmlinux} -initrd {initrd}").split()
+    cmd = ("qemu-system-x86_64 -accel tcg,tb-size=64,thread=multi -cpu max -smp 1 -m 192 "
+           f"-nodefaults -display none -no-reboot -nic none -serial file:{work}/console.txt "
+           f"-chardev socket,id=midi,fd={qemus.fileno()} -serial chardev:midi -serial "
+           f"file:{work}/results.tar -kernel {kernel}/vmlinux -initrd {work}/initrd.cpio").split()
     libc = ctypes.CDLL(None)  # QEMU dies with this script, also when a test runner kills it first
-    qemu = subprocess.Popen(cmd + ["-append", "console=ttyS0 quiet panic=-1"], stdin=subprocess.DEVNULL,
-                            pass_fds=[qemus.fileno()], preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+    qemu = subprocess.Popen(cmd + ["-append", "console=ttyS0 quiet panic=-1"],
+                            stdin=subprocess.DEVNULL, pass_fds=[qemus.fileno()],
+                            preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
     qemus.close()
-    # The cable takes 3125 bytes a second while bytes wait, however late this loop wakes; a line
-    # empty for over 30 ms has gone idle (shorter gaps are QEMU's or this machine's hiccups).
-    data, times, busy_since, taken, empty_since, kept = bytearray(), [], None, 0, None, 0
+    # The cable takes 3125 bytes a second while bytes wait (`free`: when it takes the next), however
+    # late this loop wakes; idle after 30 ms empty (shorter gaps are QEMU's or this host's hiccups).
+    data, times, free, empty, kept = bytearray(), [], None, None, 0
     end = time.monotonic() + 240
     while qemu.poll() is None and time.monotonic() < end:
         time.sleep(0.002)
         now = time.monotonic()
-        due = min(1 if busy_since is None else int((now - busy_since) * CABLE) - taken, limit - kept)
+        due = min(1 if free is None else int((now - free) * CABLE), limit - kept)
         if due < 1:
             continue
         try:
             chunk = ours.recv(due)
         except BlockingIOError:
-            empty_since = empty_since or now
-            if now - empty_since > 0.03:
-                busy_since, taken = None, 0
+            empty = empty or now
+            if now - empty > 0.03:
+                free = None
             continue
-        if busy_since is None:
-            busy_since, taken = now - len(chunk) / CABLE, 0
-        empty_since, taken, kept = None, taken + len(chunk), kept + len(chunk) - 2 * chunk.count(0xF5)
+        free = now if free is None else free + len(chunk) / CABLE
+        empty, kept = None, kept + len(chunk) - 2 * chunk.count(0xF5)
         data.extend(chunk)
         times.extend([now] * len(chunk))
     qemu.kill()
@@ -267,12 +254,13 @@ def boot(work, initrd, vmlinux, limit):
     ours.setblocking(True)
     while chunk := ours.recv(65536):  # what QEMU held when it ended, untimed
         data.extend(chunk)
+        times.extend([None] * len(chunk))
     try:
         with tarfile.open(work + "/results.tar") as t:
             files = {os.path.basename(m.name): t.extractfile(m).read() for m in t if m.isfile()}
     except (OSError, tarfile.TarError) as e:
         files = print(f"kernel_bed: no results: {e}") or {}
-    return files, open(console, errors="replace").read(), data, times + [None] * (len(data) - len(times))
+    return files, open(work + "/console.txt", errors="replace").read(), data, times
 
 
 def first_difference(got, want):
@@ -304,14 +292,12 @@ def check(files, data, times, expect):
     raw = CASES["raw"]
     ends = itertools.accumulate([len(m) for _, m in raw], initial=len(SERIAL) - len(stream(raw)))
     gaps = [times[e] - times[e - 1] for e in list(ends)[1:-1]]
-    print(f"serial gaps, {RAW_GAP * 1e3:.0f} ms asked: " + ", ".join(f"{g * 1e3:.1f}" for g in gaps))
+    print(f"serial gaps, {RAW_GAP * 1e3:.0f} ms asked:", ", ".join(f"{g * 1e3:.1f}" for g in gaps))
     expect(min(gaps) >= RAW_GAP - 0.004 and max(gaps) <= RAW_GAP + 0.3,
            f"serial-raw: {len(raw) - 1} gaps of {RAW_GAP} s at least, measured {gaps}")
 
-    got = files.get("user-gone.bin", b"")
     late = round(float(text("user-gone.end")) - float(text("user-gone.bin.exit")), 3)
-    expect(got == stream(FILES["gone"])[:len(got)] and len(got) >= 5000 and late <= UNPLUG_LIMIT,
-           f"user-gone: {len(got)} bytes as sent, the run ended {late} s after the destination "
+    expect(late <= UNPLUG_LIMIT, f"user-gone: the run ended {late} s after the destination "
            f"exited (at most {UNPLUG_LIMIT})")
     got = [(d["name"], d["pass_through"], d["id"]) for d in json.loads(text("list-json.txt"))]
     expect(got == [(n, i == 0, a) for i, (n, a) in enumerate(zip(PORTS, re.findall(
@@ -326,12 +312,10 @@ def check(files, data, times, expect):
         r = json.loads(text(f"verify-{dest}.receipt"))
         b, a = r["identity_before"], r["identity_after"]
         expect(got[:len(before)] == before and n >= 1 and after == REQUEST * n
-               and (dest != "user" or got == before)
-               and [r[k] for k in RECEIPT] == list(RECEIPT.values())
+               and [r[k] for k in RECEIPT] == list(RECEIPT.values()) and r["started"] < r["ended"]
                and (r["file"]["sha256"], b["software_revision"], b["requests"],
-                    a["software_revision"], a["requests"])
-               == (hashlib.sha256(smf(CHANNEL)).hexdigest(), "1.0.0.0", 1, "1.0.1.0", n)
-               and a["destination"]["name"] == r["destination"]["name"] and r["started"] < r["ended"]
+                    a["software_revision"], a["requests"], a["destination"]["name"])
+               == (SHA256, "1.0.0.0", 1, "1.0.1.0", n, r["destination"]["name"])
                and (dest != "user" or a["destination"]["id"] != b["destination"]["id"]),
                f"verify-{dest}: the device got {got!r}, then {after!r}; receipt {r}")
 
@@ -340,13 +324,14 @@ def main():
     mode, args = sys.argv[1], dict(zip(sys.argv[2::2], sys.argv[3::2]))  # MODE --OPTION VALUE...
     start, kernel = time.monotonic(), prepare_kernel(args["--cache"])
     with tempfile.TemporaryDirectory() as work:
-        files, console, data, times = boot(work, build_initramfs(work, kernel, mode, args),
-                                           kernel + "/vmlinux", len(SERIAL) if mode == "test" else 1e9)
+        build_initramfs(work, kernel, mode, args)
+        files, console, data, times = boot(work, kernel, len(SERIAL) if mode == "test" else 1e9)
     if mode == "bench":
-        t, sent, got = [x for x in times if x], len(stream(FILES["bench"])), len(data) - 2 * data.count(0xF5)
+        t, sent = [x for x in times if x], len(stream(FILES["bench"]))
+        got = len(data) - 2 * data.count(0xF5)
         rate = (got - 1) / (t[-1] - t[0]) if got == sent and len(t) > 1 else 0
-        print("alsa_cable_bytes_per_second: " + (f"{rate:.0f} ({100 * rate / CABLE:.1f} % of {CABLE})"
-                                                 if rate else f"n/a ({got} of {sent} bytes arrived)"))
+        print("alsa_cable_bytes_per_second:", f"{rate:.0f} ({100 * rate / CABLE:.1f} % of {CABLE})"
+              if rate else f"n/a ({got} of {sent} bytes arrived)")
         print(files.get("probe.txt", b"alsa_cable_probe: no output\n").decode(), end="")
         return 0
     failures = []

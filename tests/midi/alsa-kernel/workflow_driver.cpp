@@ -1,35 +1,24 @@
 // Drives the update workflow in the QEMU guest step by step as a user drives the window, printing
 // what it shows as the command line does. Steps: dest NAME (the first destination whose name
 // holds NAME), file PATH (chooses the file), run - (the update, to its end), idle S (S seconds).
-#include <chrono>
 #include <iostream>
 #include <string>
 #include <thread>
 
+#include "CliSession.h"
 #include "CliView.h"
-#include "MainQueue.h"
 #include "MidiService.h"
-#include "PeriodicTimer.h"
 #include "PosixFileSource.h"
-#include "SteadyClock.h"
-#include "TickHandOff.h"
-#include "UpdateWorkflow.h"
 
 using namespace midiflash;
 
 int main(int argc, char** argv) {
   MainQueue queue;
   const auto midi = OpenMidiOutput();
-  PeriodicTimer timer;
   CliView view(std::cout, false);
   PosixFileSource files;
-  SteadyClock clock;
-  UpdateWorkflow* running = nullptr;
-  TickHandOff handoff(
-      timer, [&](std::function<void()> task) { queue.Post(std::move(task)); },
-      [&] { running->Tick(); });
-  UpdateWorkflow workflow(*midi, view, files, clock, handoff);
-  running = &workflow;
+  CliSession session(*midi, view, files, queue);
+  UpdateWorkflow& workflow = session.workflow();
   workflow.Load("", UpdateWorkflow::Fallback::kNone);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string step = argv[i], arg = argv[i + 1];
