@@ -286,8 +286,10 @@ int32_t AlsaSeqBackend::OpenDestination(const std::string& id) {
     const int err = snd_seq_connect_to(seq_, port_, target.address.client, target.address.port);
     if (err < 0) {
       LogLine("snd_seq_connect_to err = %d", err);
-      connect_error_ = err;
-      status = err;
+      // A kernel port answers -EAGAIN when every substream of its device is open already: another
+      // program holds the device. Said as that, not as a full buffer.
+      status = err == -EAGAIN ? -EBUSY : err;
+      connect_error_ = status;
     } else {
       connected_ = true;
       status = 0;

@@ -50,7 +50,8 @@ class AlsaSeqBackend final : public MidiOutput {
   // the rest, disconnects from it and connects to the destination at address `id`; the port
   // already connected stays connected. Returns 0, -ENODEV (no client or port), -ENOENT (no
   // destination at that address now: none is left connected) or the refused connection's status,
-  // logged as "snd_seq_connect_to err = %d"; every later send then fails with it.
+  // logged as "snd_seq_connect_to err = %d" (-EBUSY where the kernel said -EAGAIN: another program
+  // holds the device); every later send then fails with it.
   int32_t OpenDestination(const std::string& id) override;
   // `changed` runs on the thread of a second client that watches the announce port (started with
   // the output port). That watcher also fails delivery with -ENOENT as soon as the destination's
