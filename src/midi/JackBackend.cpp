@@ -262,9 +262,13 @@ int JackBackend::OnXrun(void* arg) {
   // The report comes from the server's threads through ours, which a loaded machine delays by
   // many cycles: it counts against data written within the window before it, not only in the
   // last two cycles, and a run that ends waits that long for it (LossReportDue).
+  // Several reports about the same data count once: the count says how many times data may have
+  // gone, not how often a loaded server repeated itself.
   const int64_t now_ns = NowNs();
   self->xrun_ns_.store(now_ns, std::memory_order_relaxed);
-  if (self->Recent((self->sync_ ? self->gave_up_ns_ : self->last_data_ns_).load(), now_ns)) {
+  const int64_t at_stake = (self->sync_ ? self->gave_up_ns_ : self->last_data_ns_).load();
+  if (self->Recent(at_stake, now_ns) && self->last_counted_ns_ != at_stake) {
+    self->last_counted_ns_ = at_stake;
     self->warnings_.fetch_add(1, std::memory_order_relaxed);
   }
   return 0;

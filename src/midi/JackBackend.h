@@ -189,10 +189,11 @@ class JackBackend final : public MidiOutput {
   std::atomic<size_t> drop_until_{0};
   std::atomic<uint64_t> pending_bytes_{0};
   std::atomic<uint64_t> warnings_{0};
-  // PipeWire's xruns, counted by the notification thread (which alone uses last_xrun_delay_); the
-  // process thread compares with what it saw.
+  // PipeWire's xruns, counted by the notification thread (which alone uses last_xrun_delay_ and
+  // last_counted_ns_); the process thread compares with what it saw.
   std::atomic<uint64_t> graph_xruns_{0};
   float last_xrun_delay_ = 0;
+  int64_t last_counted_ns_ = 0;  // last_data_ns_ (gave_up_ns_) that the latest count concerned
   // Written by the process thread, read by the notification and workflow threads: NowNs() at the
   // start of the latest call that wrote our data, and (--sync) of the latest that came 250 ms late
   // with data in the graph; the cycle's length. Written by the notification thread: when jackd
