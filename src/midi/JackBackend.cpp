@@ -189,7 +189,7 @@ int JackBackend::Process(jack_nframes_t nframes, void* arg) {
   if (self->sync_ && gave_up && at_stake) {
     self->gave_up_ns_.store(now_ns, std::memory_order_relaxed);
     if (self->Recent(self->xrun_ns_.load(std::memory_order_relaxed), now_ns)) {
-      self->warnings_.fetch_add(1, std::memory_order_relaxed);
+      self->CountLossOnce(now_ns);
     }
   }
   if (self->pipewire_ && at_stake && (graph_xrun || skipped || gave_up)) {
@@ -262,16 +262,17 @@ int JackBackend::OnXrun(void* arg) {
   // The report comes from the server's threads through ours, which a loaded machine delays by
   // many cycles: it counts against data written within the window before it, not only in the
   // last two cycles, and a run that ends waits that long for it (LossReportDue).
-  // Several reports about the same data count once: the count says how many times data may have
-  // gone, not how often a loaded server repeated itself.
   const int64_t now_ns = NowNs();
   self->xrun_ns_.store(now_ns, std::memory_order_relaxed);
-  const int64_t at_stake = (self->sync_ ? self->gave_up_ns_ : self->last_data_ns_).load();
-  if (self->Recent(at_stake, now_ns) && self->last_counted_ns_ != at_stake) {
-    self->last_counted_ns_ = at_stake;
-    self->warnings_.fetch_add(1, std::memory_order_relaxed);
-  }
+  const int64_t concerned = (self->sync_ ? self->gave_up_ns_ : self->last_data_ns_).load();
+  if (self->Recent(concerned, now_ns)) self->CountLossOnce(concerned);
   return 0;
+}
+
+void JackBackend::CountLossOnce(int64_t concerned_ns) {
+  // Several reports about the same data count once: the count says how many times data may have
+  // gone, not how often a loaded server repeated itself.
+  if (last_counted_ns_.exchange(concerned_ns) != concerned_ns) warnings_.fetch_add(1);
 }
 
 bool JackBackend::Recent(int64_t then_ns, int64_t now_ns) const {

@@ -126,6 +126,9 @@ class JackBackend final : public MidiOutput {
   // Whether NowNs() `then_ns` (0: never) lies within 250 ms and two cycles before `now_ns`: how
   // late a report of a lost cycle may come. Any thread.
   bool Recent(int64_t then_ns, int64_t now_ns) const;
+  // Counts a possible loss of the data of `concerned_ns` unless it was counted already. Process or
+  // notification thread.
+  void CountLossOnce(int64_t concerned_ns);
   static void OnPortRegistration(jack_port_id_t, int, void* arg);
   static void OnClientRegistration(const char*, int, void* arg);
   static void OnPortRename(jack_port_id_t, const char*, const char*, void* arg);
@@ -189,11 +192,12 @@ class JackBackend final : public MidiOutput {
   std::atomic<size_t> drop_until_{0};
   std::atomic<uint64_t> pending_bytes_{0};
   std::atomic<uint64_t> warnings_{0};
-  // PipeWire's xruns, counted by the notification thread (which alone uses last_xrun_delay_ and
-  // last_counted_ns_); the process thread compares with what it saw.
+  // PipeWire's xruns, counted by the notification thread (which alone uses last_xrun_delay_); the
+  // process thread compares with what it saw.
   std::atomic<uint64_t> graph_xruns_{0};
   float last_xrun_delay_ = 0;
-  int64_t last_counted_ns_ = 0;  // last_data_ns_ (gave_up_ns_) that the latest count concerned
+  // The last_data_ns_ or gave_up_ns_ that the latest counted loss concerned (both threads).
+  std::atomic<int64_t> last_counted_ns_{0};
   // Written by the process thread, read by the notification and workflow threads: NowNs() at the
   // start of the latest call that wrote our data, and (--sync) of the latest that came 250 ms late
   // with data in the graph; the cycle's length. Written by the notification thread: when jackd
